@@ -1,0 +1,61 @@
+#include "syntax/ast.h"
+
+#include <utility>
+
+namespace lumo {
+
+ExprId ExprPool::add_tag(std::string text, Span span) {
+  ExprNode n;
+  n.kind = ExprKind::Tag;
+  n.tag = std::move(text);
+  n.span = span;
+  nodes_.push_back(std::move(n));
+  return nodes_.size() - 1;
+}
+
+ExprId ExprPool::add_not(ExprId operand) {
+  ExprNode n;
+  n.kind = ExprKind::Not;
+  n.operand = operand;
+  nodes_.push_back(std::move(n));
+  return nodes_.size() - 1;
+}
+
+ExprId ExprPool::add_list(std::vector<ExprId> items, bool all) {
+  ExprNode n;
+  n.kind = ExprKind::List;
+  n.all = all;
+  n.items = std::move(items);
+  nodes_.push_back(std::move(n));
+  return nodes_.size() - 1;
+}
+
+ExprId fold_list(ExprPool& pool, std::vector<ExprId> items, bool all) {
+  bool splice = false;
+  for (ExprId id : items) {
+    const ExprNode& n = pool[id];
+    if (n.kind == ExprKind::List && n.all == all) {
+      splice = true;
+      break;
+    }
+  }
+  if (splice) {
+    std::vector<ExprId> out;
+    out.reserve(items.size());
+    for (ExprId id : items) {
+      ExprNode& n = pool[id];
+      if (n.kind == ExprKind::List && n.all == all) {
+        out.insert(out.end(), n.items.begin(), n.items.end());
+        n.items.clear();
+        n.items.shrink_to_fit();
+      } else {
+        out.push_back(id);
+      }
+    }
+    items = std::move(out);
+  }
+  if (items.size() == 1) return items[0];
+  return pool.add_list(std::move(items), all);
+}
+
+}  // namespace lumo

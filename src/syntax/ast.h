@@ -1,0 +1,108 @@
+// Syntax tree of the tag language.
+//
+// One tree serves query text and tag graph text alike. It is stored flat, so
+// that no part of the system ever recurses over it and releasing it is a plain
+// sweep over a few vectors however deep the text nests:
+//
+//   * Tag expressions live in an ExprPool and refer to their operands by
+//     ExprId. A node is a List (items + `all`), a Not (operand) or a Tag
+//     (text + span). Nodes spliced away by fold_list stay in the pool unused.
+//   * Subject entries live in ParsedDocument::entries in pre-order (a subject
+//     before its children, siblings in text order), which is also the order in
+//     which the parser meets them. entries[0] is the synthetic root. Children
+//     are indices into the same vector, so the builders can take entry i as
+//     subject i without walking the tree.
+//
+// Every list keeps text order; every string is an owned UTF-8 text with the
+// escapes of quoted strings resolved.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lumo {
+
+// A byte range of the trimmed text, end exclusive.
+struct Span {
+  std::size_t start = 0;
+  std::size_t end = 0;
+  friend bool operator==(const Span&, const Span&) = default;
+};
+
+using ExprId = std::size_t;
+using EntryId = std::size_t;
+
+enum class ExprKind : std::uint8_t { List, Not, Tag };
+
+struct ExprNode {
+  ExprKind kind = ExprKind::List;
+  bool all = true;               // List: "," (true) or "/" (false)
+  ExprId operand = 0;            // Not
+  std::vector<ExprId> items;     // List
+  std::string tag;               // Tag
+  Span span;                     // Tag
+};
+
+// Owner of every expression node of one document (and later of one query).
+class ExprPool {
+ public:
+  ExprId add_tag(std::string text, Span span);
+  ExprId add_not(ExprId operand);
+  ExprId add_list(std::vector<ExprId> items, bool all);
+  ExprId add_empty_all() { return add_list({}, true); }
+
+  const ExprNode& operator[](ExprId id) const { return nodes_[id]; }
+  ExprNode& operator[](ExprId id) { return nodes_[id]; }
+  std::size_t size() const { return nodes_.size(); }
+  void reserve(std::size_t n) { nodes_.reserve(n); }
+
+ private:
+  std::vector<ExprNode> nodes_;
+};
+
+// The construction rule for every ","-list, "/"-list and the root expression:
+// items that are Lists with the same `all` are spliced in (one level), and a
+// single remaining item stands for itself.
+ExprId fold_list(ExprPool& pool, std::vector<ExprId> items, bool all);
+
+// "@" name { "." name }
+struct NamePath {
+  std::vector<std::string> names;  // at least one
+  Span span;                       // from the "@" to the end of the last name
+};
+
+// ">" target [ "(" context ")" ]
+struct RelationSpec {
+  NamePath target;
+  std::optional<NamePath> context;
+};
+
+struct SubjectEntry {
+  std::string name;
+  std::vector<std::string> identities;
+  std::vector<EntryId> children;
+  std::optional<RelationSpec> relation;
+  ExprId expression = 0;
+  Span span;             // the subject token alone
+  EntryId parent = 0;    // the entry it is written inside; the root's is 0
+};
+
+struct MetaQuery {
+  bool negated = false;
+  std::string key;
+  std::string value;
+  friend bool operator==(const MetaQuery&, const MetaQuery&) = default;
+};
+
+struct ParsedDocument {
+  std::vector<SubjectEntry> entries;  // pre-order; entries[0] is the root
+  ExprPool exprs;
+  std::vector<MetaQuery> meta_queries;
+
+  const SubjectEntry& root() const { return entries[0]; }
+};
+
+}  // namespace lumo

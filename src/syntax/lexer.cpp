@@ -1,0 +1,295 @@
+// Lexical elements.
+//
+// Readers work on bytes and decode UTF-8 only where a character outside
+// ASCII stands; ASCII is the common case and takes a table-free fast path.
+// A bare tag is scanned with one loop that remembers where the last
+// non-space character ended, so the trailing spaces it absorbs are dropped
+// from the text without a second pass. Quoted strings are copied once into
+// the output, escapes resolved as they are met.
+#include "syntax/lexer.h"
+
+#include "syntax/unicode.h"
+
+namespace lumo {
+
+char32_t decode_utf8(std::string_view text, std::size_t pos, std::size_t& len) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + pos;
+  std::size_t left = text.size() - pos;
+  unsigned char b0 = p[0];
+  if (b0 < 0x80) {
+    len = 1;
+    return b0;
+  }
+  auto cont = [&](std::size_t i) { return i < left && (p[i] & 0xC0) == 0x80; };
+  if (b0 >= 0xC2 && b0 <= 0xDF && cont(1)) {
+    len = 2;
+    return (char32_t(b0 & 0x1F) << 6) | (p[1] & 0x3F);
+  }
+  if (b0 >= 0xE0 && b0 <= 0xEF && cont(1) && cont(2)) {
+    char32_t c = (char32_t(b0 & 0x0F) << 12) | (char32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+    if (c >= 0x800 && (c < 0xD800 || c > 0xDFFF)) {
+      len = 3;
+      return c;
+    }
+  } else if (b0 >= 0xF0 && b0 <= 0xF4 && cont(1) && cont(2) && cont(3)) {
+    char32_t c = (char32_t(b0 & 0x07) << 18) | (char32_t(p[1] & 0x3F) << 12) |
+                 (char32_t(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+    if (c >= 0x10000 && c <= 0x10FFFF) {
+      len = 4;
+      return c;
+    }
+  }
+  len = 1;
+  return 0xFFFD;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+namespace {
+
+// ASCII classes: bit 0 alphanumeric, bit 1 tag start, bit 2 tag char.
+constexpr unsigned char kAlnum = 1, kStart = 2, kChar = 4;
+
+struct AsciiTable {
+  unsigned char t[128] = {};
+  constexpr AsciiTable() {
+    for (int c = '0'; c <= '9'; ++c) t[c] = kAlnum | kStart | kChar;
+    for (int c = 'A'; c <= 'Z'; ++c) t[c] = kAlnum | kStart | kChar;
+    for (int c = 'a'; c <= 'z'; ++c) t[c] = kAlnum | kStart | kChar;
+    t[int('\'')] = kStart | kChar;
+    t[int('_')] = kStart | kChar;
+    t[int(' ')] = kChar;
+    t[int('-')] = kChar;
+  }
+};
+constexpr AsciiTable kAscii;
+
+}  // namespace
+
+bool is_alphanumeric(char32_t c) {
+  if (c < 0x80) return kAscii.t[c] & kAlnum;
+  return unicode::is_alphabetic_or_number(c);
+}
+
+bool is_tag_start(char32_t c) {
+  if (c < 0x80) return kAscii.t[c] & kStart;
+  return c == 0xB7 || unicode::is_alphabetic_or_number(c);
+}
+
+bool is_tag_char(char32_t c) {
+  if (c < 0x80) return kAscii.t[c] & kChar;
+  return c == 0xB7 || unicode::is_alphabetic_or_number(c);
+}
+
+bool is_text_white_space(char32_t c) { return unicode::is_white_space(c); }
+
+std::string_view blanks(Cursor& c) {
+  std::size_t start = c.pos;
+  while (c.pos < c.text.size() && (c.text[c.pos] == ' ' || c.text[c.pos] == '\t')) ++c.pos;
+  return c.text.substr(start, c.pos - start);
+}
+
+std::string_view white_space(Cursor& c) {
+  std::size_t start = c.pos;
+  while (c.pos < c.text.size()) {
+    char ch = c.text[c.pos];
+    if (ch != ' ' && ch != '\t' && ch != '\r' && ch != '\n') break;
+    ++c.pos;
+  }
+  return c.text.substr(start, c.pos - start);
+}
+
+Result<char32_t, ParseFailure> literal_char(Cursor& c, char32_t ch) {
+  if (!c.at_end()) {
+    std::size_t len;
+    if (decode_utf8(c.text, c.pos, len) == ch && ch != 0xFFFD) {
+      c.pos += len;
+      return ch;
+    }
+  }
+  return make_err(ParseFailure::recoverable());
+}
+
+Result<std::string_view, ParseFailure> literal_text(Cursor& c, std::string_view s) {
+  if (c.text.size() - c.pos >= s.size() && c.text.compare(c.pos, s.size(), s) == 0) {
+    c.pos += s.size();
+    return s;
+  }
+  return make_err(ParseFailure::recoverable());
+}
+
+namespace {
+
+inline int hex_value(char ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::optional<std::uint16_t> hex_code_unit(Cursor& c) {
+  // Four characters; any non-ASCII character fails, so counting bytes is
+  // enough as long as each byte read is ASCII.
+  if (c.text.size() - c.pos < 4) return std::nullopt;
+  std::size_t i = c.pos, end = c.pos + 4;
+  if (c.text[i] == '+') ++i;
+  unsigned v = 0;
+  for (; i < end; ++i) {
+    int h = hex_value(c.text[i]);
+    if (h < 0) return std::nullopt;
+    v = v * 16 + static_cast<unsigned>(h);
+  }
+  c.pos = end;
+  return static_cast<std::uint16_t>(v);
+}
+
+namespace {
+
+// Reads the body of a quoted string; the cursor stands behind the opening
+// quotation mark. On a fault the cursor is left at the fault position.
+TagStatus read_quoted(Cursor& c, std::string& out) {
+  std::string_view t = c.text;
+  std::size_t n = t.size();
+  std::size_t i = c.pos;
+  for (;;) {
+    // Copy a run of plain bytes in one go.
+    std::size_t run = i;
+    while (run < n && t[run] != '"' && t[run] != '\\') ++run;
+    out.append(t.data() + i, run - i);
+    i = run;
+    if (i >= n) {
+      c.pos = n;
+      return TagStatus::BadString;
+    }
+    if (t[i] == '"') {
+      c.pos = i + 1;
+      return TagStatus::Ok;
+    }
+    // An escape.
+    std::size_t esc = i;
+    if (i + 1 >= n) {
+      c.pos = esc;
+      return TagStatus::BadString;
+    }
+    char e = t[i + 1];
+    switch (e) {
+      case '"': out.push_back('"'); i += 2; continue;
+      case '\\': out.push_back('\\'); i += 2; continue;
+      case '/': out.push_back('/'); i += 2; continue;
+      case 'b': out.push_back('\b'); i += 2; continue;
+      case 'f': out.push_back('\f'); i += 2; continue;
+      case 'n': out.push_back('\n'); i += 2; continue;
+      case 'r': out.push_back('\r'); i += 2; continue;
+      case 't': out.push_back('\t'); i += 2; continue;
+      case 'u': break;
+      default: c.pos = esc; return TagStatus::BadString;
+    }
+    Cursor h{t, i + 2};
+    auto v = hex_code_unit(h);
+    if (!v) {
+      c.pos = esc;
+      return TagStatus::BadString;
+    }
+    char32_t cp = *v;
+    if (cp >= 0xDC00 && cp <= 0xDFFF) {
+      c.pos = esc;
+      return TagStatus::BadString;
+    }
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      if (h.pos + 2 > n || t[h.pos] != '\\' || t[h.pos + 1] != 'u') {
+        c.pos = esc;
+        return TagStatus::BadString;
+      }
+      h.pos += 2;
+      auto w = hex_code_unit(h);
+      if (!w || *w < 0xDC00 || *w > 0xDFFF) {
+        c.pos = esc;
+        return TagStatus::BadString;
+      }
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (*w - 0xDC00);
+    }
+    append_utf8(out, cp);
+    i = h.pos;
+  }
+}
+
+}  // namespace
+
+TagStatus read_tag(Cursor& c, std::string& out) {
+  out.clear();
+  std::string_view t = c.text;
+  std::size_t n = t.size();
+  std::size_t i = c.pos;
+  if (i >= n) return TagStatus::NoTag;
+  unsigned char b = static_cast<unsigned char>(t[i]);
+  std::size_t len;
+  if (b < 0x80) {
+    if (!(kAscii.t[b] & kStart)) {
+      if (b != '"') return TagStatus::NoTag;
+      c.pos = i + 1;
+      TagStatus s = read_quoted(c, out);
+      if (s != TagStatus::Ok) out.clear();
+      return s;
+    }
+    len = 1;
+  } else {
+    char32_t ch = decode_utf8(t, i, len);
+    if (!is_tag_start(ch)) return TagStatus::NoTag;
+  }
+  // Bare tag: first character, then the longest run of tag characters.
+  std::size_t start = i;
+  i += len;
+  std::size_t kept_end = i;  // end of the last character that is not a space
+  while (i < n) {
+    unsigned char d = static_cast<unsigned char>(t[i]);
+    if (d < 0x80) {
+      unsigned char cls = kAscii.t[d];
+      if (!(cls & kChar)) break;
+      ++i;
+      if (d != ' ') kept_end = i;
+    } else {
+      char32_t ch = decode_utf8(t, i, len);
+      if (!is_tag_char(ch)) break;
+      i += len;
+      kept_end = i;
+    }
+  }
+  out.assign(t.data() + start, kept_end - start);
+  c.pos = i;
+  return TagStatus::Ok;
+}
+
+Result<std::string, ParseFailure> tag_name(Cursor& c) {
+  std::size_t start = c.pos;
+  std::string out;
+  switch (read_tag(c, out)) {
+    case TagStatus::Ok:
+      return out;
+    case TagStatus::NoTag:
+      c.pos = start;
+      return make_err(ParseFailure{Severity::Recoverable, {expected("tag")}});
+    case TagStatus::BadString:
+      break;
+  }
+  return make_err(ParseFailure{Severity::Fatal, {expected_literal("string")}});
+}
+
+}  // namespace lumo

@@ -1,0 +1,31 @@
+// Parser entry for query and tag graph text.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "base/result.h"
+#include "syntax/ast.h"
+#include "syntax/failure.h"
+
+namespace lumo {
+
+// The failure that ended a parse, with its severity and the cursor offset at
+// which it left the statement loop.
+struct LocatedFailure {
+  ParseFailure failure;
+  std::size_t offset = 0;
+};
+
+// Removes Unicode White_Space from both ends.
+std::string_view trim_text(std::string_view text);
+
+// Parses text that is already trimmed; offsets and spans count from its
+// first byte.
+Result<ParsedDocument, LocatedFailure> parse_trimmed(std::string_view trimmed);
+
+// Trims, parses, and turns a failure into a report that owns the trimmed
+// text.
+Result<ParsedDocument, ParseErrorReport> parse_document(std::string_view text);
+
+}  // namespace lumo
