@@ -1,0 +1,31 @@
+#include "model/build_error.h"
+
+#include "syntax/report.h"
+
+namespace lumo {
+
+std::string render_build_error(const BuildError& e) {
+  switch (e.kind) {
+    case BuildErrorKind::ParseFailed:
+      return "invalid syntax\n" + render_report(e.report);
+    case BuildErrorKind::SubjectNotFound:
+      return "subject not found: " + e.path;
+    case BuildErrorKind::RelationOfRelation:
+      return "relation's source, target & context cannot be another relation";
+    case BuildErrorKind::MultipleIdentities:
+      return "can only query one identity";
+    case BuildErrorKind::DuplicateIdentities:
+      return "duplicate identities";
+    case BuildErrorKind::DuplicateTags:
+      return "duplicate tags";
+    case BuildErrorKind::DuplicateRelations:
+      return "duplicate relations";
+    case BuildErrorKind::InvalidTags:
+      return "invalid tags";
+    case BuildErrorKind::ContextInsideRelation:
+      return "relation's context cannot be the relation itself or inside it";
+  }
+  return {};
+}
+
+}  // namespace lumo

@@ -1,0 +1,166 @@
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+
+#include "base/random_hash.h"
+#include "model/relation_builder.h"
+#include "model/tag_graph.h"
+#include "syntax/parser.h"
+
+namespace lumo {
+
+namespace {
+
+// A subject's expression as its tag list: a single tag, or an all-list whose
+// items are all tags (none for the empty all-list). The texts are moved out
+// of the pool. Returns false for anything else.
+bool take_tags(ExprPool& pool, ExprId e, std::vector<std::string>& out) {
+  ExprNode& n = pool[e];
+  if (n.kind == ExprKind::Tag) {
+    out.push_back(std::move(n.tag));
+    return true;
+  }
+  if (n.kind != ExprKind::List || !n.all) return false;
+  for (ExprId id : n.items)
+    if (pool[id].kind != ExprKind::Tag) return false;
+  out.reserve(n.items.size());
+  for (ExprId id : n.items) out.push_back(std::move(pool[id].tag));
+  return true;
+}
+
+// The source range of an expression: from the start of its first tag to the
+// end of its last; a negation starts one byte before its operand; an empty
+// list contributes 0..0.
+Span expression_span(const ExprPool& pool, ExprId e) {
+  std::size_t nots = 0;
+  std::size_t start = 0;
+  for (ExprId id = e;;) {
+    const ExprNode& n = pool[id];
+    if (n.kind == ExprKind::Tag) {
+      start = n.span.start;
+      break;
+    }
+    if (n.kind == ExprKind::Not) {
+      ++nots;
+      id = n.operand;
+      continue;
+    }
+    if (n.items.empty()) break;
+    id = n.items.front();
+  }
+  start = start >= nots ? start - nots : 0;
+  std::size_t end = 0;
+  for (ExprId id = e;;) {
+    const ExprNode& n = pool[id];
+    if (n.kind == ExprKind::Tag) {
+      end = n.span.end;
+      break;
+    }
+    if (n.kind == ExprKind::Not) {
+      id = n.operand;
+      continue;
+    }
+    if (n.items.empty()) break;
+    id = n.items.back();
+  }
+  return Span{start, end};
+}
+
+// Finds a string that occurs twice in `list` (exact bytes). Short lists are
+// compared pairwise; longer ones go through `seen`, which is left empty.
+class DuplicateFinder {
+ public:
+  bool has_duplicate(const std::vector<std::string>& list) {
+    const std::size_t n = list.size();
+    if (n < 2) return false;
+    if (n <= kPairwiseMax) {
+      for (std::size_t i = 1; i < n; ++i)
+        for (std::size_t j = 0; j < i; ++j)
+          if (list[i] == list[j]) return true;
+      return false;
+    }
+    seen_.clear();
+    seen_.reserve(n);
+    bool dup = false;
+    for (const auto& s : list) {
+      if (!seen_.insert(std::string_view(s)).second) {
+        dup = true;
+        break;
+      }
+    }
+    seen_.clear();
+    return dup;
+  }
+
+ private:
+  static constexpr std::size_t kPairwiseMax = 8;
+  std::unordered_set<std::string_view, SeededStringHash, StringEq> seen_;
+};
+
+}  // namespace
+
+Result<TagGraph, BuildError> build_tag_graph(ParsedDocument doc, bool validate) {
+  if (doc.entries.empty()) {
+    // A document always has its root; make one for a bare document.
+    SubjectEntry root;
+    root.identities.push_back("context");
+    root.expression = doc.exprs.add_empty_all();
+    doc.entries.push_back(std::move(root));
+  }
+
+  TagGraph g;
+  const std::size_t n = doc.entries.size();
+  g.subjects.resize(n);
+  RelationSpecs specs(n);
+  // Entries are in pre-order, so the first offending entry is the first
+  // offending subject in pre-order.
+  for (std::size_t i = 0; i < n; ++i) {
+    SubjectEntry& e = doc.entries[i];
+    GraphSubject& s = g.subjects[i];
+    if (!take_tags(doc.exprs, e.expression, s.tags))
+      return Err<BuildError>{BuildError::make(BuildErrorKind::InvalidTags,
+                                              expression_span(doc.exprs, e.expression))};
+    s.name = std::move(e.name);
+    s.identities = std::move(e.identities);
+    s.children = std::move(e.children);
+    s.index = i;
+    s.parent = i == 0 ? 0 : e.parent;
+    s.span = e.span;
+    specs[i] = std::move(e.relation);
+  }
+  doc = ParsedDocument{};  // expressions and meta queries are not kept
+
+  if (auto r = resolve_relations(g.subjects, specs, g.relations); !r)
+    return Err<BuildError>{std::move(r).error()};
+  specs = {};
+  if (auto r = move_relation_subjects(g.subjects, g.relations); !r)
+    return Err<BuildError>{std::move(r).error()};
+
+  if (validate) {
+    DuplicateFinder finder;
+    BuildErrorKind kind = BuildErrorKind::DuplicateTags;
+    std::optional<SubjectIndex> bad =
+        find_first_preorder(g.subjects, [&](const GraphSubject& s) {
+          if (finder.has_duplicate(s.tags)) {
+            kind = BuildErrorKind::DuplicateTags;
+            return true;
+          }
+          if (finder.has_duplicate(s.identities)) {
+            kind = BuildErrorKind::DuplicateIdentities;
+            return true;
+          }
+          return false;
+        });
+    if (bad) return Err<BuildError>{BuildError::make(kind, g.subjects[*bad].span)};
+  }
+  return g;
+}
+
+Result<TagGraph, BuildError> compile_tag_graph(std::string_view text, bool validate) {
+  auto parsed = parse_document(text);
+  if (!parsed) return Err<BuildError>{BuildError::parse_failed(std::move(parsed).error())};
+  return build_tag_graph(std::move(parsed).value(), validate);
+}
+
+}  // namespace lumo

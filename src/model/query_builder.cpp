@@ -1,0 +1,59 @@
+#include <utility>
+
+#include "model/query.h"
+#include "model/relation_builder.h"
+#include "syntax/parser.h"
+
+namespace lumo {
+
+Result<Query, BuildError> build_query(ParsedDocument doc) {
+  if (doc.entries.empty()) {
+    // A document always has its root; make one for a bare document.
+    SubjectEntry root;
+    root.identities.push_back("context");
+    root.expression = doc.exprs.add_empty_all();
+    doc.entries.push_back(std::move(root));
+  }
+
+  Query q;
+  const std::size_t n = doc.entries.size();
+  q.subjects.resize(n);
+  RelationSpecs specs(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    SubjectEntry& e = doc.entries[i];
+    QuerySubject& s = q.subjects[i];
+    s.name = std::move(e.name);
+    s.identities = std::move(e.identities);
+    s.children = std::move(e.children);
+    s.expression = e.expression;
+    s.index = i;
+    s.parent = i == 0 ? 0 : e.parent;
+    s.span = e.span;
+    specs[i] = std::move(e.relation);
+  }
+  doc.entries = {};
+  q.exprs = std::move(doc.exprs);
+  q.meta_queries = std::move(doc.meta_queries);
+
+  if (auto r = resolve_relations(q.subjects, specs, q.relations); !r)
+    return Err<BuildError>{std::move(r).error()};
+  specs = {};
+  if (auto r = move_relation_subjects(q.subjects, q.relations); !r)
+    return Err<BuildError>{std::move(r).error()};
+
+  // Identity rule, whatever `validate` says.
+  std::optional<SubjectIndex> bad = find_first_preorder(
+      q.subjects, [](const QuerySubject& s) { return s.identities.size() >= 2; });
+  if (bad)
+    return Err<BuildError>{
+        BuildError::make(BuildErrorKind::MultipleIdentities, q.subjects[*bad].span)};
+  return q;
+}
+
+Result<Query, BuildError> compile_query(std::string_view text) {
+  auto parsed = parse_document(text);
+  if (!parsed) return Err<BuildError>{BuildError::parse_failed(std::move(parsed).error())};
+  return build_query(std::move(parsed).value());
+}
+
+}  // namespace lumo

@@ -1,0 +1,282 @@
+#include "model/relation_builder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "base/random_hash.h"
+#include "model/query.h"
+#include "model/tag_graph.h"
+
+namespace lumo {
+
+namespace {
+
+// The names visible to relation paths during the walk. Each name maps to the
+// subject that it currently names (the innermost scope, and among siblings the
+// last written); each subject remembers the one it shadowed when it was
+// pushed. Opening the scope of a subject's children pushes them in order;
+// closing it pops them in reverse order, which restores the outer names, so
+// the table is never copied. Open addressing with linear probing; slots are
+// never removed (a name with nothing visible keeps its slot with kNone).
+class NameScope {
+ public:
+  static constexpr SubjectIndex kNone = static_cast<SubjectIndex>(-1);
+
+  explicit NameScope(std::size_t subjects) : shadowed_(subjects, kNone) { grow(16); }
+
+  void push(std::string_view name, SubjectIndex index) {
+    Slot& s = find_or_insert(name);
+    shadowed_[index] = s.top;
+    s.top = index;
+  }
+
+  // Undoes push(name, index); pushes must be undone in reverse order.
+  void pop(std::string_view name, SubjectIndex index) {
+    const std::size_t i = find(name);
+    if (i != kNone) slots_[i].top = shadowed_[index];
+  }
+
+  std::optional<SubjectIndex> lookup(std::string_view name) const {
+    const std::size_t i = find(name);
+    if (i == kNone || slots_[i].top == kNone) return std::nullopt;
+    return slots_[i].top;
+  }
+
+ private:
+  struct Slot {
+    const char* data = nullptr;  // null: free slot
+    std::size_t len = 0;
+    std::uint64_t hash = 0;
+    SubjectIndex top = kNone;
+  };
+
+  static bool same(const Slot& s, std::string_view name, std::uint64_t h) {
+    return s.hash == h && s.len == name.size() &&
+           (name.empty() || std::memcmp(s.data, name.data(), name.size()) == 0);
+  }
+
+  // Position of the slot holding `name`, or kNone.
+  std::size_t find(std::string_view name) const {
+    const std::uint64_t h = hasher_(name);
+    for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+      const Slot& s = slots_[i];
+      if (!s.data) return kNone;
+      if (same(s, name, h)) return i;
+    }
+  }
+
+  Slot& find_or_insert(std::string_view name) {
+    if ((used_ + 1) * 2 > slots_.size()) grow(slots_.size() * 2);
+    const std::uint64_t h = hasher_(name);
+    for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+      Slot& s = slots_[i];
+      if (!s.data) {
+        ++used_;
+        s.data = name.data() ? name.data() : "";  // null marks a free slot
+        s.len = name.size();
+        s.hash = h;
+        return s;
+      }
+      if (same(s, name, h)) return s;
+    }
+  }
+
+  void grow(std::size_t capacity) {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(capacity, Slot{});
+    mask_ = capacity - 1;
+    for (const Slot& s : old) {
+      if (!s.data) continue;
+      std::size_t i = s.hash & mask_;
+      while (slots_[i].data) i = (i + 1) & mask_;
+      slots_[i] = s;
+    }
+  }
+
+  SeededStringHash hasher_;
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  std::size_t used_ = 0;
+  std::vector<SubjectIndex> shadowed_;
+};
+
+std::string join_path(const NamePath& path) {
+  std::size_t len = 0;
+  for (const auto& n : path.names) len += n.size() + 1;
+  std::string out;
+  out.reserve(len);
+  for (std::size_t i = 0; i < path.names.size(); ++i) {
+    if (i) out += '.';
+    out += path.names[i];
+  }
+  return out;
+}
+
+BuildError not_found(const NamePath& path) {
+  BuildError e = BuildError::make(BuildErrorKind::SubjectNotFound, path.span);
+  e.path = join_path(path);
+  return e;
+}
+
+// Resolves `path`: the first name through the scope, each further name among
+// the children (as flattened) of the subject reached so far, the last child
+// written with that name winning.
+template <class Subject>
+std::optional<SubjectIndex> resolve_path(const std::vector<Subject>& subjects,
+                                         const NameScope& scope, const NamePath& path) {
+  if (path.names.empty()) return std::nullopt;
+  std::optional<SubjectIndex> first = scope.lookup(path.names[0]);
+  if (!first) return std::nullopt;
+  SubjectIndex cur = *first;
+  for (std::size_t k = 1; k < path.names.size(); ++k) {
+    const std::string& want = path.names[k];
+    const auto& ch = subjects[cur].children;
+    bool found = false;
+    for (std::size_t j = ch.size(); j-- > 0;) {
+      if (subjects[ch[j]].name == want) {
+        cur = ch[j];
+        found = true;
+        break;
+      }
+    }
+    if (!found) return std::nullopt;
+  }
+  return cur;
+}
+
+}  // namespace
+
+template <class Subject>
+BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpecs& specs,
+                              RelationTable& table) {
+  // The walk stops as soon as it has resolved every relation subject.
+  std::size_t pending = 0;
+  for (const auto& spec : specs) pending += spec.has_value();
+  if (pending == 0 || subjects.empty()) return std::monostate{};
+
+  NameScope scope(subjects.size());
+
+  struct Frame {
+    SubjectIndex subject;          // whose children are being visited
+    std::size_t next;              // position of the next child to visit
+    SubjectIndex default_context;  // default context of those children
+  };
+  std::vector<Frame> stack;
+
+  auto is_relation = [&](SubjectIndex i) { return specs[i].has_value(); };
+
+  // Handles the relation spec of `s`, written inside `source`.
+  auto visit = [&](SubjectIndex s, SubjectIndex source,
+                   SubjectIndex default_context) -> BuildStatus {
+    if (!specs[s]) return std::monostate{};
+    --pending;
+    const RelationSpec& spec = *specs[s];
+    std::optional<SubjectIndex> target = resolve_path(subjects, scope, spec.target);
+    if (!target) return Err<BuildError>{not_found(spec.target)};
+    SubjectIndex context = default_context;
+    const bool implicit = !spec.context.has_value();
+    if (!implicit) {
+      std::optional<SubjectIndex> x = resolve_path(subjects, scope, *spec.context);
+      if (!x) return Err<BuildError>{not_found(*spec.context)};
+      context = *x;
+    }
+    for (SubjectIndex end : {source, *target, context}) {
+      if (end != s && is_relation(end))
+        return Err<BuildError>{BuildError::make(BuildErrorKind::RelationOfRelation,
+                                                subjects[s].span)};
+    }
+    subjects[s].relation = RelationLink{source, *target};
+    if (context != source)
+      table.insert_or_assign(RelationKey{s, source, *target}, RelationContext{implicit, context});
+    return std::monostate{};
+  };
+
+  // Opens the scope of the children of `s`, whose own default context is
+  // `outer_default`.
+  auto open = [&](SubjectIndex s, SubjectIndex outer_default) {
+    const auto& ch = subjects[s].children;
+    if (ch.empty()) return;
+    for (SubjectIndex c : ch) scope.push(subjects[c].name, c);
+    stack.push_back(
+        Frame{s, 0, has_context_identity(subjects[s].identities) ? s : outer_default});
+  };
+
+  // The root is visited with an empty scope, source 0 and default context 0.
+  if (auto r = visit(0, 0, 0); !r) return r;
+  if (pending != 0) open(0, 0);
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    const auto& ch = subjects[f.subject].children;
+    if (f.next < ch.size()) {
+      const SubjectIndex c = ch[f.next++];
+      const SubjectIndex source = f.subject;
+      const SubjectIndex default_context = f.default_context;
+      if (auto r = visit(c, source, default_context); !r) return r;
+      if (pending == 0) break;
+      open(c, default_context);  // may reallocate `stack`; `f` is not used after
+    } else {
+      for (auto it = ch.rbegin(); it != ch.rend(); ++it) scope.pop(subjects[*it].name, *it);
+      stack.pop_back();
+    }
+  }
+  return std::monostate{};
+}
+
+template <class Subject>
+BuildStatus move_relation_subjects(std::vector<Subject>& subjects, const RelationTable& table) {
+  if (table.empty()) return std::monostate{};
+  const std::size_t n = subjects.size();
+  constexpr std::uint8_t kMoved = 1, kSource = 2;
+  std::vector<std::uint8_t> flags(n, 0);
+  for (const auto& [key, ctx] : table) {
+    flags[key.subject] |= kMoved;
+    flags[key.source] |= kSource;
+  }
+  // Take the moved subjects out of their sources in one pass per list.
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!(flags[i] & kSource)) continue;
+    auto& ch = subjects[i].children;
+    ch.erase(std::remove_if(ch.begin(), ch.end(),
+                            [&](SubjectIndex c) { return (flags[c] & kMoved) != 0; }),
+             ch.end());
+  }
+  for (const auto& [key, ctx] : table) subjects[ctx.context].children.push_back(key.subject);
+
+  // Every subject must still hang below the root.
+  std::vector<std::uint8_t> reached(n, 0);
+  std::size_t count = 0;
+  std::vector<SubjectIndex> stack{0};
+  reached[0] = 1;
+  while (!stack.empty()) {
+    const SubjectIndex s = stack.back();
+    stack.pop_back();
+    ++count;
+    for (SubjectIndex c : subjects[s].children) {
+      if (!reached[c]) {
+        reached[c] = 1;
+        stack.push_back(c);
+      }
+    }
+  }
+  if (count == n) return std::monostate{};
+  // The lowest cut-off subject is a moved relation subject: its parent as
+  // written is lower, hence reachable, and only moves take subjects away.
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!reached[i])
+      return Err<BuildError>{
+          BuildError::make(BuildErrorKind::ContextInsideRelation, subjects[i].span)};
+  }
+  return std::monostate{};
+}
+
+template BuildStatus resolve_relations<QuerySubject>(std::vector<QuerySubject>&,
+                                                     const RelationSpecs&, RelationTable&);
+template BuildStatus resolve_relations<GraphSubject>(std::vector<GraphSubject>&,
+                                                     const RelationSpecs&, RelationTable&);
+template BuildStatus move_relation_subjects<QuerySubject>(std::vector<QuerySubject>&,
+                                                          const RelationTable&);
+template BuildStatus move_relation_subjects<GraphSubject>(std::vector<GraphSubject>&,
+                                                          const RelationTable&);
+
+}  // namespace lumo
