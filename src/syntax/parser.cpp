@@ -410,7 +410,7 @@ Status Parser::subject_body() {
     {
       SubjectEntry& e = doc_.entries[id];
       if (star) {
-        e.name = "*";
+        e.name.assign(1, '*');
       } else {
         e.identities.push_back(subject_tag);
         e.name = std::move(subject_tag);
