@@ -1,0 +1,191 @@
+// Argument binding and conversion.
+#include "module/binding.h"
+
+#include <string>
+
+namespace lumo::py {
+namespace {
+
+const char* was_were(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
+
+void too_many_positional(const Signature& sig, Py_ssize_t given) {
+  if (sig.required < sig.count) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s takes from %zu to %zu positional arguments but %zd %s given",
+                 sig.full_name, sig.required, sig.count, given, was_were(given));
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
+                 sig.full_name, sig.count, given, was_were(given));
+  }
+}
+
+void missing_required(const Signature& sig, PyObject* const out[kMaxParams]) {
+  std::size_t missing[kMaxParams];
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < sig.required; ++i) {
+    if (out[i] == nullptr) missing[n++] = i;
+  }
+  std::string text = sig.full_name;
+  text += " missing ";
+  text += std::to_string(n);
+  text += n == 1 ? " required positional argument: " : " required positional arguments: ";
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k != 0) {
+      if (n > 2) text += ",";
+      text += k + 1 == n ? " and " : " ";
+    }
+    text += "'";
+    text += sig.names[missing[k]];
+    text += "'";
+  }
+  set_error_text(PyExc_TypeError, text);
+}
+
+// The index of the parameter called `key`, or -1.
+Py_ssize_t find_parameter(const Signature& sig, PyObject* key) {
+  if (!PyUnicode_Check(key)) return -1;
+  for (std::size_t i = 0; i < sig.count; ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) {
+      return static_cast<Py_ssize_t>(i);
+    }
+  }
+  return -1;
+}
+
+bool is_numpy_bool_type(PyObject* type) {
+  Ref module(PyObject_GetAttrString(type, "__module__"));
+  if (!module || !PyUnicode_Check(module.get()) ||
+      PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref name(PyObject_GetAttrString(type, "__name__"));
+  if (!name || !PyUnicode_Check(name.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+         PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
+}
+
+}  // namespace
+
+bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
+                    PyObject* out[kMaxParams]) {
+  for (std::size_t i = 0; i < kMaxParams; ++i) out[i] = nullptr;
+
+  Py_ssize_t given = args ? PyTuple_Size(args) : 0;
+  if (given < 0) {
+    ensure_error();
+    return false;
+  }
+  if (static_cast<std::size_t>(given) > sig.count) {
+    too_many_positional(sig, given);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < given; ++i) {
+    out[i] = PyTuple_GetItem(args, i);
+    if (out[i] == nullptr) {
+      ensure_error();
+      return false;
+    }
+  }
+
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Py_ssize_t i = find_parameter(sig, key);
+      if (i < 0) {
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
+                     sig.full_name, key);
+        return false;
+      }
+      if (out[i] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                     sig.full_name, sig.names[i]);
+        return false;
+      }
+      out[i] = value;
+    }
+  }
+
+  for (std::size_t i = 0; i < sig.required; ++i) {
+    if (out[i] == nullptr) {
+      missing_required(sig, out);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool convert_str(PyObject* obj, Ref& holder, std::string_view& out) {
+  if (!PyUnicode_Check(obj)) {
+    set_conversion_error(obj, "PyString");
+    return false;
+  }
+  Ref bytes(PyUnicode_AsUTF8String(obj));  // lone surrogates fail here
+  if (!bytes) {
+    ensure_error();
+    return false;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) {
+    ensure_error();
+    return false;
+  }
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  holder = std::move(bytes);
+  return true;
+}
+
+bool convert_bool(PyObject* obj, bool& out) {
+  if (PyBool_Check(obj)) {
+    out = obj == Py_True;
+    return true;
+  }
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  if (!is_numpy_bool_type(type)) {
+    set_conversion_error(obj, "PyBool");
+    return false;
+  }
+  // The special method is looked up on the type, as the interpreter does.
+  Ref method(PyObject_GetAttrString(type, "__bool__"));
+  if (!method) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      ensure_error();
+      return false;
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion",
+                 type);
+    return false;
+  }
+  Ref result(PyObject_CallFunctionObjArgs(method.get(), obj, static_cast<PyObject*>(nullptr)));
+  if (!result) {
+    ensure_error();
+    return false;
+  }
+  if (!PyBool_Check(result.get())) {
+    set_conversion_error(result.get(), "PyBool");
+    return false;
+  }
+  out = result.get() == Py_True;
+  return true;
+}
+
+bool convert_str_arg(const char* name, PyObject* obj, Ref& holder, std::string_view& out) {
+  if (convert_str(obj, holder, out)) return true;
+  prefix_argument_error(name);
+  return false;
+}
+
+bool convert_bool_arg(const char* name, PyObject* obj, bool& out) {
+  if (convert_bool(obj, out)) return true;
+  prefix_argument_error(name);
+  return false;
+}
+
+}  // namespace lumo::py

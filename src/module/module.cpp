@@ -1,0 +1,141 @@
+// The module object: initialisation entry point, module body and the two
+// module functions.
+#include <string_view>
+
+#include "model/build_error.h"
+#include "model/query.h"
+#include "model/tag_graph.h"
+#include "module/binding.h"
+#include "module/objects.h"
+#include "module/py.h"
+
+namespace lumo::py {
+namespace {
+
+template <class F>
+PyCFunction as_function(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+const char* const kParseQueryNames[] = {"query", "validate"};
+const Signature kParseQuerySig = {"parse_query()", kParseQueryNames, 2, 1};
+
+const char* const kParseTagGraphNames[] = {"graph", "validate"};
+const Signature kParseTagGraphSig = {"parse_tag_graph()", kParseTagGraphNames, 2, 1};
+
+// Binds and converts (text, validate) for either module function.
+bool text_and_validate(const Signature& sig, PyObject* args, PyObject* kwargs, Ref& holder,
+                       std::string_view& text, bool& validate) {
+  PyObject* argv[kMaxParams];
+  if (!bind_arguments(sig, args, kwargs, argv)) return false;
+  if (!convert_str_arg(sig.names[0], argv[0], holder, text)) return false;
+  validate = true;
+  if (argv[1] != nullptr && !convert_bool_arg(sig.names[1], argv[1], validate)) return false;
+  return true;
+}
+
+PyObject* raise_build_error(const BuildError& error) {
+  set_error_text(PyExc_ValueError, render_build_error(error));
+  return nullptr;
+}
+
+PyObject* parse_query(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    Ref holder;
+    std::string_view text;
+    bool validate = true;
+    if (!text_and_validate(kParseQuerySig, args, kwargs, holder, text, validate)) return nullptr;
+    // No query rule depends on `validate`; it is accepted for symmetry.
+    auto built = compile_query(text);
+    if (!built) return raise_build_error(built.error());
+    return new_query(std::move(built).value());
+  });
+}
+
+PyObject* parse_tag_graph(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    Ref holder;
+    std::string_view text;
+    bool validate = true;
+    if (!text_and_validate(kParseTagGraphSig, args, kwargs, holder, text, validate)) {
+      return nullptr;
+    }
+    auto built = compile_tag_graph(text, validate);
+    if (!built) return raise_build_error(built.error());
+    return new_tag_graph(std::move(built).value());
+  });
+}
+
+PyMethodDef parse_query_def = {"parse_query", as_function(parse_query),
+                               METH_VARARGS | METH_KEYWORDS,
+                               "parse_query(query, validate=True)\n--\n\n"};
+PyMethodDef parse_tag_graph_def = {"parse_tag_graph", as_function(parse_tag_graph),
+                                   METH_VARARGS | METH_KEYWORDS,
+                                   "parse_tag_graph(graph, validate=True)\n--\n\n"};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "lumo_query",
+    "Queries and tag graphs in one small tag language: parse, match, and SQL prefilters.",
+    0,        // no per-module state
+    nullptr,  // no method table: the body adds the functions
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+// Sets module.<name> = value and appends name to __all__ (created on first
+// use).
+bool add_member(PyObject* module, const char* name, PyObject* value) {
+  if (value == nullptr) return false;
+  Ref key(PyUnicode_InternFromString(name));
+  if (!key) return false;
+  Ref all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = Ref(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  } else if (!PyList_Check(all.get())) {
+    set_conversion_error(all.get(), "PyList");
+    return false;
+  }
+  if (PyList_Append(all.get(), key.get()) < 0) return false;
+  return PyObject_SetAttr(module, key.get(), value) == 0;
+}
+
+bool add_function(PyObject* module, PyMethodDef* def) {
+  Ref module_name(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  Ref function(PyCFunction_NewEx(def, module, module_name.get()));
+  if (!function) return false;
+  return add_member(module, def->ml_name, function.get());
+}
+
+bool module_body(PyObject* module) {
+  return add_member(module, "Query", reinterpret_cast<PyObject*>(query_type())) &&
+         add_member(module, "TagGraph", reinterpret_cast<PyObject*>(tag_graph_type())) &&
+         add_function(module, &parse_query_def) && add_function(module, &parse_tag_graph_def);
+}
+
+PyObject* init_module() {
+  ModuleState& state = module_state();
+  if (state.module != nullptr) {
+    PyErr_SetString(PyExc_ImportError,
+                    "lumo_query may be initialized only once per interpreter process");
+    return nullptr;
+  }
+  Ref module(PyModule_Create2(&module_def, 3));
+  if (!module || !module_body(module.get())) {
+    ensure_error();
+    return nullptr;  // the half-built module is released here
+  }
+  state.module = module.get();
+  Py_INCREF(state.module);  // the process-wide slot keeps its own reference
+  return module.release();
+}
+
+}  // namespace
+}  // namespace lumo::py
+
+PyMODINIT_FUNC PyInit_lumo_query(void) {
+  return lumo::py::guarded([] { return lumo::py::init_module(); });
+}

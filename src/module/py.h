@@ -1,0 +1,75 @@
+// The interpreter's C API for the binding, restricted to the stable ABI, and
+// the small helpers that every binding file shares.
+//
+// This directory is the only code that includes Python.h. Every entry point
+// runs with the interpreter lock held and never releases it.
+#pragma once
+
+#define Py_LIMITED_API 0x03090000
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+
+namespace lumo::py {
+
+// An owned (strong) reference, released when it goes out of scope.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* owned) : p_(owned) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+  Ref& operator=(Ref&& o) noexcept {
+    if (this != &o) {
+      Py_XDECREF(p_);
+      p_ = o.p_;
+      o.p_ = nullptr;
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  static Ref borrowed(PyObject* p) {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+
+  PyObject* get() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+  // Hands the reference to the caller.
+  PyObject* release() {
+    PyObject* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// Makes sure an exception is set after an interpreter call reported failure:
+// when it set none, a SystemError takes its place.
+void ensure_error();
+
+// The `__qualname__` of the object's type, or "<failed to extract type name>".
+std::string type_qualname(PyObject* obj);
+
+// Sets TypeError "'<type>' object cannot be converted to '<target>'".
+void set_conversion_error(PyObject* obj, const char* target);
+
+// Turns a pending TypeError into "argument '<name>': <text>" with the original
+// as its __cause__; any other pending exception is left as it is.
+void prefix_argument_error(const char* name);
+
+// Sets an exception of `type` whose message is the UTF-8 `text`.
+void set_error_text(PyObject* type, std::string_view text);
+
+// A new str from UTF-8 bytes.
+inline PyObject* new_str(std::string_view s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+}  // namespace lumo::py
