@@ -175,20 +175,21 @@ class Simplifier {
 
 class Printer {
  public:
-  Printer(const Simplifier& s, std::size_t args_len, SqlOutput& out)
-      : s_(s), args_len_(args_len), out_(out) {}
+  Printer(const Simplifier& s, SqlParamSink& sink, std::string& text)
+      : s_(s), sink_(sink), text_(text) {}
 
-  void print(std::size_t root) {
+  // False when the sink refused a value.
+  bool print(std::size_t root) {
     const SNode& r = s_.node(root);
     if (r.is_tag) {
-      out_.params.emplace_back(r.tag);
-      out_.text += "(tags @> array[";
-      placeholder();
-      out_.text += "])";
-      return;
+      text_ += "(tags @> array[";
+      if (!emit(r.tag)) return false;
+      text_ += "])";
+      return true;
     }
     enter(root);
     while (!frames_.empty()) {
+      if (failed_) return false;
       Frame& f = frames_.back();
       // Next non-tag item.
       while (f.cursor != kNone && s_.node(s_.cell(f.cursor).node).is_tag) {
@@ -204,6 +205,7 @@ class Printer {
       finish_list(f);
       frames_.pop_back();
     }
+    return !failed_;
   }
 
  private:
@@ -215,15 +217,22 @@ class Printer {
     bool any_part;
   };
 
-  void placeholder() {
+  // Hands one value to the sink and writes its placeholder.
+  bool emit(SqlParam param) {
+    std::size_t n = 0;
+    if (!sink_.append(std::move(param), n)) {
+      failed_ = true;
+      return false;
+    }
     char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, args_len_ + out_.params.size());
-    out_.text += '$';
-    out_.text.append(buf, r.ptr);
+    auto r = std::to_chars(buf, buf + sizeof buf, n);
+    text_ += '$';
+    text_.append(buf, r.ptr);
+    return true;
   }
 
   void separator(Frame& f) {
-    if (f.any_part) out_.text += s_.node(f.list).all ? " and " : " or ";
+    if (f.any_part) text_ += s_.node(f.list).all ? " and " : " or ";
     f.any_part = true;
   }
 
@@ -242,11 +251,11 @@ class Printer {
     }
     std::size_t parts = others + (tags > 0 ? 1 : 0);
     if (parts == 0) {
-      out_.text += l.all ? "true" : "false";
+      text_ += l.all ? "true" : "false";
       return;
     }
     bool wrapped = parts >= 2;
-    if (wrapped) out_.text += '(';
+    if (wrapped) text_ += '(';
     frames_.push_back(Frame{list, l.head, tags > 0, wrapped, false});
   }
 
@@ -259,26 +268,42 @@ class Printer {
         const SNode& item = s_.node(s_.cell(c).node);
         if (item.is_tag) group.push_back(item.tag);
       }
-      out_.params.emplace_back(std::move(group));
       separator(f);
-      out_.text += "(tags ";
-      out_.text += l.all ? "@>" : "&&";
-      out_.text += ' ';
-      placeholder();
-      out_.text += ')';
+      text_ += "(tags ";
+      text_ += l.all ? "@>" : "&&";
+      text_ += ' ';
+      if (!emit(std::move(group))) return;
+      text_ += ')';
     }
-    if (f.wrapped) out_.text += ')';
+    if (f.wrapped) text_ += ')';
   }
 
   const Simplifier& s_;
-  std::size_t args_len_;
-  SqlOutput& out_;
+  SqlParamSink& sink_;
+  std::string& text_;
   std::vector<Frame> frames_;
+  bool failed_ = false;
+};
+
+
+class CollectingSink : public SqlParamSink {
+ public:
+  CollectingSink(std::size_t args_len, std::vector<SqlParam>& params)
+      : args_len_(args_len), params_(params) {}
+  bool append(SqlParam param, std::size_t& length_after) override {
+    params_.push_back(std::move(param));
+    length_after = args_len_ + params_.size();
+    return true;
+  }
+
+ private:
+  std::size_t args_len_;
+  std::vector<SqlParam>& params_;
 };
 
 }  // namespace
 
-SqlOutput to_sql(const Query& query, std::size_t args_len) {
+bool to_sql(const Query& query, SqlParamSink& sink, std::string& text) {
   Simplifier s(query.exprs);
   // Collect and simplify in one go: the subjects' identities and expressions
   // are the items of one all-list, which never collapses.
@@ -292,8 +317,13 @@ SqlOutput to_sql(const Query& query, std::size_t args_len) {
   }
   root = s.finish(root);
 
+  return Printer(s, sink, text).print(root);
+}
+
+SqlOutput to_sql(const Query& query, std::size_t args_len) {
   SqlOutput out;
-  Printer(s, args_len, out).print(root);
+  CollectingSink sink(args_len, out.params);
+  (void)to_sql(query, sink, out.text);
   return out;
 }
 

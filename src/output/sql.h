@@ -20,8 +20,22 @@ struct SqlOutput {
   std::vector<SqlParam> params;  // in append order
 };
 
-// `args_len` is the length of the caller's list before the call; placeholder
-// numbers continue from it.
+// Receives the values in print order. append() stores the length of the
+// caller's list right after the append (the number the placeholder gets) and
+// returns false to stop generation.
+class SqlParamSink {
+ public:
+  virtual ~SqlParamSink() = default;
+  virtual bool append(SqlParam param, std::size_t& length_after) = 0;
+};
+
+// Generates the condition into `text`, handing each value to `sink` at the
+// moment it is printed. Returns false when the sink refused a value; `text`
+// is then incomplete and must be discarded.
+bool to_sql(const Query& query, SqlParamSink& sink, std::string& text);
+
+// The same with the values collected: `args_len` is the length of the
+// caller's list before the call, and each value adds one to it.
 SqlOutput to_sql(const Query& query, std::size_t args_len);
 
 }  // namespace lumo
