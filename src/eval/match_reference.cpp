@@ -1,0 +1,121 @@
+// The plain backtracking search (see match_reference.h), iterative.
+
+#include "eval/match_reference.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace lumo {
+namespace {
+
+// Evaluates every node below `expr` bottom-up (no short cut) with an explicit
+// stack; a separate formulation from the matcher's so the two check each
+// other.
+bool test_expression(const ExprPool& pool, ExprId expr, const PersistentSet& tags) {
+  struct Visit {
+    ExprId id;
+    bool expanded;
+  };
+  std::vector<Visit> todo{{expr, false}};
+  std::vector<std::uint8_t> values;
+  while (!todo.empty()) {
+    Visit v = todo.back();
+    todo.pop_back();
+    const ExprNode& node = pool[v.id];
+    if (node.kind == ExprKind::Tag) {
+      values.push_back(tags.contains(node.tag) ? 1 : 0);
+      continue;
+    }
+    if (!v.expanded) {
+      todo.push_back({v.id, true});
+      if (node.kind == ExprKind::Not) {
+        todo.push_back({node.operand, false});
+      } else {
+        for (auto it = node.items.rbegin(); it != node.items.rend(); ++it) {
+          todo.push_back({*it, false});
+        }
+      }
+      continue;
+    }
+    if (node.kind == ExprKind::Not) {
+      values.back() = values.back() ? 0 : 1;
+      continue;
+    }
+    const std::size_t k = node.items.size();
+    bool all_true = true;
+    bool any_true = false;
+    for (std::size_t i = values.size() - k; i < values.size(); ++i) {
+      all_true = all_true && values[i];
+      any_true = any_true || values[i];
+    }
+    values.resize(values.size() - k);
+    values.push_back(node.all ? all_true : any_true);
+  }
+  return values.back() != 0;
+}
+
+bool relations_hold(const Query& query, const IndexedGraph& graph,
+                    const std::vector<SubjectIndex>& a) {
+  if (graph.relations.empty()) return query.relations.empty();
+  for (const auto& [key, context] : query.relations) {
+    auto found = graph.relations.find(RelationKey{a[key.subject], a[key.source], a[key.target]});
+    if (found == graph.relations.end()) return false;
+    if (!context.implicit && found->second.context != a[context.context]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool is_match_plain(const Query& query, const IndexedGraph& graph) {
+  const auto& qs = query.subjects;
+  const auto& gs = graph.subjects;
+  if (!test_expression(query.exprs, qs[0].expression, gs[0].subtree_tags)) return false;
+  const std::size_t n = qs.size();
+  std::vector<SubjectIndex> a(n, 0);
+  if (n == 1) return relations_hold(query, graph, a);
+
+  static const std::vector<SubjectIndex> kNone;
+  std::vector<const std::vector<SubjectIndex>*> lists(n, nullptr);
+  std::vector<std::size_t> next(n, 0);
+  auto enter = [&](SubjectIndex d) {
+    next[d] = 0;
+    if (qs[d].identities.empty()) {
+      lists[d] = &graph.all_subjects;
+      return;
+    }
+    auto found = graph.identity_index.find(qs[d].identities.front());
+    lists[d] = found == graph.identity_index.end() ? &kNone : &found->second;
+  };
+
+  SubjectIndex d = 1;
+  enter(d);
+  while (true) {
+    const QuerySubject& s = qs[d];
+    const SubtreeRange& p = gs[a[s.parent]].subtree_range;
+    const auto& list = *lists[d];
+    bool placed = false;
+    while (next[d] < list.size()) {
+      SubjectIndex g = list[next[d]++];
+      const SubtreeRange& r = gs[g].subtree_range;
+      if (!s.relation && !(p.start <= r.start && r.end <= p.end)) continue;
+      if (!test_expression(query.exprs, s.expression, gs[g].subtree_tags)) continue;
+      a[d] = g;
+      if (d + 1 == n) {
+        if (relations_hold(query, graph, a)) return true;
+        continue;
+      }
+      placed = true;
+      break;
+    }
+    if (placed) {
+      ++d;
+      enter(d);
+    } else {
+      if (d == 1) return false;
+      --d;
+    }
+  }
+}
+
+}  // namespace lumo

@@ -1,0 +1,601 @@
+// Tests of the persistent string set, the tag graph index and tag collection.
+#include <pthread.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "eval/collect.h"
+#include "eval/index.h"
+#include "eval/persistent_set.h"
+
+namespace lumo {
+
+// Gives tests sets whose hashes collide on purpose: every hash is ANDed with
+// the (odd) mask.
+struct PersistentSetTestHook {
+  static PersistentSet weak(std::uint64_t mask) {
+    PersistentSet s;
+    s.key_ = mask | 1;
+    return s;
+  }
+};
+
+namespace {
+
+std::multiset<std::string> elements(const PersistentSet& s) {
+  std::multiset<std::string> out;
+  s.for_each([&out](std::string_view v) { out.emplace(v); });
+  return out;
+}
+
+std::multiset<std::string> as_multiset(std::initializer_list<const char*> xs) {
+  return {xs.begin(), xs.end()};
+}
+
+// ---------------------------------------------------------------------------
+// PersistentSet
+
+TEST(PersistentSet, InsertContainsSize) {
+  PersistentSet s;
+  EXPECT_EQ(s.size(), 0u);
+  EXPECT_FALSE(s.contains(""));
+  const std::string with_nul("a\0b", 3);
+  const std::string long_text(1000, 'x');
+  struct Step {
+    std::string value;
+    bool added;
+    std::size_t size;
+  };
+  const std::vector<Step> steps = {
+      {"employee", true, 1}, {"employee", false, 1}, {"", true, 2},
+      {"", false, 2},        {with_nul, true, 3},    {"a", true, 4},
+      {long_text, true, 5},  {long_text, false, 5},  {"Employee", true, 6},
+  };
+  for (const Step& st : steps) {
+    EXPECT_EQ(s.insert(st.value), st.added) << st.value;
+    EXPECT_EQ(s.size(), st.size);
+    EXPECT_TRUE(s.contains(st.value));
+  }
+  EXPECT_FALSE(s.contains(std::string("a\0c", 3)));
+  EXPECT_FALSE(s.contains(std::string(999, 'x')));
+  EXPECT_FALSE(s.contains("employe"));
+  EXPECT_EQ(elements(s).size(), 6u);
+}
+
+TEST(PersistentSet, CopiesAreIndependent) {
+  PersistentSet a;
+  for (const char* t : {"x", "y", "z"}) a.insert(t);
+  PersistentSet b = a;
+  EXPECT_TRUE(b.insert("only_b"));
+  EXPECT_TRUE(a.insert("only_a"));
+  EXPECT_EQ(elements(a), as_multiset({"x", "y", "z", "only_a"}));
+  EXPECT_EQ(elements(b), as_multiset({"x", "y", "z", "only_b"}));
+
+  PersistentSet c;
+  c = b;  // copy assignment
+  c.insert("only_c");
+  EXPECT_FALSE(b.contains("only_c"));
+  PersistentSet d = std::move(c);
+  EXPECT_EQ(d.size(), 5u);
+  EXPECT_TRUE(d.contains("only_c"));
+  d = d;  // self assignment keeps the contents
+  EXPECT_EQ(d.size(), 5u);
+  a = std::move(d);
+  EXPECT_EQ(elements(a), as_multiset({"x", "y", "z", "only_b", "only_c"}));
+  EXPECT_EQ(elements(b), as_multiset({"x", "y", "z", "only_b"}));
+}
+
+TEST(PersistentSet, EveryVersionKeepsItsContents) {
+  // A chain of versions, each a copy of the previous one plus one element,
+  // with some elements also added to old versions afterwards.
+  std::vector<PersistentSet> versions(1);
+  for (int i = 0; i < 3000; ++i) {
+    versions.push_back(versions.back());
+    versions.back().insert("v" + std::to_string(i));
+  }
+  for (int i = 0; i < 3000; i += 7) versions[i].insert("late" + std::to_string(i));
+  for (int i = 0; i <= 3000; i += 1) {
+    const bool late = i % 7 == 0 && i < 3000;
+    ASSERT_EQ(versions[i].size(), static_cast<std::size_t>(i) + (late ? 1 : 0)) << i;
+    if (i > 0) {
+      EXPECT_TRUE(versions[i].contains("v" + std::to_string(i - 1)));
+    }
+    EXPECT_FALSE(versions[i].contains("v" + std::to_string(i)));
+    EXPECT_EQ(versions[i].contains("late" + std::to_string(i)), late);
+    if (i > 7) {
+      EXPECT_FALSE(versions[i].contains("late0"));
+    }
+  }
+}
+
+TEST(PersistentSet, ManyElementsAgreeWithUnorderedSet) {
+  std::mt19937_64 rng(12345);
+  std::uniform_int_distribution<int> pick(0, 199999);
+  PersistentSet s;
+  std::unordered_set<std::string> ref;
+  for (int i = 0; i < 100000; ++i) {
+    const std::string v = "tag" + std::to_string(pick(rng));
+    ASSERT_EQ(s.insert(v), ref.insert(v).second) << v;
+  }
+  ASSERT_EQ(s.size(), ref.size());
+  for (int i = 0; i < 100000; ++i) {
+    const std::string v = "tag" + std::to_string(pick(rng));
+    ASSERT_EQ(s.contains(v), ref.count(v) == 1) << v;
+  }
+  std::unordered_set<std::string> seen;
+  s.for_each([&](std::string_view v) {
+    EXPECT_TRUE(seen.emplace(v).second) << "visited twice: " << v;
+    EXPECT_EQ(ref.count(std::string(v)), 1u) << v;
+  });
+  EXPECT_EQ(seen.size(), ref.size());
+}
+
+TEST(PersistentSet, ForcedCollisions) {
+  struct Case {
+    const char* name;
+    std::uint64_t mask;
+  };
+  const Case cases[] = {
+      {"all hashes equal", 0},
+      {"two low bits", 0x3},
+      {"last level only", 0xf000000000000000ULL},
+      {"first and last levels", 0xf00000000000001fULL},
+      {"twelve bits", 0xfff},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PersistentSet s = PersistentSetTestHook::weak(c.mask);
+    std::set<std::string> ref;
+    for (int i = 0; i < 600; ++i) {
+      const std::string v = "s" + std::to_string(i * 7 % 500);
+      ASSERT_EQ(s.insert(v), ref.insert(v).second) << v;
+    }
+    EXPECT_EQ(s.size(), ref.size());
+    for (int i = 0; i < 700; ++i) {
+      const std::string v = "s" + std::to_string(i);
+      EXPECT_EQ(s.contains(v), ref.count(v) == 1) << v;
+    }
+    std::multiset<std::string> got = elements(s);
+    EXPECT_EQ(std::set<std::string>(got.begin(), got.end()), ref);
+    EXPECT_EQ(got.size(), ref.size());
+
+    // Path copying through collision nodes leaves the original alone.
+    PersistentSet copy = s;
+    EXPECT_TRUE(copy.insert("extra"));
+    EXPECT_FALSE(s.contains("extra"));
+    EXPECT_EQ(s.size(), ref.size());
+
+    // Union between a weak set and an ordinary one, both ways.
+    PersistentSet normal;
+    normal.insert("s1");
+    normal.insert("fresh");
+    PersistentSet u1 = s;
+    u1.insert_all(normal);
+    EXPECT_EQ(u1.size(), ref.size() + 1);
+    EXPECT_TRUE(u1.contains("fresh"));
+    normal.insert_all(s);
+    EXPECT_EQ(normal.size(), ref.size() + 1);
+    EXPECT_TRUE(normal.contains("s499"));
+  }
+}
+
+TEST(PersistentSet, InsertAll) {
+  struct Case {
+    std::vector<std::string> left, right;
+  };
+  const std::vector<Case> cases = {
+      {{}, {}},
+      {{}, {"a", "b"}},
+      {{"a", "b"}, {}},
+      {{"a", "b"}, {"b", "c"}},
+      {{"a"}, {"a"}},
+      {{"x", "y", "z", "w"}, {"q"}},
+  };
+  for (const Case& c : cases) {
+    PersistentSet l, r;
+    for (const auto& v : c.left) l.insert(v);
+    for (const auto& v : c.right) r.insert(v);
+    std::set<std::string> expect(c.left.begin(), c.left.end());
+    expect.insert(c.right.begin(), c.right.end());
+    const std::multiset<std::string> right_before = elements(r);
+    l.insert_all(r);
+    std::multiset<std::string> got = elements(l);
+    EXPECT_EQ(got, std::multiset<std::string>(expect.begin(), expect.end()));
+    EXPECT_EQ(l.size(), expect.size());
+    EXPECT_EQ(elements(r), right_before);
+    // Extending the union does not reach back into the source.
+    l.insert("after");
+    EXPECT_FALSE(r.contains("after"));
+  }
+  PersistentSet self;
+  self.insert("a");
+  self.insert_all(self);
+  EXPECT_EQ(self.size(), 1u);
+}
+
+TEST(PersistentSet, InsertShared) {
+  PersistentSet strings, a, b;
+  strings.insert("pre");
+  struct Step {
+    PersistentSet* target;
+    const char* value;
+    bool added;
+  };
+  const Step steps[] = {
+      {&a, "x", true}, {&a, "x", false}, {&b, "x", true},    {&b, "pre", true},
+      {&a, "y", true}, {&b, "y", true},  {&strings, "z", true}, {&strings, "z", false},
+  };
+  for (const Step& st : steps) {
+    EXPECT_EQ(st.target->insert_shared(st.value, strings), st.added) << st.value;
+    EXPECT_TRUE(st.target->contains(st.value));
+    EXPECT_TRUE(strings.contains(st.value));
+  }
+  EXPECT_EQ(elements(a), as_multiset({"x", "y"}));
+  EXPECT_EQ(elements(b), as_multiset({"x", "pre", "y"}));
+  EXPECT_EQ(elements(strings), as_multiset({"pre", "x", "y", "z"}));
+  // The shared records outlive the set they came from.
+  strings = PersistentSet();
+  b.insert("w");
+  EXPECT_EQ(elements(b), as_multiset({"x", "pre", "y", "w"}));
+}
+
+// ---------------------------------------------------------------------------
+// Index
+
+struct SubjectRow {
+  SubjectIndex parent;
+  std::vector<std::string> identities;
+  std::vector<std::string> tags;
+};
+
+// Builds a graph in pre-order from (parent, identities, tags) rows; the root
+// row is added first. Children lists follow the rows' order.
+TagGraph make_graph(const std::vector<SubjectRow>& rows,
+                    std::vector<std::string> root_tags = {}) {
+  TagGraph g;
+  g.subjects.resize(rows.size() + 1);
+  g.subjects[0].identities = {"context"};
+  g.subjects[0].tags = std::move(root_tags);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    GraphSubject& s = g.subjects[i + 1];
+    s.index = i + 1;
+    s.parent = rows[i].parent;
+    s.identities = rows[i].identities;
+    s.tags = rows[i].tags;
+    s.name = rows[i].identities.empty() ? "" : rows[i].identities[0];
+    s.span = {i, i + 1};
+    g.subjects[rows[i].parent].children.push_back(i + 1);
+  }
+  return g;
+}
+
+// What a relation move does: take s out of its parent's children and append
+// it to ctx's children.
+void move_under(TagGraph& g, SubjectIndex s, SubjectIndex ctx) {
+  auto& kids = g.subjects[g.subjects[s].parent].children;
+  kids.erase(std::find(kids.begin(), kids.end(), s));
+  g.subjects[ctx].children.push_back(s);
+  g.subjects[s].relation = RelationLink{g.subjects[s].parent, ctx};
+}
+
+std::set<std::string> set_of(const PersistentSet& s) {
+  std::multiset<std::string> m = elements(s);
+  EXPECT_EQ(m.size(), std::set<std::string>(m.begin(), m.end()).size());
+  return {m.begin(), m.end()};
+}
+
+// Expected ranges and sets, computed from the final children lists without
+// any shared code with the index: the final parent of every subject, a
+// pre-order sequence, and for each subject its strings added to itself and
+// every final ancestor.
+struct Expected {
+  std::vector<SubtreeRange> ranges;
+  std::vector<std::set<std::string>> sets;
+};
+
+Expected expected_for(const TagGraph& g) {
+  const std::size_t n = g.subjects.size();
+  std::vector<SubjectIndex> final_parent(n, 0);
+  for (SubjectIndex i = 0; i < n; ++i) {
+    for (SubjectIndex c : g.subjects[i].children) final_parent[c] = i;
+  }
+  Expected e;
+  e.ranges.assign(n, {});
+  e.sets.assign(n, {});
+  std::vector<SubjectIndex> order;
+  std::vector<SubjectIndex> todo = {0};
+  while (!todo.empty()) {
+    SubjectIndex s = todo.back();
+    todo.pop_back();
+    order.push_back(s);
+    const auto& kids = g.subjects[s].children;
+    for (auto it = kids.rbegin(); it != kids.rend(); ++it) todo.push_back(*it);
+  }
+  std::vector<std::size_t> size(n, 1);
+  for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    if (*it != 0) size[final_parent[*it]] += size[*it];
+  }
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    e.ranges[order[k]] = {static_cast<std::uint32_t>(k),
+                          static_cast<std::uint32_t>(k + size[order[k]])};
+  }
+  for (SubjectIndex i = 0; i < n; ++i) {
+    std::vector<std::string> mine = g.subjects[i].tags;
+    mine.insert(mine.end(), g.subjects[i].identities.begin(),
+                g.subjects[i].identities.end());
+    for (SubjectIndex a = i;; a = final_parent[a]) {
+      e.sets[a].insert(mine.begin(), mine.end());
+      if (a == 0) break;
+    }
+  }
+  return e;
+}
+
+void expect_index_matches(const TagGraph& g, const IndexedGraph& x) {
+  const Expected e = expected_for(g);
+  ASSERT_EQ(x.subjects.size(), g.subjects.size());
+  for (SubjectIndex i = 0; i < g.subjects.size(); ++i) {
+    SCOPED_TRACE("subject " + std::to_string(i));
+    EXPECT_EQ(x.subjects[i].subtree_range.start, e.ranges[i].start);
+    EXPECT_EQ(x.subjects[i].subtree_range.end, e.ranges[i].end);
+    EXPECT_EQ(set_of(x.subjects[i].subtree_tags), e.sets[i]);
+    EXPECT_EQ(x.subjects[i].subtree_tags.size(), e.sets[i].size());
+    EXPECT_EQ(x.subjects[i].identities, g.subjects[i].identities);
+    EXPECT_EQ(x.subjects[i].children, g.subjects[i].children);
+    EXPECT_EQ(x.subjects[i].parent, g.subjects[i].parent);
+    EXPECT_EQ(x.subjects[i].index, g.subjects[i].index);
+    EXPECT_EQ(x.subjects[i].name, g.subjects[i].name);
+    EXPECT_EQ(x.subjects[i].span, g.subjects[i].span);
+    EXPECT_EQ(x.subjects[i].relation, g.subjects[i].relation);
+  }
+}
+
+TEST(Index, RootOnly) {
+  IndexedGraph x = build_index(make_graph({}, {"a", "b"}));
+  ASSERT_EQ(x.subjects.size(), 1u);
+  EXPECT_EQ(x.subjects[0].subtree_range.start, 0u);
+  EXPECT_EQ(x.subjects[0].subtree_range.end, 1u);
+  EXPECT_EQ(set_of(x.subjects[0].subtree_tags), (std::set<std::string>{"context", "a", "b"}));
+  EXPECT_EQ(x.all_subjects, std::vector<SubjectIndex>{0});
+  ASSERT_EQ(x.identity_index.size(), 1u);
+  EXPECT_EQ(x.identity_index.at("context"), std::vector<SubjectIndex>{0});
+}
+
+TEST(Index, TreeRangesSetsAndIdentities) {
+  //  0 root
+  //  ├ 1 alice: employee, engineer
+  //  │ ├ 2 laptop: device
+  //  │ └ 3 (no identity): employee
+  //  ├ 4 bob: employee
+  //  │ └ 5 alice (again): manager
+  //  └ 6 carol carol (identity twice)
+  const TagGraph g = make_graph({
+      {0, {"alice"}, {"employee", "engineer"}},
+      {1, {"laptop"}, {"device"}},
+      {1, {}, {"employee"}},
+      {0, {"bob"}, {"employee"}},
+      {4, {"alice"}, {"manager"}},
+      {0, {"carol", "carol"}, {}},
+  });
+  const IndexedGraph x = build_index(g);
+  expect_index_matches(g, x);
+
+  const SubtreeRange want[] = {{0, 7}, {1, 4}, {2, 3}, {3, 4}, {4, 6}, {5, 6}, {6, 7}};
+  for (SubjectIndex i = 0; i < 7; ++i) {
+    EXPECT_EQ(x.subjects[i].subtree_range.start, want[i].start) << i;
+    EXPECT_EQ(x.subjects[i].subtree_range.end, want[i].end) << i;
+  }
+  EXPECT_EQ(set_of(x.subjects[1].subtree_tags),
+            (std::set<std::string>{"alice", "employee", "engineer", "laptop", "device"}));
+  EXPECT_TRUE(x.subjects[0].subtree_tags.contains("context"));
+  EXPECT_FALSE(x.subjects[1].subtree_tags.contains("context"));
+
+  const std::map<std::string, std::vector<SubjectIndex>> ids = {
+      {"context", {0}}, {"alice", {1, 5}}, {"laptop", {2}}, {"bob", {4}}, {"carol", {6, 6}},
+  };
+  EXPECT_EQ(x.identity_index.size(), ids.size());
+  for (const auto& [id, list] : ids) {
+    auto it = x.identity_index.find(id);
+    ASSERT_NE(it, x.identity_index.end()) << id;
+    EXPECT_EQ(it->second, list) << id;
+  }
+  EXPECT_EQ(x.all_subjects, (std::vector<SubjectIndex>{0, 1, 2, 3, 4, 5, 6}));
+}
+
+TEST(Index, SubjectMovedUnderLaterContext) {
+  //  0 root
+  //  ├ 1 a
+  //  │ └ 2 rel: works_for   (moved under 3)
+  //  └ 3 ctx (context)
+  //    └ 4 b
+  TagGraph g = make_graph({
+      {0, {"a"}, {}},
+      {1, {"rel"}, {"works_for"}},
+      {0, {"ctx", "context"}, {}},
+      {3, {"b"}, {}},
+  });
+  move_under(g, 2, 3);
+  const IndexedGraph x = build_index(g);
+  expect_index_matches(g, x);
+  EXPECT_TRUE(x.subjects[3].subtree_tags.contains("works_for"));
+  EXPECT_TRUE(x.subjects[3].subtree_tags.contains("rel"));
+  EXPECT_TRUE(x.subjects[0].subtree_tags.contains("works_for"));
+  EXPECT_FALSE(x.subjects[1].subtree_tags.contains("works_for"));
+  // Pre-order over the final tree: 0, 1, 3, 4, 2.
+  EXPECT_EQ(x.subjects[2].subtree_range.start, 4u);
+  EXPECT_EQ(x.subjects[3].subtree_range.end, 5u);
+  EXPECT_EQ(x.subjects[1].subtree_range.end, 2u);
+  EXPECT_EQ(x.subjects[2].parent, 1u);
+}
+
+TEST(Index, CompiledGraphs) {
+  // Indexing what the graph builder produces, relation moves included: in
+  // the first text r (index 2) is written in p and moved under q (index 3).
+  const char* const texts[] = {
+      "{ p { r > @t(@q) }\n q\n t }",
+      "{ alice: employee, engineer\n bob: employee { laptop } }",
+      "top_level_tag",
+  };
+  for (const char* text : texts) {
+    SCOPED_TRACE(text);
+    auto built = compile_tag_graph(text, true);
+    ASSERT_TRUE(built.ok());
+    const TagGraph g = built.value();
+    const IndexedGraph x = build_index(std::move(built).value());
+    expect_index_matches(g, x);
+  }
+  auto moved = compile_tag_graph(texts[0], true);
+  ASSERT_TRUE(moved.ok());
+  const auto& kids = moved.value().subjects[3].children;
+  EXPECT_NE(std::find(kids.begin(), kids.end(), SubjectIndex{2}), kids.end());
+}
+
+TEST(Index, RandomTreesWithMoves) {
+  std::mt19937 rng(777);
+  const std::vector<std::string> words = {"a", "b", "c", "d", "e", "f", "g", "context"};
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const int n = 1 + static_cast<int>(rng() % 25);
+    std::vector<SubjectRow> rows;
+    for (int i = 1; i < n; ++i) {
+      SubjectRow r;
+      r.parent = rng() % i;
+      for (unsigned k = rng() % 3; k > 0; --k) r.identities.push_back(words[rng() % 8]);
+      for (unsigned k = rng() % 4; k > 0; --k) r.tags.push_back(words[rng() % 8]);
+      rows.push_back(r);
+    }
+    TagGraph g = make_graph(rows);
+    // Move a few subjects under a subject outside their own subtree, often
+    // one with a higher index.
+    for (int m = 0; m < 3 && n > 2; ++m) {
+      const SubjectIndex s = 1 + rng() % (n - 1);
+      const SubjectIndex ctx = rng() % n;
+      bool inside = false;  // is ctx in s's current subtree?
+      std::vector<SubjectIndex> todo = {s};
+      while (!todo.empty() && !inside) {
+        SubjectIndex t = todo.back();
+        todo.pop_back();
+        inside = t == ctx;
+        for (SubjectIndex c : g.subjects[t].children) todo.push_back(c);
+      }
+      if (inside) continue;
+      move_under(g, s, ctx);
+      g.subjects[s].parent = ctx;  // so a later move finds its current list
+    }
+    const IndexedGraph x = build_index(g);
+    expect_index_matches(g, x);
+  }
+}
+
+TEST(Index, EnsureIndexOnce) {
+  GraphState state(make_graph({{0, {"alice"}, {"x"}}, {1, {"bob"}, {"y"}}}));
+  EXPECT_FALSE(state.indexed());
+  const IndexedGraph& first = state.ensure_index();
+  EXPECT_TRUE(state.indexed());
+  const std::set<std::string> root_before = set_of(first.subjects[0].subtree_tags);
+  std::vector<std::string> collected_before = collect_tags(first);
+  const IndexedGraph& second = state.ensure_index();
+  EXPECT_EQ(&first, &second);
+  EXPECT_EQ(second.subjects.size(), 3u);
+  EXPECT_EQ(set_of(second.subjects[0].subtree_tags), root_before);
+  EXPECT_EQ(collect_tags(second), collected_before);  // same order too
+  EXPECT_EQ(second.subjects[2].subtree_range.start, 2u);
+}
+
+TEST(Collect, EachDistinctStringOnce) {
+  struct Case {
+    std::vector<SubjectRow> rows;
+    std::vector<std::string> root_tags;
+    std::set<std::string> want;
+  };
+  const std::vector<Case> cases = {
+      {{}, {}, {"context"}},
+      {{{0, {}, {}}}, {}, {"context"}},
+      {{{0, {"alice"}, {"employee"}}, {0, {"bob"}, {"employee"}}},
+       {},
+       {"context", "alice", "bob", "employee"}},
+      // A string as a tag on one subject and an identity on another.
+      {{{0, {"x"}, {"y"}}, {1, {"y"}, {"x", "context"}}}, {"x"}, {"context", "x", "y"}},
+  };
+  for (const Case& c : cases) {
+    const IndexedGraph x = build_index(make_graph(c.rows, c.root_tags));
+    std::vector<std::string> got = collect_tags(x);
+    std::multiset<std::string> counted(got.begin(), got.end());
+    EXPECT_EQ(counted, std::multiset<std::string>(c.want.begin(), c.want.end()));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Deep and wide graphs on a small stack
+
+template <class F>
+void run_on_small_stack(F f) {
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
+  pthread_t thread;
+  auto trampoline = [](void* p) -> void* {
+    (*static_cast<F*>(p))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, trampoline, &f), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+}
+
+TagGraph big_graph(std::size_t n, bool chain) {
+  TagGraph g;
+  g.subjects.resize(n);
+  g.subjects[0].identities = {"context"};
+  for (std::size_t i = 1; i < n; ++i) {
+    GraphSubject& s = g.subjects[i];
+    s.index = i;
+    s.parent = chain ? i - 1 : 0;
+    s.identities = {"id" + std::to_string(chain ? i % 1000 : i)};
+    s.tags = {"t" + std::to_string(i % 50)};
+    g.subjects[s.parent].children.push_back(i);
+  }
+  return g;
+}
+
+TEST(Index, MillionSubjectsOnSmallStack) {
+  constexpr std::size_t n = 1000000;
+  for (bool chain : {true, false}) {
+    SCOPED_TRACE(chain ? "chain" : "flat");
+    TagGraph g = big_graph(n, chain);
+    std::size_t root_size = 0, leaf_size = 0;
+    SubtreeRange root_range, last_range;
+    std::size_t ids_of_id7 = 0;
+    run_on_small_stack([&] {
+      IndexedGraph x = build_index(std::move(g));
+      root_size = x.subjects[0].subtree_tags.size();
+      leaf_size = x.subjects[n - 1].subtree_tags.size();
+      root_range = x.subjects[0].subtree_range;
+      last_range = x.subjects[n - 1].subtree_range;
+      ids_of_id7 = x.identity_index.at("id7").size();
+      // x is destroyed here, on the small stack as well.
+    });
+    EXPECT_EQ(root_range.start, 0u);
+    EXPECT_EQ(root_range.end, n);
+    EXPECT_EQ(last_range.start, n - 1);
+    EXPECT_EQ(last_range.end, n);
+    EXPECT_EQ(leaf_size, 2u);
+    if (chain) {
+      EXPECT_EQ(root_size, 1u + 1000 + 50);
+      EXPECT_EQ(ids_of_id7, 1000u);
+    } else {
+      EXPECT_EQ(root_size, 1u + (n - 1) + 50);
+      EXPECT_EQ(ids_of_id7, 1u);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lumo

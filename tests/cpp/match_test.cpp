@@ -1,0 +1,422 @@
+// Matching: edge cases, agreement with the plain backtracking search on
+// random inputs, and inputs that would blow up a naive search or the stack.
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <cstdio>
+#include <functional>
+#include <utility>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "eval/index.h"
+#include "eval/match.h"
+#include "eval/match_reference.h"
+#include "model/query.h"
+#include "model/tag_graph.h"
+
+namespace lumo {
+namespace {
+
+Query query_of(const std::string& text) {
+  auto q = compile_query(text);
+  EXPECT_TRUE(q.ok()) << "query does not build: " << text;
+  return std::move(q).value();
+}
+
+IndexedGraph graph_of(const std::string& text) {
+  auto g = compile_tag_graph(text, /*validate=*/false);
+  EXPECT_TRUE(g.ok()) << "graph does not build: " << text;
+  return build_index(std::move(g).value());
+}
+
+// Runs f on a thread whose stack is 256 KiB.
+void on_small_stack(const std::function<void()>& f) {
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
+  pthread_t thread;
+  auto trampoline = [](void* arg) -> void* {
+    (*static_cast<const std::function<void()>*>(arg))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, trampoline, const_cast<std::function<void()>*>(&f)),
+            0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+}
+
+struct Case {
+  const char* what;
+  const char* query;
+  const char* graph;
+  bool expected;
+};
+
+const Case kCases[] = {
+    // The root alone.
+    {"empty query, empty graph", "", "", true},
+    {"empty query, any graph", "", "{ a: x }", true},
+    {"root tag present below", "x", "{ a { b: x } }", true},
+    {"root tag absent", "x", "{ a: y }", false},
+    {"root any-list", "x / y", "{ a: y }", true},
+    {"root negation", "-y", "{ a: y }", false},
+    {"root double negation", "--y", "{ a: y }", true},
+    {"any-list of empty all-lists", "() / ()", "{ a: y }", true},
+    {"root holds context", "context", "", true},
+    {"root negated context", "-context", "{ a }", false},
+    {"root identity counts as tag", "a", "{ a }", true},
+    {"root fails before subjects are tried", "z\n{ a }", "{ a }", false},
+    // Identities narrow the candidates.
+    {"identity and tag", "{ alice: employee }", "{ alice: employee, engineer }", true},
+    {"identity absent from graph", "{ bob: employee }", "{ alice: employee }", false},
+    {"identity present, tag on another subject", "{ alice: boss }",
+     "{ alice: employee\n bob: boss }", false},
+    {"star with identity", "{ *(bob): employee }", "{ alice(bob): employee }", true},
+    {"star with identity not carried", "{ *(carol): employee }", "{ alice(bob): employee }",
+     false},
+    {"tag of a subject below counts", "{ a: z }", "{ a { b: z } }", true},
+    // "*" considers every subject inside its parent's match.
+    {"star finds a deep subject", "{ a { *: z } }", "{ a { b { c { d: z } } } }", true},
+    {"star not outside parent", "{ a { *: z, -y } }", "{ a: y { b } }\n{ c: z }", false},
+    {"star picks the right one of many", "{ *: p, q }", "{ a: p\n b: q\n c: p, q }", true},
+    {"child matched by parent's subject", "{ a { *: y } }", "{ a: y }", true},
+    {"child by identity is the parent's subject", "{ a { a: y } }", "{ a: y }", true},
+    {"child must be inside parent", "{ a { b } }", "{ a\n b }", false},
+    {"grandchild inside the right branch", "{ a { b { c } } }", "{ a { b }\n b { c } }", false},
+    {"second candidate of parent works", "{ a { b } }", "{ a\n a { b } }", true},
+    {"subject matching root", "{ *: a, b }", "{ a\n b }", true},
+    // Relation subjects are placed anywhere.
+    {"relation subject anywhere", "{ a { * > @a(@a): z } }", "{ a: y\n b: z }", true},
+    {"non-relation counterpart fails", "{ a { *: z } }", "{ a: y\n b: z }", false},
+    {"relation subject still needs its tags", "{ a { * > @a(@a): w } }", "{ a: y\n b: z }",
+     false},
+    // Relation entries.
+    {"query relation, graph without relations", "{ a { * > @b }\n b }", "{ a { x }\n b }",
+     false},
+    {"query relation found", "{ a { * > @b }\n b }", "{ a { x > @b }\n b }", true},
+    {"query relation, wrong target", "{ a { * > @b }\n b\n c }",
+     "{ a { x > @c }\n b\n c }", false},
+    {"query relation, wrong source", "{ a { * > @b }\n b\n d }",
+     "{ d { x > @b }\n a\n b }", false},
+    {"graph relations ignored without entries", "{ a\n b }", "{ a { x > @b }\n b }", true},
+    {"explicit context must match", "{ a { * > @b(@c) }\n b\n c }",
+     "{ a { x > @b(@c) }\n b\n c }", true},
+    {"explicit context differs", "{ a { * > @b(@c) }\n b\n c }",
+     "{ a { x > @b }\n b\n c }", false},
+    {"implicit context accepts any", "{ a { * > @b }\n b\n c }",
+     "{ a { x > @b(@c) }\n b\n c }", true},
+    {"relation subject tags checked", "{ a { * > @b: t }\n b }", "{ a { x > @b }\n b }",
+     false},
+    {"relation chosen among several", "{ a { * > @b: t }\n b }",
+     "{ a { z: t\n x > @b\n y > @b: t }\n b }", true},
+    {"two relations sharing a target", "{ a { * > @b }\n c { * > @b }\n b }",
+     "{ a { x > @b }\n c { y > @b }\n b }", true},
+    {"two relations, one missing", "{ a { * > @b }\n c { * > @b }\n b }",
+     "{ a { x > @b }\n c { y }\n b }", false},
+    // Assignments need not be one-to-one.
+    {"two query subjects, one graph subject", "{ *: x\n *: y }", "{ a: x, y }", true},
+    {"same identity twice", "{ a: x\n a: y }", "{ a: x, y }", true},
+    {"same identity twice, second fails", "{ a: x\n a: z }", "{ a: x, y }", false},
+    // A graph subject listed twice under one identity.
+    {"duplicated identity", "{ a: z }", "{ a(a): z }", true},
+    {"duplicated identity, tag missing", "{ a: w }", "{ a(a): z }", false},
+    {"duplicated identity with relation", "{ a { * > @b }\n b }",
+     "{ a(a) { x > @b }\n b(b) }", true},
+};
+
+TEST(MatchCases, Table) {
+  for (const Case& c : kCases) {
+    Query q = query_of(c.query);
+    IndexedGraph g = graph_of(c.graph);
+    EXPECT_EQ(is_match(q, g), c.expected) << c.what;
+    EXPECT_EQ(is_match_plain(q, g), c.expected) << c.what << " (plain search)";
+  }
+}
+
+// --- random comparison with the plain search --------------------------------
+
+// A query and a graph drawn from one tree of subjects, so that the graph
+// often nearly holds the query: the graph keeps most of the query's subjects,
+// identities, tags and relations, loses or changes some, and gains extras.
+class PairGen {
+ public:
+  explicit PairGen(std::uint32_t seed) : rng_(seed) {}
+
+  std::pair<std::string, std::string> texts() {
+    nodes_.clear();
+    levels_.clear();
+    grow(-1, 0);
+    std::string q, g;
+    if (chance(0.2)) q += pick({"a", "x", "-z", "x / y"}) + "\n";
+    q += render(-1, false);
+    g += render(-1, true);
+    return {q, g};
+  }
+
+ private:
+  struct Node {
+    std::string subject;   // a tag or "*"
+    std::string identity;  // "*" only: the identity in parentheses, or empty
+    int target = -1;       // relation target, or -1
+    int context = -1;      // written context, or -1
+    std::vector<int> scope;  // non-relation subjects its paths may name
+    std::string expr;
+    std::vector<std::string> tags;  // the tags the expression mentions
+    std::vector<int> kids;
+  };
+
+  bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng_) < p; }
+  int below(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
+  std::string pick(std::initializer_list<const char*> xs) {
+    return *(xs.begin() + below(static_cast<int>(xs.size())));
+  }
+  int pick_of(const std::vector<int>& xs) {
+    return xs[static_cast<std::size_t>(below(static_cast<int>(xs.size())))];
+  }
+
+  std::string term(Node& n, int depth) {
+    int kind = depth > 0 ? below(5) : 0;
+    if (kind == 3) return "-" + term(n, depth - 1);
+    if (kind == 4) return "(" + expression(n, depth - 1) + ")";
+    std::string t = pick({"a", "b", "x", "y", "z"});
+    n.tags.push_back(t);
+    return t;
+  }
+
+  std::string expression(Node& n, int depth) {
+    std::string out = term(n, depth);
+    if (chance(0.3)) out += " / " + term(n, depth);
+    if (chance(0.3)) out += ", " + term(n, depth);
+    return out;
+  }
+
+  // Adds the children of `parent` (-1: the top-level body), depth first.
+  void grow(int parent, int depth) {
+    levels_.emplace_back();
+    int count = 1 + below(3);
+    for (int i = 0; i < count && nodes_.size() < 6; ++i) {
+      int id = static_cast<int>(nodes_.size());
+      nodes_.emplace_back();
+      Node& n = nodes_.back();
+      n.subject = chance(0.5) ? "*" : pick({"a", "b", "c"});
+      if (n.subject == "*" && chance(0.4)) n.identity = pick({"a", "b", "c"});
+      for (const auto& level : levels_) n.scope.insert(n.scope.end(), level.begin(), level.end());
+      bool parent_relation = parent >= 0 && nodes_[static_cast<std::size_t>(parent)].target >= 0;
+      if (depth > 0 && !parent_relation && chance(0.6)) {
+        n.target = chance(0.1) || n.scope.empty() ? id : pick_of(n.scope);
+        if (!n.scope.empty() && chance(0.5)) n.context = pick_of(n.scope);
+      } else {
+        levels_.back().push_back(id);
+      }
+      if (chance(0.6)) n.expr = expression(n, 2);
+      if (parent >= 0) nodes_[static_cast<std::size_t>(parent)].kids.push_back(id);
+      if (depth < 3 && chance(0.5)) grow(id, depth + 1);
+    }
+    levels_.pop_back();
+  }
+
+  std::string render(int parent, bool graph) {
+    const std::vector<int>* kids = &top_;
+    if (parent < 0) {
+      top_.clear();
+      for (std::size_t i = 0; i < nodes_.size(); ++i) {
+        bool has_parent = false;
+        for (const Node& m : nodes_) {
+          for (int k : m.kids) has_parent = has_parent || k == static_cast<int>(i);
+        }
+        if (!has_parent) top_.push_back(static_cast<int>(i));
+      }
+    } else {
+      kids = &nodes_[static_cast<std::size_t>(parent)].kids;
+    }
+    std::string out = "{\n";
+    for (int id : *kids) out += graph ? graph_entry(id) : query_entry(id);
+    if (graph && chance(0.4)) {
+      out += pick({"a", "b", "c"}) + " @e" + std::to_string(extra_++);
+      if (chance(0.5)) out += " : " + pick({"x", "y", "z"});
+      out += "\n";
+    }
+    return out + "}";
+  }
+
+  static std::string name(int id) { return "@s" + std::to_string(id); }
+
+  std::string query_entry(int id) {
+    const Node& n = nodes_[static_cast<std::size_t>(id)];
+    std::string out = n.subject;
+    if (!n.identity.empty()) out += "(" + n.identity + ")";
+    out += " " + name(id);
+    if (n.target >= 0) {
+      out += " > " + name(n.target);
+      if (n.context >= 0) out += "(" + name(n.context) + ")";
+    }
+    if (!n.expr.empty()) out += " : " + n.expr;
+    if (!n.kids.empty()) out += " " + render(id, false);
+    return out + "\n";
+  }
+
+  std::string graph_entry(int id) {
+    const Node& n = nodes_[static_cast<std::size_t>(id)];
+    std::string out = n.subject == "*" || chance(0.1) ? pick({"a", "b", "c"}) : n.subject;
+    if (!n.identity.empty() && chance(0.8)) {
+      out += "(" + n.identity + ")";
+    } else if (chance(0.1)) {
+      out += "(" + out + ")";  // its own tag twice among its identities
+    }
+    out += " " + name(id);
+    if (n.target >= 0 && chance(0.85)) {
+      int target = chance(0.9) || n.scope.empty() ? n.target : pick_of(n.scope);
+      out += " > " + name(target);
+      if (n.context >= 0 && chance(0.8)) {
+        out += "(" + name(n.context) + ")";
+      } else if (!n.scope.empty() && chance(0.2)) {
+        out += "(" + name(pick_of(n.scope)) + ")";
+      }
+    }
+    std::string tags;
+    for (const std::string& t : n.tags) {
+      if (chance(0.6) && tags.find(t) == std::string::npos) tags += (tags.empty() ? "" : ", ") + t;
+    }
+    if (!tags.empty()) out += " : " + tags;
+    if (!n.kids.empty()) {
+      out += " " + render(id, true);
+    } else if (chance(0.2)) {
+      out += " {\n" + pick({"a", "b", "c"}) + " : " + pick({"x", "y", "z"}) + "\n}";
+    }
+    return out + "\n";
+  }
+
+  std::mt19937 rng_;
+  std::vector<Node> nodes_;
+  std::vector<std::vector<int>> levels_;
+  std::vector<int> top_;
+  int extra_ = 0;
+};
+
+// Random related texts (pairs that do not build are skipped): both searches
+// must give the same answer.
+TEST(MatchRandom, AgreesWithPlainSearch) {
+  int compared = 0, matched = 0, with_relations = 0, matched_with_relations = 0;
+  for (std::uint32_t seed = 1; compared < 5000 && seed < 100000; ++seed) {
+    auto [qt, gt] = PairGen(seed).texts();
+    auto q = compile_query(qt);
+    auto g0 = compile_tag_graph(gt, false);
+    if (!q.ok() || !g0.ok()) continue;
+    IndexedGraph g = build_index(std::move(g0).value());
+    bool fast = is_match(q.value(), g);
+    ASSERT_EQ(fast, is_match_plain(q.value(), g)) << "query:\n" << qt << "\ngraph:\n" << gt;
+    ++compared;
+    matched += fast ? 1 : 0;
+    if (!q.value().relations.empty()) {
+      ++with_relations;
+      matched_with_relations += fast ? 1 : 0;
+    }
+  }
+  std::printf("compared %d, matched %d, with relation entries %d (matched %d)\n", compared,
+              matched, with_relations, matched_with_relations);
+  // The generator must exercise both answers and the relation search.
+  EXPECT_EQ(compared, 5000);
+  EXPECT_GT(matched, compared / 10);
+  EXPECT_LT(matched, compared * 9 / 10);
+  EXPECT_GT(with_relations, compared / 5);
+  EXPECT_GT(matched_with_relations, with_relations / 10);
+}
+
+// --- inputs that must not blow up -------------------------------------------
+
+TEST(MatchScale, ManyStarsThenUnsatisfiable) {
+  std::string body;
+  for (int i = 0; i < 20; ++i) body += "*\n";
+  const std::string graph = "{ a { b { c }\n d }\n e { f }\n g { h { i } }\n j\n k\n l\n m }";
+  IndexedGraph g = graph_of(graph);
+  // By identity nothing qualifies; by tag every candidate is tried and fails.
+  EXPECT_FALSE(is_match(query_of("{\n" + body + "nobody\n}"), g));
+  EXPECT_FALSE(is_match(query_of("{\n" + body + "*: a, -a\n}"), g));
+  // The same with a relation entry among the stars.
+  EXPECT_FALSE(is_match(query_of("{\n" + body + "a { * > @e }\ne\n*: a, -a\n}"),
+                        graph_of("{ a { x > @e }\n e }")));
+  EXPECT_TRUE(is_match(query_of("{\n" + body + "a { * > @e }\ne\n}"),
+                       graph_of("{ a { x > @e }\n e }")));
+}
+
+// A query chain of `depth` subjects: identities n0, n1, ... or all "*".
+std::string chain_query(int depth, bool stars, const std::string& leaf_expr) {
+  std::string out = "{";
+  for (int i = 0; i < depth; ++i) {
+    out += stars ? "*" : "n" + std::to_string(i);
+    if (i + 1 == depth) out += ": " + leaf_expr;
+    out += "{";
+  }
+  out.resize(out.size() - 1);  // the innermost subject has no body
+  out += std::string(static_cast<std::size_t>(depth), '}');
+  return out;
+}
+
+TEST(MatchScale, DeepChainsOnSmallStack) {
+  const int query_depth = 100000;
+  const int graph_depth = 1000000;
+  // Graph: n0 { n1 { ... n99999 { f { f ... { f: bottom } } } } } beside "other: lonely".
+  std::string gt = "{ other: lonely\n";
+  for (int i = 0; i < graph_depth; ++i) {
+    gt += i < query_depth ? "n" + std::to_string(i) : std::string("f");
+    if (i + 1 == graph_depth) gt += ": bottom";
+    gt += "{";
+  }
+  gt.resize(gt.size() - 1);  // the innermost subject has no body
+  gt += std::string(graph_depth, '}');
+  IndexedGraph g = graph_of(gt);
+  ASSERT_EQ(g.subjects.size(), static_cast<std::size_t>(graph_depth) + 2);
+
+  Query ids_true = query_of(chain_query(query_depth, false, "bottom"));
+  Query ids_false = query_of(chain_query(query_depth, false, "lonely"));
+  Query stars_true = query_of(chain_query(query_depth, true, "bottom"));
+  Query stars_false = query_of(chain_query(query_depth, true, "bottom, -bottom"));
+  ASSERT_EQ(ids_true.subjects.size(), static_cast<std::size_t>(query_depth) + 1);
+
+  std::vector<int> answers;
+  on_small_stack([&] {
+    answers.push_back(is_match(ids_true, g));
+    answers.push_back(is_match(ids_false, g));
+    answers.push_back(is_match(stars_true, g));
+    answers.push_back(is_match(stars_false, g));
+  });
+  EXPECT_EQ(answers, (std::vector<int>{1, 0, 1, 0}));
+}
+
+TEST(MatchScale, DeepExpressionsOnSmallStack) {
+  const int depth = 1000000;
+  IndexedGraph g = graph_of("{ a: x }");
+  // Built by hand: a root expression of a million negations around "x", and
+  // a subject whose expression nests a million alternating lists.
+  Query q;
+  q.subjects.resize(2);
+  q.subjects[0].identities = {"context"};
+  q.subjects[1].identities = {"a"};
+  q.subjects[1].index = 1;
+  ExprId e = q.exprs.add_tag("x", Span{});
+  for (int i = 0; i < depth; ++i) e = q.exprs.add_not(e);
+  q.subjects[0].expression = e;  // even count: holds
+  ExprId l = q.exprs.add_tag("x", Span{});
+  for (int i = 0; i < depth; ++i) {
+    ExprId other = q.exprs.add_tag(i % 2 ? "nope" : "x", Span{});
+    l = q.exprs.add_list({l, other}, i % 2 == 0);
+  }
+  q.subjects[1].expression = l;
+  q.subjects[0].children = {1};
+
+  std::vector<int> answers;
+  on_small_stack([&] {
+    answers.push_back(is_match(q, g));
+    answers.push_back(is_match_plain(q, g));
+    q.subjects[0].expression = q.exprs.add_not(e);  // odd count: fails
+    answers.push_back(is_match(q, g));
+    answers.push_back(is_match_plain(q, g));
+  });
+  EXPECT_EQ(answers, (std::vector<int>{1, 1, 0, 0}));
+}
+
+}  // namespace
+}  // namespace lumo
