@@ -99,22 +99,6 @@ bool is_tag_char(char32_t c) {
 
 bool is_text_white_space(char32_t c) { return unicode::is_white_space(c); }
 
-std::string_view blanks(Cursor& c) {
-  std::size_t start = c.pos;
-  while (c.pos < c.text.size() && (c.text[c.pos] == ' ' || c.text[c.pos] == '\t')) ++c.pos;
-  return c.text.substr(start, c.pos - start);
-}
-
-std::string_view white_space(Cursor& c) {
-  std::size_t start = c.pos;
-  while (c.pos < c.text.size()) {
-    char ch = c.text[c.pos];
-    if (ch != ' ' && ch != '\t' && ch != '\r' && ch != '\n') break;
-    ++c.pos;
-  }
-  return c.text.substr(start, c.pos - start);
-}
-
 Result<char32_t, ParseFailure> literal_char(Cursor& c, char32_t ch) {
   if (!c.at_end()) {
     std::size_t len;
@@ -233,8 +217,7 @@ TagStatus read_quoted(Cursor& c, std::string& out) {
 
 }  // namespace
 
-TagStatus read_tag(Cursor& c, std::string& out) {
-  out.clear();
+TagStatus read_tag(Cursor& c, std::string& scratch, std::string_view& out) {
   std::string_view t = c.text;
   std::size_t n = t.size();
   std::size_t i = c.pos;
@@ -245,8 +228,9 @@ TagStatus read_tag(Cursor& c, std::string& out) {
     if (!(kAscii.t[b] & kStart)) {
       if (b != '"') return TagStatus::NoTag;
       c.pos = i + 1;
-      TagStatus s = read_quoted(c, out);
-      if (s != TagStatus::Ok) out.clear();
+      scratch.clear();
+      TagStatus s = read_quoted(c, scratch);
+      if (s == TagStatus::Ok) out = scratch;
       return s;
     }
     len = 1;
@@ -272,17 +256,18 @@ TagStatus read_tag(Cursor& c, std::string& out) {
       kept_end = i;
     }
   }
-  out.assign(t.data() + start, kept_end - start);
+  out = t.substr(start, kept_end - start);
   c.pos = i;
   return TagStatus::Ok;
 }
 
 Result<std::string, ParseFailure> tag_name(Cursor& c) {
   std::size_t start = c.pos;
-  std::string out;
-  switch (read_tag(c, out)) {
+  std::string scratch;
+  std::string_view out;
+  switch (read_tag(c, scratch, out)) {
     case TagStatus::Ok:
-      return out;
+      return std::string(out);
     case TagStatus::NoTag:
       c.pos = start;
       return make_err(ParseFailure{Severity::Recoverable, {expected("tag")}});

@@ -49,8 +49,23 @@ inline bool is_white_space(char32_t c) {
 bool is_text_white_space(char32_t c);
 
 // Longest run of blanks / white space; never fail.
-std::string_view blanks(Cursor& c);
-std::string_view white_space(Cursor& c);
+inline std::string_view blanks(Cursor& c) {
+  const std::size_t start = c.pos;
+  const std::size_t n = c.text.size();
+  while (c.pos < n && (c.text[c.pos] == ' ' || c.text[c.pos] == '\t')) ++c.pos;
+  return c.text.substr(start, c.pos - start);
+}
+
+inline std::string_view white_space(Cursor& c) {
+  const std::size_t start = c.pos;
+  const std::size_t n = c.text.size();
+  while (c.pos < n) {
+    const char ch = c.text[c.pos];
+    if (ch != ' ' && ch != '\t' && ch != '\r' && ch != '\n') break;
+    ++c.pos;
+  }
+  return c.text.substr(start, c.pos - start);
+}
 
 Result<char32_t, ParseFailure> literal_char(Cursor& c, char32_t ch);
 Result<std::string_view, ParseFailure> literal_text(Cursor& c, std::string_view s);
@@ -65,8 +80,10 @@ enum class TagStatus : std::uint8_t {
   BadString,  // malformed or unterminated quoted string; cursor at the fault
 };
 
-// Reads one tag name into `out` (cleared first).
-TagStatus read_tag(Cursor& c, std::string& out);
+// Reads one tag name. On Ok, `out` views its text: a bare tag is viewed in
+// place in the cursor's text; a quoted string is unescaped into `scratch`
+// (cleared first) and viewed there.
+TagStatus read_tag(Cursor& c, std::string& scratch, std::string_view& out);
 
 // The same, with the failure of the language's definition: NoTag is
 // Recoverable with [expected "tag"] and the cursor at the token start;

@@ -67,7 +67,8 @@ class Parser {
   Cursor c_;
   ParsedDocument doc_;
   std::vector<Expectation> err_;
-  std::string tag_;
+  std::string tag_;       // scratch for quoted strings
+  std::string_view tv_;   // the last tag read
   std::vector<ExprFrame> frames_;
   std::vector<ExprId> items_;
   std::vector<ExprId> root_exprs_;
@@ -132,9 +133,9 @@ Status Parser::and_list(ExprId& out) {
                              items_.size(), c_.pos});
           break;
         }
-        switch (read_tag(c_, tag_)) {
+        switch (read_tag(c_, tag_, tv_)) {
           case TagStatus::Ok:
-            val = doc_.exprs.add_tag(tag_, Span{start, c_.pos});
+            val = doc_.exprs.add_tag(std::string(tv_), Span{start, c_.pos});
             step = Step::TermDone;
             break;
           case TagStatus::NoTag:
@@ -274,9 +275,9 @@ Status Parser::path(NamePath& out) {
   }
   ++c_.pos;
   out.names.clear();
-  switch (read_tag(c_, tag_)) {
+  switch (read_tag(c_, tag_, tv_)) {
     case TagStatus::Ok:
-      out.names.push_back(tag_);
+      out.names.emplace_back(tv_);
       break;
     case TagStatus::NoTag:
       fail({expected("tag")});
@@ -294,9 +295,9 @@ Status Parser::path(NamePath& out) {
     }
     ++c_.pos;
     blanks(c_);
-    TagStatus st = read_tag(c_, tag_);
+    TagStatus st = read_tag(c_, tag_, tv_);
     if (st == TagStatus::Ok) {
-      out.names.push_back(tag_);
+      out.names.emplace_back(tv_);
       continue;
     }
     if (st == TagStatus::BadString) {
@@ -336,7 +337,7 @@ Status Parser::subject_body() {
       star = true;
       ++c_.pos;
     } else {
-      st = read_tag(c_, tag_);
+      st = read_tag(c_, tag_, tv_);
       if (st == TagStatus::BadString) {
         fail({expected_literal("string"), invalid("subject"), expected("tag")});
         return escape(Status::Fatal);
@@ -367,16 +368,16 @@ Status Parser::subject_body() {
       e.expression = empty_all_;
     }
     std::string subject_tag;
-    if (!star) subject_tag = tag_;
+    if (!star) subject_tag = tv_;
 
     // [identities_part]: "(" blanks [tag {blanks "," blanks tag}] blanks ")"
     if (peek('(')) {
       ++c_.pos;
       blanks(c_);
       std::vector<std::string>& ids = doc_.entries[id].identities;
-      TagStatus t = read_tag(c_, tag_);
+      TagStatus t = read_tag(c_, tag_, tv_);
       if (t == TagStatus::Ok) {
-        ids.push_back(tag_);
+        ids.emplace_back(tv_);
         for (;;) {
           const std::size_t s2 = c_.pos;
           blanks(c_);
@@ -386,9 +387,9 @@ Status Parser::subject_body() {
           }
           ++c_.pos;
           blanks(c_);
-          t = read_tag(c_, tag_);
+          t = read_tag(c_, tag_, tv_);
           if (t == TagStatus::Ok) {
-            ids.push_back(tag_);
+            ids.emplace_back(tv_);
             continue;
           }
           if (t == TagStatus::BadString) break;
@@ -423,9 +424,9 @@ Status Parser::subject_body() {
       blanks(c_);
       if (peek('@')) {
         ++c_.pos;
-        TagStatus t = read_tag(c_, tag_);
+        TagStatus t = read_tag(c_, tag_, tv_);
         if (t == TagStatus::Ok) {
-          doc_.entries[id].name = tag_;
+          doc_.entries[id].name = tv_;
         } else {
           if (t == TagStatus::NoTag) fail({expected("tag"), invalid("name")});
           else fail({expected_literal("string"), invalid("name")});
@@ -513,7 +514,7 @@ Status Parser::meta_queries() {
       m.negated = true;
       ++c_.pos;
     }
-    TagStatus t = read_tag(c_, tag_);
+    TagStatus t = read_tag(c_, tag_, tv_);
     if (t == TagStatus::BadString) {
       fail({expected_literal("string")});
       return Status::Fatal;
@@ -522,9 +523,9 @@ Status Parser::meta_queries() {
       c_.pos = s;
       return Status::Recoverable;
     }
-    m.key = tag_;
+    m.key = tv_;
     ++c_.pos;
-    t = read_tag(c_, tag_);
+    t = read_tag(c_, tag_, tv_);
     if (t == TagStatus::BadString) {
       fail({expected_literal("string")});
       return Status::Fatal;
@@ -533,7 +534,7 @@ Status Parser::meta_queries() {
       c_.pos = s;
       return Status::Recoverable;
     }
-    m.value = tag_;
+    m.value = tv_;
     doc_.meta_queries.push_back(std::move(m));
     return Status::Ok;
   };
@@ -567,6 +568,11 @@ Status Parser::meta_queries() {
 }
 
 Result<ParsedDocument, LocatedFailure> Parser::run() {
+  // Room for what typical texts hold (a tag term every dozen bytes, an
+  // entry every few dozen), so the pools rarely move while they grow.
+  // Reserved but untouched capacity costs address space only.
+  doc_.exprs.reserve(c_.text.size() / 12 + 16);
+  doc_.entries.reserve(c_.text.size() / 48 + 16);
   doc_.entries.emplace_back();
   {
     SubjectEntry& root = doc_.entries[0];
