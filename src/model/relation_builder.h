@@ -35,7 +35,7 @@ namespace lumo {
 using BuildStatus = Result<std::monostate, BuildError>;
 
 // For each subject index, the relation spec written on that entry, if any.
-using RelationSpecs = std::vector<std::optional<RelationSpec>>;
+using RelationSpecs = std::vector<Box<RelationSpec>>;
 
 // Resolves the relation specs of `subjects` (children lists as flattened,
 // before any move). Sets `relation` on every relation subject and inserts an

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -74,6 +75,33 @@ struct NamePath {
   Span span;                       // from the "@" to the end of the last name
 };
 
+// An optional value kept out of line: a pointer's size where it is absent,
+// which is most of the time for relation specs.
+template <class T>
+class Box {
+ public:
+  Box() = default;
+  Box(T value) : p_(std::make_unique<T>(std::move(value))) {}
+  Box(const Box& o) : p_(o.p_ ? std::make_unique<T>(*o.p_) : nullptr) {}
+  Box& operator=(const Box& o) {
+    if (this != &o) p_ = o.p_ ? std::make_unique<T>(*o.p_) : nullptr;
+    return *this;
+  }
+  Box(Box&&) noexcept = default;
+  Box& operator=(Box&&) noexcept = default;
+
+  bool has_value() const { return p_ != nullptr; }
+  explicit operator bool() const { return has_value(); }
+  T& operator*() { return *p_; }
+  const T& operator*() const { return *p_; }
+  T* operator->() { return p_.get(); }
+  const T* operator->() const { return p_.get(); }
+  void reset() { p_.reset(); }
+
+ private:
+  std::unique_ptr<T> p_;
+};
+
 // ">" target [ "(" context ")" ]
 struct RelationSpec {
   NamePath target;
@@ -84,7 +112,7 @@ struct SubjectEntry {
   std::string name;
   std::vector<std::string> identities;
   std::vector<EntryId> children;
-  std::optional<RelationSpec> relation;
+  Box<RelationSpec> relation;
   ExprId expression = 0;
   Span span;             // the subject token alone
   EntryId parent = 0;    // the entry it is written inside; the root's is 0
