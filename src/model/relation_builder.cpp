@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "base/random_hash.h"
 #include "model/query.h"
@@ -25,10 +26,17 @@ class NameScope {
 
   explicit NameScope(std::size_t subjects) : shadowed_(subjects, kNone) { grow(16); }
 
-  void push(std::string_view name, SubjectIndex index) {
-    Slot& s = find_or_insert(name);
-    shadowed_[index] = s.top;
-    s.top = index;
+  // Makes `name` one that push_declared() accepts.
+  void declare(std::string_view name) { (void)find_or_insert(name); }
+
+  // Pushes `index` under `name` if the name was declared; returns whether it
+  // did.
+  bool push_declared(std::string_view name, SubjectIndex index) {
+    const std::size_t i = find(name);
+    if (i == kNone) return false;
+    shadowed_[index] = slots_[i].top;
+    slots_[i].top = index;
+    return true;
   }
 
   // Undoes push(name, index); pushes must be undone in reverse order.
@@ -157,6 +165,16 @@ BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpec
 
   NameScope scope(subjects.size());
 
+  // Only a name that some path starts with is ever looked up, so only
+  // subjects with such names enter the scope; for the others the scope
+  // costs one probe. Lookups see exactly what a scope of all names would.
+  for (const auto& spec : specs) {
+    if (!spec) continue;
+    if (!spec->target.names.empty()) scope.declare(spec->target.names[0]);
+    if (spec->context && !spec->context->names.empty()) scope.declare(spec->context->names[0]);
+  }
+  std::vector<std::uint8_t> in_scope(subjects.size(), 0);
+
   struct Frame {
     SubjectIndex subject;          // whose children are being visited
     std::size_t next;              // position of the next child to visit
@@ -197,7 +215,9 @@ BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpec
   auto open = [&](SubjectIndex s, SubjectIndex outer_default) {
     const auto& ch = subjects[s].children;
     if (ch.empty()) return;
-    for (SubjectIndex c : ch) scope.push(subjects[c].name, c);
+    for (SubjectIndex c : ch) {
+      in_scope[c] = scope.push_declared(subjects[c].name, c) ? 1 : 0;
+    }
     stack.push_back(
         Frame{s, 0, has_context_identity(subjects[s].identities) ? s : outer_default});
   };
@@ -216,7 +236,9 @@ BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpec
       if (pending == 0) break;
       open(c, default_context);  // may reallocate `stack`; `f` is not used after
     } else {
-      for (auto it = ch.rbegin(); it != ch.rend(); ++it) scope.pop(subjects[*it].name, *it);
+      for (auto it = ch.rbegin(); it != ch.rend(); ++it) {
+        if (in_scope[*it]) scope.pop(subjects[*it].name, *it);
+      }
       stack.pop_back();
     }
   }

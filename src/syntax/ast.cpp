@@ -25,7 +25,7 @@ ExprId ExprPool::add_list(std::vector<ExprId> items, bool all) {
   ExprNode n;
   n.kind = ExprKind::List;
   n.all = all;
-  n.items = std::move(items);
+  n.items = std::pmr::vector<ExprId>(items.begin(), items.end(), arena_.get());
   nodes_.push_back(std::move(n));
   return nodes_.size() - 1;
 }
@@ -47,7 +47,6 @@ ExprId fold_list(ExprPool& pool, std::vector<ExprId> items, bool all) {
       if (n.kind == ExprKind::List && n.all == all) {
         out.insert(out.end(), n.items.begin(), n.items.end());
         n.items.clear();
-        n.items.shrink_to_fit();
       } else {
         out.push_back(id);
       }

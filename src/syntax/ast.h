@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,14 +43,18 @@ struct ExprNode {
   ExprKind kind = ExprKind::List;
   bool all = true;               // List: "," (true) or "/" (false)
   ExprId operand = 0;            // Not
-  std::vector<ExprId> items;     // List
+  std::pmr::vector<ExprId> items;  // List; storage in the pool's arena
   std::string tag;               // Tag
   Span span;                     // Tag
 };
 
 // Owner of every expression node of one document (and later of one query).
+// List items live in an arena owned by the pool, so a document's many small
+// lists cost no allocation of their own and are released in one sweep.
 class ExprPool {
  public:
+  ExprPool() : arena_(std::make_unique<std::pmr::monotonic_buffer_resource>()) {}
+
   ExprId add_tag(std::string text, Span span);
   ExprId add_not(ExprId operand);
   ExprId add_list(std::vector<ExprId> items, bool all);
@@ -61,6 +66,7 @@ class ExprPool {
   void reserve(std::size_t n) { nodes_.reserve(n); }
 
  private:
+  std::unique_ptr<std::pmr::monotonic_buffer_resource> arena_;  // stable across moves
   std::vector<ExprNode> nodes_;
 };
 
