@@ -112,7 +112,7 @@ Result<TagGraph, BuildError> build_tag_graph(ParsedDocument doc, bool validate) 
   TagGraph g;
   const std::size_t n = doc.entries.size();
   g.subjects.resize(n);
-  RelationSpecs specs(n);
+  RelationSpecs written(n);
   // Entries are in pre-order, so the first offending entry is the first
   // offending subject in pre-order.
   for (std::size_t i = 0; i < n; ++i) {
@@ -127,13 +127,13 @@ Result<TagGraph, BuildError> build_tag_graph(ParsedDocument doc, bool validate) 
     s.index = i;
     s.parent = i == 0 ? 0 : e.parent;
     s.span = e.span;
-    specs[i] = std::move(e.relation);
+    written[i] = std::move(e.relation);
   }
   doc = ParsedDocument{};  // expressions and meta queries are not kept
 
-  if (auto r = resolve_relations(g.subjects, specs, g.relations); !r)
+  if (auto r = resolve_relations(g.subjects, written, g.relations); !r)
     return Err<BuildError>{std::move(r).error()};
-  specs = {};
+  written = {};
   if (auto r = move_relation_subjects(g.subjects, g.relations); !r)
     return Err<BuildError>{std::move(r).error()};
 

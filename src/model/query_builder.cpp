@@ -18,7 +18,7 @@ Result<Query, BuildError> build_query(ParsedDocument doc) {
   Query q;
   const std::size_t n = doc.entries.size();
   q.subjects.resize(n);
-  RelationSpecs specs(n);
+  RelationSpecs written(n);
   for (std::size_t i = 0; i < n; ++i) {
     SubjectEntry& e = doc.entries[i];
     QuerySubject& s = q.subjects[i];
@@ -29,15 +29,15 @@ Result<Query, BuildError> build_query(ParsedDocument doc) {
     s.index = i;
     s.parent = i == 0 ? 0 : e.parent;
     s.span = e.span;
-    specs[i] = std::move(e.relation);
+    written[i] = std::move(e.relation);
   }
   doc.entries = {};
   q.exprs = std::move(doc.exprs);
   q.meta_queries = std::move(doc.meta_queries);
 
-  if (auto r = resolve_relations(q.subjects, specs, q.relations); !r)
+  if (auto r = resolve_relations(q.subjects, written, q.relations); !r)
     return Err<BuildError>{std::move(r).error()};
-  specs = {};
+  written = {};
   if (auto r = move_relation_subjects(q.subjects, q.relations); !r)
     return Err<BuildError>{std::move(r).error()};
 

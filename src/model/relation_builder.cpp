@@ -156,11 +156,11 @@ std::optional<SubjectIndex> resolve_path(const std::vector<Subject>& subjects,
 }  // namespace
 
 template <class Subject>
-BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpecs& specs,
+BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpecs& written,
                               RelationTable& table) {
   // The walk stops as soon as it has resolved every relation subject.
   std::size_t pending = 0;
-  for (const auto& spec : specs) pending += spec.has_value();
+  for (const auto& rel : written) pending += rel.has_value();
   if (pending == 0 || subjects.empty()) return std::monostate{};
 
   NameScope scope(subjects.size());
@@ -168,10 +168,10 @@ BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpec
   // Only a name that some path starts with is ever looked up, so only
   // subjects with such names enter the scope; for the others the scope
   // costs one probe. Lookups see exactly what a scope of all names would.
-  for (const auto& spec : specs) {
-    if (!spec) continue;
-    if (!spec->target.names.empty()) scope.declare(spec->target.names[0]);
-    if (spec->context && !spec->context->names.empty()) scope.declare(spec->context->names[0]);
+  for (const auto& rel : written) {
+    if (!rel) continue;
+    if (!rel->target.names.empty()) scope.declare(rel->target.names[0]);
+    if (rel->context && !rel->context->names.empty()) scope.declare(rel->context->names[0]);
   }
   std::vector<std::uint8_t> in_scope(subjects.size(), 0);
 
@@ -182,21 +182,21 @@ BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpec
   };
   std::vector<Frame> stack;
 
-  auto is_relation = [&](SubjectIndex i) { return specs[i].has_value(); };
+  auto is_relation = [&](SubjectIndex i) { return written[i].has_value(); };
 
-  // Handles the relation spec of `s`, written inside `source`.
+  // Handles the written relation of `s`, written inside `source`.
   auto visit = [&](SubjectIndex s, SubjectIndex source,
                    SubjectIndex default_context) -> BuildStatus {
-    if (!specs[s]) return std::monostate{};
+    if (!written[s]) return std::monostate{};
     --pending;
-    const RelationSpec& spec = *specs[s];
-    std::optional<SubjectIndex> target = resolve_path(subjects, scope, spec.target);
-    if (!target) return Err<BuildError>{not_found(spec.target)};
+    const RelationSpec& rel = *written[s];
+    std::optional<SubjectIndex> target = resolve_path(subjects, scope, rel.target);
+    if (!target) return Err<BuildError>{not_found(rel.target)};
     SubjectIndex context = default_context;
-    const bool implicit = !spec.context.has_value();
+    const bool implicit = !rel.context.has_value();
     if (!implicit) {
-      std::optional<SubjectIndex> x = resolve_path(subjects, scope, *spec.context);
-      if (!x) return Err<BuildError>{not_found(*spec.context)};
+      std::optional<SubjectIndex> x = resolve_path(subjects, scope, *rel.context);
+      if (!x) return Err<BuildError>{not_found(*rel.context)};
       context = *x;
     }
     for (SubjectIndex end : {source, *target, context}) {

@@ -2,7 +2,7 @@
 // tag graph builder.
 //
 // Both builders take the parsed entries over by index (entry i becomes subject
-// i), hold each entry's relation spec beside its subject, and then call:
+// i), hold each entry's written relation beside its subject, and then call:
 //
 //   1. resolve_relations: a pre-order walk over the children lists as written
 //      that resolves every relation path, applies the relation-of-relation
@@ -34,16 +34,16 @@ namespace lumo {
 // Success carries nothing; failure carries the first error met.
 using BuildStatus = Result<std::monostate, BuildError>;
 
-// For each subject index, the relation spec written on that entry, if any.
+// For each subject index, the relation written on that entry, if any.
 using RelationSpecs = std::vector<Box<RelationSpec>>;
 
-// Resolves the relation specs of `subjects` (children lists as flattened,
+// Resolves the written relations of `subjects` (children lists as flattened,
 // before any move). Sets `relation` on every relation subject and inserts an
 // entry into `table` for each relation whose context differs from its source.
 // Errors: SubjectNotFound (target path first, then context path) and
 // RelationOfRelation, for the first relation subject in pre-order.
 template <class Subject>
-BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpecs& specs,
+BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpecs& written,
                               RelationTable& table);
 
 // Moves every relation subject of `table` out of its source's children and

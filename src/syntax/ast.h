@@ -82,7 +82,7 @@ struct NamePath {
 };
 
 // An optional value kept out of line: a pointer's size where it is absent,
-// which is most of the time for relation specs.
+// which is most of the time for written relations.
 template <class T>
 class Box {
  public:

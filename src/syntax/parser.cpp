@@ -444,8 +444,8 @@ Status Parser::subject_body() {
       if (peek('>')) {
         ++c_.pos;
         blanks(c_);
-        RelationSpec spec;
-        Status ps = path(spec.target);
+        RelationSpec rel;
+        Status ps = path(rel.target);
         if (ps != Status::Ok) {
           err_.push_back(invalid("relation"));
           return escape(Status::Fatal);
@@ -465,9 +465,9 @@ Status Parser::subject_body() {
             return escape(Status::Fatal);
           }
           ++c_.pos;
-          spec.context = std::move(ctx);
+          rel.context = std::move(ctx);
         }
-        doc_.entries[id].relation = std::move(spec);
+        doc_.entries[id].relation = std::move(rel);
       } else {
         c_.pos = s;
       }

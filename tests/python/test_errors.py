@@ -13,17 +13,6 @@ Q = lq.parse_query("{ a }")
 G = lq.parse_tag_graph("{ a }")
 
 
-@pytest.fixture
-def query():
-    # Two SQL values: an any-group and then an all-group.
-    return lq.parse_query("{ shirt: red / blue }")
-
-
-@pytest.fixture
-def graph():
-    return lq.parse_tag_graph("{ alice: employee, engineer }")
-
-
 def make_fake_numpy_type(name, bool_impl=None, module="numpy"):
     """A class that looks like a numpy boolean scalar type by name and module."""
     namespace = {"__module__": module}

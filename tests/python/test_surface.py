@@ -13,17 +13,6 @@ import pytest
 import lumo_query as lq
 
 
-@pytest.fixture
-def query():
-    # Two SQL values: an any-group and then an all-group.
-    return lq.parse_query("{ shirt: red / blue }")
-
-
-@pytest.fixture
-def graph():
-    return lq.parse_tag_graph("{ alice: employee, engineer }")
-
-
 def test_all_lists_members_in_insertion_order():
     assert lq.__all__ == ["Query", "TagGraph", "parse_query", "parse_tag_graph"]
     for name in lq.__all__:
@@ -182,9 +171,9 @@ def test_second_initialisation_raises_import_error():
         """
         import importlib.util, sys
         import lumo_query
-        spec = importlib.util.spec_from_file_location("lumo_query", lumo_query.__file__)
+        module_spec = importlib.util.spec_from_file_location("lumo_query", lumo_query.__file__)
         try:
-            importlib.util.module_from_spec(spec)
+            importlib.util.module_from_spec(module_spec)
         except ImportError as e:
             print("ImportError:", e)
         else:
