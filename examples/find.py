@@ -19,7 +19,7 @@ Examples:
     python3 examples/find.py
     python3 examples/find.py '{ * : person, manager { * > @d : signed }  * @d : document, confidential }'
     python3 examples/find.py '{ review @r  * : person { * > @d(@r) : approved }  contract @d }'
-    python3 examples/find.py '{ laptop : northwind / tailspin, -retired { screen : cracked } }'
+    python3 examples/find.py '{ laptop : norvale / kestrel, -retired { screen : cracked } }'
     python3 examples/find.py '{ * : person { * > @d : uses }  laptop @d : retired }'
 """
 

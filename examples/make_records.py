@@ -26,10 +26,10 @@ ROLES = ["engineer", "manager", "designer", "intern", "analyst"]
 TEAMS = ["storage", "billing", "mobile", "security", "search"]
 CITIES = ["lisbon", "oslo", "montreal", "nairobi", "osaka"]
 DEVICES = ["laptop", "phone", "tablet", "printer"]
-BRANDS = {"laptop": ["northwind", "tailspin", "contoso"],
-          "phone": ["fabrikam", "contoso"],
-          "tablet": ["fabrikam", "northwind"],
-          "printer": ["adatum", "tailspin"]}
+BRANDS = {"laptop": ["norvale", "kestrel", "ambermoor"],
+          "phone": ["vantry", "ambermoor"],
+          "tablet": ["vantry", "norvale"],
+          "printer": ["pellway", "kestrel"]}
 SYSTEMS = {"laptop": ["linux", "windows", "macos"], "phone": ["android", "ios"],
            "tablet": ["android", "ios"], "printer": ["firmware"]}
 DOCUMENTS = ["report", "contract", "memo", "invoice"]

@@ -44,7 +44,7 @@ QUERIES = [
     None,  # the default query
     "{ * : person, manager { * > @d : signed }  * @d : document, confidential }",
     "{ review @r  * : person { * > @d(@r) : approved }  contract @d }",
-    "{ laptop : northwind / tailspin, -retired { screen : cracked } }",
+    "{ laptop : norvale / kestrel, -retired { screen : cracked } }",
 ]
 
 
