@@ -30,6 +30,26 @@ ExprId ExprPool::add_list(std::vector<ExprId> items, bool all) {
   return nodes_.size() - 1;
 }
 
+ExprId ExprPool::add_list(const ExprId* first, std::size_t count, bool all) {
+  ExprNode n;
+  n.kind = ExprKind::List;
+  n.all = all;
+  n.items = std::pmr::vector<ExprId>(first, first + count, arena_.get());
+  nodes_.push_back(std::move(n));
+  return nodes_.size() - 1;
+}
+
+ExprId fold_list(ExprPool& pool, const ExprId* first, std::size_t count, bool all) {
+  if (count == 1) return first[0];
+  for (std::size_t i = 0; i < count; ++i) {
+    const ExprNode& n = pool[first[i]];
+    if (n.kind == ExprKind::List && n.all == all) {
+      return fold_list(pool, std::vector<ExprId>(first, first + count), all);
+    }
+  }
+  return pool.add_list(first, count, all);
+}
+
 ExprId fold_list(ExprPool& pool, std::vector<ExprId> items, bool all) {
   bool splice = false;
   for (ExprId id : items) {

@@ -58,6 +58,7 @@ class ExprPool {
   ExprId add_tag(std::string text, Span span);
   ExprId add_not(ExprId operand);
   ExprId add_list(std::vector<ExprId> items, bool all);
+  ExprId add_list(const ExprId* first, std::size_t count, bool all);
   ExprId add_empty_all() { return add_list({}, true); }
 
   const ExprNode& operator[](ExprId id) const { return nodes_[id]; }
@@ -74,6 +75,9 @@ class ExprPool {
 // items that are Lists with the same `all` are spliced in (one level), and a
 // single remaining item stands for itself.
 ExprId fold_list(ExprPool& pool, std::vector<ExprId> items, bool all);
+
+// The same over a range of items that the caller keeps.
+ExprId fold_list(ExprPool& pool, const ExprId* first, std::size_t count, bool all);
 
 // "@" name { "." name }
 struct NamePath {

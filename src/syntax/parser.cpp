@@ -77,12 +77,7 @@ class Parser {
 };
 
 ExprId Parser::fold(std::size_t mark, bool all) {
-  ExprId v;
-  if (items_.size() - mark == 1) {
-    v = items_[mark];
-  } else {
-    v = fold_list(doc_.exprs, std::vector<ExprId>(items_.begin() + mark, items_.end()), all);
-  }
+  const ExprId v = fold_list(doc_.exprs, items_.data() + mark, items_.size() - mark, all);
   items_.resize(mark);
   return v;
 }
