@@ -13,19 +13,19 @@ namespace lumo {
 namespace {
 
 // A subject's expression as its tag list: a single tag, or an all-list whose
-// items are all tags (none for the empty all-list). The texts are moved out
+// items are all tags (none for the empty all-list). The texts are copied out
 // of the pool. Returns false for anything else.
 bool take_tags(ExprPool& pool, ExprId e, std::vector<std::string>& out) {
   ExprNode& n = pool[e];
   if (n.kind == ExprKind::Tag) {
-    out.push_back(std::move(n.tag));
+    out.emplace_back(n.tag);
     return true;
   }
   if (n.kind != ExprKind::List || !n.all) return false;
   for (ExprId id : n.items)
     if (pool[id].kind != ExprKind::Tag) return false;
   out.reserve(n.items.size());
-  for (ExprId id : n.items) out.push_back(std::move(pool[id].tag));
+  for (ExprId id : n.items) out.emplace_back(pool[id].tag);
   return true;
 }
 

@@ -1,15 +1,23 @@
 #include "syntax/ast.h"
 
+#include <cstring>
 #include <utility>
 
 namespace lumo {
 
-ExprId ExprPool::add_tag(std::string text, Span span) {
+std::string_view ExprPool::store(std::string_view text) {
+  if (text.empty()) return {};
+  char* p = static_cast<char*>(arena_->allocate(text.size(), 1));
+  std::memcpy(p, text.data(), text.size());
+  return {p, text.size()};
+}
+
+ExprId ExprPool::add_stored_tag(std::string_view text, Span span) {
   ExprNode n;
   n.kind = ExprKind::Tag;
-  n.tag = std::move(text);
+  n.tag = text;
   n.span = span;
-  nodes_.push_back(std::move(n));
+  nodes_.push_back(n);
   return nodes_.size() - 1;
 }
 
@@ -17,16 +25,7 @@ ExprId ExprPool::add_not(ExprId operand) {
   ExprNode n;
   n.kind = ExprKind::Not;
   n.operand = operand;
-  nodes_.push_back(std::move(n));
-  return nodes_.size() - 1;
-}
-
-ExprId ExprPool::add_list(std::vector<ExprId> items, bool all) {
-  ExprNode n;
-  n.kind = ExprKind::List;
-  n.all = all;
-  n.items = std::pmr::vector<ExprId>(items.begin(), items.end(), arena_.get());
-  nodes_.push_back(std::move(n));
+  nodes_.push_back(n);
   return nodes_.size() - 1;
 }
 
@@ -34,8 +33,12 @@ ExprId ExprPool::add_list(const ExprId* first, std::size_t count, bool all) {
   ExprNode n;
   n.kind = ExprKind::List;
   n.all = all;
-  n.items = std::pmr::vector<ExprId>(first, first + count, arena_.get());
-  nodes_.push_back(std::move(n));
+  if (count != 0) {
+    auto* p = static_cast<ExprId*>(arena_->allocate(count * sizeof(ExprId), alignof(ExprId)));
+    std::memcpy(p, first, count * sizeof(ExprId));
+    n.items = std::span<const ExprId>(p, count);
+  }
+  nodes_.push_back(n);
   return nodes_.size() - 1;
 }
 
@@ -66,7 +69,7 @@ ExprId fold_list(ExprPool& pool, std::vector<ExprId> items, bool all) {
       ExprNode& n = pool[id];
       if (n.kind == ExprKind::List && n.all == all) {
         out.insert(out.end(), n.items.begin(), n.items.end());
-        n.items.clear();
+        n.items = {};
       } else {
         out.push_back(id);
       }
@@ -74,7 +77,7 @@ ExprId fold_list(ExprPool& pool, std::vector<ExprId> items, bool all) {
     items = std::move(out);
   }
   if (items.size() == 1) return items[0];
-  return pool.add_list(std::move(items), all);
+  return pool.add_list(items, all);
 }
 
 }  // namespace lumo

@@ -6,7 +6,8 @@
 //
 //   * Tag expressions live in an ExprPool and refer to their operands by
 //     ExprId. A node is a List (items + `all`), a Not (operand) or a Tag
-//     (text + span). Nodes spliced away by fold_list stay in the pool unused.
+//     (text + span); texts and item lists are held by the pool. Nodes spliced
+//     away by fold_list stay in the pool unused.
 //   * Subject entries live in ParsedDocument::entries in pre-order (a subject
 //     before its children, siblings in text order), which is also the order in
 //     which the parser meets them. entries[0] is the synthetic root. Children
@@ -22,7 +23,9 @@
 #include <memory>
 #include <memory_resource>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace lumo {
@@ -41,25 +44,38 @@ enum class ExprKind : std::uint8_t { List, Not, Tag };
 
 struct ExprNode {
   ExprKind kind = ExprKind::List;
-  bool all = true;               // List: "," (true) or "/" (false)
-  ExprId operand = 0;            // Not
-  std::pmr::vector<ExprId> items;  // List; storage in the pool's arena
-  std::string tag;               // Tag
-  Span span;                     // Tag
+  bool all = true;                // List: "," (true) or "/" (false)
+  ExprId operand = 0;             // Not
+  std::span<const ExprId> items;  // List; stored in the pool
+  std::string_view tag;           // Tag; stored in the pool
+  Span span;                      // Tag
 };
 
-// Owner of every expression node of one document (and later of one query).
-// List items live in an arena owned by the pool, so a document's many small
-// lists cost no allocation of their own and are released in one sweep.
+// Owner of every expression node of one document (and later of one query),
+// and of the texts and item lists the nodes refer to. Nodes are plain values
+// that view the pool's own storage, so building a tree costs no allocation
+// per node and releasing it is a sweep over a few blocks. The storage does
+// not move when the pool does; a pool cannot be copied.
 class ExprPool {
  public:
   ExprPool() : arena_(std::make_unique<std::pmr::monotonic_buffer_resource>()) {}
+  ExprPool(ExprPool&&) noexcept = default;
+  ExprPool& operator=(ExprPool&&) noexcept = default;
+  ExprPool(const ExprPool&) = delete;
+  ExprPool& operator=(const ExprPool&) = delete;
 
-  ExprId add_tag(std::string text, Span span);
+  // Copies `text` into the pool and returns the pool's copy.
+  std::string_view store(std::string_view text);
+
+  ExprId add_tag(std::string_view text, Span span) { return add_stored_tag(store(text), span); }
+  // `text` must already be stored in this pool.
+  ExprId add_stored_tag(std::string_view text, Span span);
   ExprId add_not(ExprId operand);
-  ExprId add_list(std::vector<ExprId> items, bool all);
+  ExprId add_list(const std::vector<ExprId>& items, bool all) {
+    return add_list(items.data(), items.size(), all);
+  }
   ExprId add_list(const ExprId* first, std::size_t count, bool all);
-  ExprId add_empty_all() { return add_list({}, true); }
+  ExprId add_empty_all() { return add_list(nullptr, 0, true); }
 
   const ExprNode& operator[](ExprId id) const { return nodes_[id]; }
   ExprNode& operator[](ExprId id) { return nodes_[id]; }
@@ -67,7 +83,7 @@ class ExprPool {
   void reserve(std::size_t n) { nodes_.reserve(n); }
 
  private:
-  std::unique_ptr<std::pmr::monotonic_buffer_resource> arena_;  // stable across moves
+  std::unique_ptr<std::pmr::monotonic_buffer_resource> arena_;
   std::vector<ExprNode> nodes_;
 };
 

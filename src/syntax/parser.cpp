@@ -30,7 +30,9 @@ enum class Status : unsigned char { Ok, Recoverable, Fatal };
 
 class Parser {
  public:
-  explicit Parser(std::string_view text) : c_{text, 0} {}
+  // Parses a copy of `text` kept by the document, so that tag texts can be
+  // views of it.
+  explicit Parser(std::string_view text) : c_{doc_.exprs.store(text), 0} {}
 
   Result<ParsedDocument, LocatedFailure> run();
 
@@ -53,6 +55,15 @@ class Parser {
   Status meta_queries();
   void gap();
 
+  // The text of a tag as held by the document: a bare tag is already a view
+  // of the document's copy of the text; a quoted one is copied out of the
+  // scratch buffer.
+  std::string_view stored(std::string_view tag) {
+    const char* lo = c_.text.data();
+    if (tag.data() >= lo && tag.data() <= lo + c_.text.size()) return tag;
+    return doc_.exprs.store(tag);
+  }
+
   bool peek(char ch) const { return c_.pos < c_.text.size() && c_.text[c_.pos] == ch; }
   void fail(std::initializer_list<Expectation> es) {
     err_.assign(es.begin(), es.end());
@@ -64,8 +75,8 @@ class Parser {
   // failures (the caller has committed).
   Status path(NamePath& out);
 
+  ParsedDocument doc_;  // before c_, whose text it holds
   Cursor c_;
-  ParsedDocument doc_;
   std::vector<Expectation> err_;
   std::string tag_;       // scratch for quoted strings
   std::string_view tv_;   // the last tag read
@@ -130,7 +141,7 @@ Status Parser::and_list(ExprId& out) {
         }
         switch (read_tag(c_, tag_, tv_)) {
           case TagStatus::Ok:
-            val = doc_.exprs.add_tag(std::string(tv_), Span{start, c_.pos});
+            val = doc_.exprs.add_stored_tag(stored(tv_), Span{start, c_.pos});
             step = Step::TermDone;
             break;
           case TagStatus::NoTag:

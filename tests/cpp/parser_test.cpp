@@ -18,7 +18,7 @@ std::string show(const ExprPool& pool, ExprId id) {
   const ExprNode& n = pool[id];
   switch (n.kind) {
     case ExprKind::Tag:
-      return n.tag;
+      return std::string(n.tag);
     case ExprKind::Not:
       return "-" + show(pool, n.operand);
     case ExprKind::List: {
