@@ -111,13 +111,13 @@ Result<TagGraph, BuildError> build_tag_graph(ParsedDocument doc, bool validate) 
 
   TagGraph g;
   const std::size_t n = doc.entries.size();
-  g.subjects.resize(n);
+  g.subjects.reserve(n);
   RelationSpecs written(n);
   // Entries are in pre-order, so the first offending entry is the first
   // offending subject in pre-order.
   for (std::size_t i = 0; i < n; ++i) {
     SubjectEntry& e = doc.entries[i];
-    GraphSubject& s = g.subjects[i];
+    GraphSubject& s = g.subjects.emplace_back();
     if (!take_tags(doc.exprs, e.expression, s.tags))
       return Err<BuildError>{BuildError::make(BuildErrorKind::InvalidTags,
                                               expression_span(doc.exprs, e.expression))};

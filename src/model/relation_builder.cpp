@@ -265,31 +265,37 @@ BuildStatus move_relation_subjects(std::vector<Subject>& subjects, const Relatio
   }
   for (const auto& [key, ctx] : table) subjects[ctx.context].children.push_back(key.subject);
 
-  // Every subject must still hang below the root.
-  std::vector<std::uint8_t> reached(n, 0);
-  std::size_t count = 0;
-  std::vector<SubjectIndex> stack{0};
-  reached[0] = 1;
-  while (!stack.empty()) {
-    const SubjectIndex s = stack.back();
-    stack.pop_back();
-    ++count;
-    for (SubjectIndex c : subjects[s].children) {
-      if (!reached[c]) {
-        reached[c] = 1;
-        stack.push_back(c);
-      }
+  // Every subject must still hang below the root. Each subject sits in
+  // exactly one children list now (its context's if it moved, else its
+  // parent's), so that holds exactly when following those parents up from
+  // every moved subject ends at the root rather than in a cycle; unmoved
+  // subjects climb through lower indices until they meet a moved one or the
+  // root. Each subject is climbed through at most once.
+  constexpr SubjectIndex kNoMove = static_cast<SubjectIndex>(-1);
+  std::vector<SubjectIndex> moved_to(n, kNoMove);
+  for (const auto& [key, ctx] : table) moved_to[key.subject] = ctx.context;
+  enum : std::uint8_t { kUnknown, kReaches, kOnPath, kCut };
+  std::vector<std::uint8_t> state(n, kUnknown);
+  state[0] = kReaches;
+  std::vector<SubjectIndex> path;
+  SubjectIndex lowest_cut = kNoMove;
+  for (const auto& [key, ctx] : table) {
+    path.clear();
+    SubjectIndex x = key.subject;
+    while (state[x] == kUnknown) {
+      state[x] = kOnPath;
+      path.push_back(x);
+      x = moved_to[x] != kNoMove ? moved_to[x] : subjects[x].parent;
     }
+    const std::uint8_t outcome = state[x] == kReaches ? kReaches : kCut;
+    for (SubjectIndex p : path) state[p] = outcome;
+    if (outcome == kCut && key.subject < lowest_cut) lowest_cut = key.subject;
   }
-  if (count == n) return std::monostate{};
+  if (lowest_cut == kNoMove) return std::monostate{};
   // The lowest cut-off subject is a moved relation subject: its parent as
   // written is lower, hence reachable, and only moves take subjects away.
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!reached[i])
-      return Err<BuildError>{
-          BuildError::make(BuildErrorKind::ContextInsideRelation, subjects[i].span)};
-  }
-  return std::monostate{};
+  return Err<BuildError>{
+      BuildError::make(BuildErrorKind::ContextInsideRelation, subjects[lowest_cut].span)};
 }
 
 template BuildStatus resolve_relations<QuerySubject>(std::vector<QuerySubject>&,
