@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "small_stack.h"
 #include "eval/collect.h"
 #include "eval/index.h"
 #include "eval/persistent_set.h"
@@ -534,21 +535,6 @@ TEST(Collect, EachDistinctStringOnce) {
 
 // ---------------------------------------------------------------------------
 // Deep and wide graphs on a small stack
-
-template <class F>
-void run_on_small_stack(F f) {
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
-  pthread_t thread;
-  auto trampoline = [](void* p) -> void* {
-    (*static_cast<F*>(p))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attr, trampoline, &f), 0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attr);
-}
 
 TagGraph big_graph(std::size_t n, bool chain) {
   TagGraph g;

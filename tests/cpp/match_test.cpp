@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "small_stack.h"
 #include "eval/index.h"
 #include "eval/match.h"
 #include "eval/match_reference.h"
@@ -30,22 +31,6 @@ IndexedGraph graph_of(const std::string& text) {
   auto g = compile_tag_graph(text, /*validate=*/false);
   EXPECT_TRUE(g.ok()) << "graph does not build: " << text;
   return build_index(std::move(g).value());
-}
-
-// Runs f on a thread whose stack is 256 KiB.
-void on_small_stack(const std::function<void()>& f) {
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
-  pthread_t thread;
-  auto trampoline = [](void* arg) -> void* {
-    (*static_cast<const std::function<void()>*>(arg))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attr, trampoline, const_cast<std::function<void()>*>(&f)),
-            0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attr);
 }
 
 struct Case {
@@ -377,7 +362,7 @@ TEST(MatchScale, DeepChainsOnSmallStack) {
   ASSERT_EQ(ids_true.subjects.size(), static_cast<std::size_t>(query_depth) + 1);
 
   std::vector<int> answers;
-  on_small_stack([&] {
+  run_on_small_stack([&] {
     answers.push_back(is_match(ids_true, g));
     answers.push_back(is_match(ids_false, g));
     answers.push_back(is_match(stars_true, g));
@@ -408,7 +393,7 @@ TEST(MatchScale, DeepExpressionsOnSmallStack) {
   q.subjects[0].children = {1};
 
   std::vector<int> answers;
-  on_small_stack([&] {
+  run_on_small_stack([&] {
     answers.push_back(is_match(q, g));
     answers.push_back(is_match_plain(q, g));
     q.subjects[0].expression = q.exprs.add_not(e);  // odd count: fails

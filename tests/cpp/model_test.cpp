@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "small_stack.h"
 #include "model/build_error.h"
 #include "model/query.h"
 #include "model/tag_graph.h"
@@ -428,21 +429,6 @@ TEST(RelationMoves, SeveralUnderOneContextKeepOthersInOrder) {
 // ---------------------------------------------------------------------------
 // Deep and large inputs on a small stack
 
-// Runs `fn` on a thread whose stack is 256 KiB.
-void on_small_stack(const std::function<void()>& fn) {
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
-  pthread_t t;
-  auto trampoline = [](void* p) -> void* {
-    (*static_cast<const std::function<void()>*>(p))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&t, &attr, trampoline, const_cast<std::function<void()>*>(&fn)), 0);
-  pthread_join(t, nullptr);
-  pthread_attr_destroy(&attr);
-}
-
 TEST(Scale, DeepQueryChain) {
   constexpr std::size_t kDepth = 100000;
   // { top {
@@ -456,7 +442,7 @@ TEST(Scale, DeepQueryChain) {
   bool ok = false;
   std::size_t subjects = 0, top_children = 0, last_parent_children = 1;
   RelationLink link;
-  on_small_stack([&] {
+  run_on_small_stack([&] {
     auto q = compile_query(text);
     ok = q.ok();
     if (!ok) return;
@@ -479,7 +465,7 @@ TEST(Scale, DeepQueryChain) {
   for (std::size_t i = 0; i < kDepth; ++i) bad += "}";
   bad += "\n} }";
   std::string err;
-  on_small_stack([&] { err = query_error(bad); });
+  run_on_small_stack([&] { err = query_error(bad); });
   EXPECT_EQ(err, kMulti);
 }
 
@@ -502,7 +488,7 @@ TEST(Scale, LargeFlatGraph) {
   text += "}";
   bool ok = false;
   std::size_t subjects = 0, root_children = 0, first_children = 0, table = 0;
-  on_small_stack([&] {
+  run_on_small_stack([&] {
     auto g = compile_tag_graph(text, true);
     ok = g.ok();
     if (!ok) return;
@@ -522,7 +508,7 @@ TEST(Scale, LargeFlatGraph) {
   for (std::size_t i = 0; i < kCount; ++i) same += "a\n";
   same += "r > @a\n}";
   SubjectIndex target = 0;
-  on_small_stack([&] {
+  run_on_small_stack([&] {
     auto g = compile_tag_graph(same, true);
     if (g) target = g.value().subjects.back().relation.value_or(RelationLink{}).target;
   });
@@ -537,7 +523,7 @@ TEST(Scale, DeepGraphChain) {
   text += " > @a(@a) ";  // innermost: context is itself
   for (std::size_t i = 0; i < kDepth; ++i) text += "}";
   std::string err;
-  on_small_stack([&] { err = graph_error(text); });
+  run_on_small_stack([&] { err = graph_error(text); });
   EXPECT_EQ(err, kInside);
 
   std::string fine;
@@ -545,7 +531,7 @@ TEST(Scale, DeepGraphChain) {
   for (std::size_t i = 0; i < kDepth; ++i) fine += "{ a: x, y";
   for (std::size_t i = 0; i < kDepth; ++i) fine += "}";
   std::size_t subjects = 0;
-  on_small_stack([&] {
+  run_on_small_stack([&] {
     auto g = compile_tag_graph(fine, true);
     if (g) subjects = g.value().subjects.size();
   });

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "small_stack.h"
 #include "syntax/lexer.h"
 #include "syntax/parser.h"
 #include "syntax/report.h"
@@ -376,23 +377,8 @@ TEST(Report, Locate) {
 
 // --- depth -----------------------------------------------------------------------
 
-// Runs f on a thread with a 256 KiB stack.
-void on_small_stack(const std::function<void()>& f) {
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, 256 * 1024);
-  pthread_t t;
-  auto tramp = [](void* p) -> void* {
-    (*static_cast<const std::function<void()>*>(p))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&t, &attr, tramp, const_cast<std::function<void()>*>(&f)), 0);
-  pthread_join(t, nullptr);
-  pthread_attr_destroy(&attr);
-}
-
 TEST(Depth, MillionParentheses) {
-  on_small_stack([] {
+  run_on_small_stack([] {
     const std::size_t n = 1000000;
     std::string text = std::string(n, '(') + "a" + std::string(n, ')');
     {
@@ -416,7 +402,7 @@ TEST(Depth, MillionParentheses) {
 }
 
 TEST(Depth, MillionNegations) {
-  on_small_stack([] {
+  run_on_small_stack([] {
     const std::size_t n = 1000000;
     std::string text = std::string(n, '-') + "a";
     {
@@ -446,7 +432,7 @@ TEST(Depth, MillionNegations) {
 }
 
 TEST(Depth, HundredThousandBodies) {
-  on_small_stack([] {
+  run_on_small_stack([] {
     const std::size_t n = 100000;
     std::string text;
     for (std::size_t i = 0; i < n; ++i) text += "{ a ";

@@ -2,6 +2,7 @@
 // simplification rules, a comparison with a small recursive reference on
 // random queries, and very deep queries on a small stack.
 
+#include "small_stack.h"
 #include "output/sql.h"
 
 #include <gtest/gtest.h>
@@ -388,20 +389,6 @@ TEST(Sql, ValuesNeverAppearInText) {
 
 // ---------------------------------------------------------------------------
 // Deep queries on a 256 KiB stack.
-
-void run_on_small_stack(const std::function<void()>& fn) {
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
-  pthread_t thread;
-  auto body = [](void* p) -> void* {
-    (*static_cast<const std::function<void()>*>(p))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attr, body, const_cast<std::function<void()>*>(&fn)), 0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attr);
-}
 
 constexpr std::size_t kDeep = 1000000;
 
