@@ -17,16 +17,14 @@ ExprId ExprPool::add_stored_tag(std::string_view text, Span span) {
   n.kind = ExprKind::Tag;
   n.tag = text;
   n.span = span;
-  nodes_.push_back(n);
-  return nodes_.size() - 1;
+  return push(n);
 }
 
 ExprId ExprPool::add_not(ExprId operand) {
   ExprNode n;
   n.kind = ExprKind::Not;
   n.operand = operand;
-  nodes_.push_back(n);
-  return nodes_.size() - 1;
+  return push(n);
 }
 
 ExprId ExprPool::add_list(const ExprId* first, std::size_t count, bool all) {
@@ -38,8 +36,7 @@ ExprId ExprPool::add_list(const ExprId* first, std::size_t count, bool all) {
     std::memcpy(p, first, count * sizeof(ExprId));
     n.items = std::span<const ExprId>(p, count);
   }
-  nodes_.push_back(n);
-  return nodes_.size() - 1;
+  return push(n);
 }
 
 ExprId fold_list(ExprPool& pool, const ExprId* first, std::size_t count, bool all) {

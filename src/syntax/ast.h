@@ -28,6 +28,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/chunked_vector.h"
+
 namespace lumo {
 
 // A byte range of the trimmed text, end exclusive.
@@ -80,11 +82,15 @@ class ExprPool {
   const ExprNode& operator[](ExprId id) const { return nodes_[id]; }
   ExprNode& operator[](ExprId id) { return nodes_[id]; }
   std::size_t size() const { return nodes_.size(); }
-  void reserve(std::size_t n) { nodes_.reserve(n); }
 
  private:
+  ExprId push(const ExprNode& n) {
+    nodes_.push_back(n);
+    return nodes_.size() - 1;
+  }
+
   std::unique_ptr<std::pmr::monotonic_buffer_resource> arena_;
-  std::vector<ExprNode> nodes_;
+  ChunkedVector<ExprNode> nodes_;
 };
 
 // The construction rule for every ","-list, "/"-list and the root expression:
@@ -152,7 +158,7 @@ struct MetaQuery {
 };
 
 struct ParsedDocument {
-  std::vector<SubjectEntry> entries;  // pre-order; entries[0] is the root
+  ChunkedVector<SubjectEntry> entries;  // pre-order; entries[0] is the root
   ExprPool exprs;
   std::vector<MetaQuery> meta_queries;
 

@@ -574,11 +574,6 @@ Status Parser::meta_queries() {
 }
 
 Result<ParsedDocument, LocatedFailure> Parser::run() {
-  // Room for what typical texts hold (a tag term every dozen bytes, an
-  // entry every few dozen), so the pools rarely move while they grow.
-  // Reserved but untouched capacity costs address space only.
-  doc_.exprs.reserve(c_.text.size() / 12 + 16);
-  doc_.entries.reserve(c_.text.size() / 48 + 16);
   doc_.entries.emplace_back();
   {
     SubjectEntry& root = doc_.entries[0];
