@@ -101,13 +101,7 @@ class DuplicateFinder {
 }  // namespace
 
 Result<TagGraph, BuildError> build_tag_graph(ParsedDocument doc, bool validate) {
-  if (doc.entries.empty()) {
-    // A document always has its root; make one for a bare document.
-    SubjectEntry root;
-    root.identities.push_back("context");
-    root.expression = doc.exprs.add_empty_all();
-    doc.entries.push_back(std::move(root));
-  }
+  ensure_root(doc);
 
   TagGraph g;
   const std::size_t n = doc.entries.size();
@@ -121,13 +115,7 @@ Result<TagGraph, BuildError> build_tag_graph(ParsedDocument doc, bool validate) 
     if (!take_tags(doc.exprs, e.expression, s.tags))
       return Err<BuildError>{BuildError::make(BuildErrorKind::InvalidTags,
                                               expression_span(doc.exprs, e.expression))};
-    s.name = std::move(e.name);
-    s.identities = std::move(e.identities);
-    s.children = std::move(e.children);
-    s.index = i;
-    s.parent = i == 0 ? 0 : e.parent;
-    s.span = e.span;
-    written[i] = std::move(e.relation);
+    take_entry(e, i, s, written);
   }
   doc = ParsedDocument{};  // expressions and meta queries are not kept
 

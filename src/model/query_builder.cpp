@@ -7,13 +7,7 @@
 namespace lumo {
 
 Result<Query, BuildError> build_query(ParsedDocument doc) {
-  if (doc.entries.empty()) {
-    // A document always has its root; make one for a bare document.
-    SubjectEntry root;
-    root.identities.push_back("context");
-    root.expression = doc.exprs.add_empty_all();
-    doc.entries.push_back(std::move(root));
-  }
+  ensure_root(doc);
 
   Query q;
   const std::size_t n = doc.entries.size();
@@ -22,14 +16,8 @@ Result<Query, BuildError> build_query(ParsedDocument doc) {
   for (std::size_t i = 0; i < n; ++i) {
     SubjectEntry& e = doc.entries[i];
     QuerySubject& s = q.subjects[i];
-    s.name = std::move(e.name);
-    s.identities = std::move(e.identities);
-    s.children = std::move(e.children);
     s.expression = e.expression;
-    s.index = i;
-    s.parent = i == 0 ? 0 : e.parent;
-    s.span = e.span;
-    written[i] = std::move(e.relation);
+    take_entry(e, i, s, written);
   }
   doc.entries = {};
   q.exprs = std::move(doc.exprs);

@@ -155,6 +155,14 @@ std::optional<SubjectIndex> resolve_path(const std::vector<Subject>& subjects,
 
 }  // namespace
 
+void ensure_root(ParsedDocument& doc) {
+  if (!doc.entries.empty()) return;
+  SubjectEntry root;
+  root.identities.push_back("context");
+  root.expression = doc.exprs.add_empty_all();
+  doc.entries.push_back(std::move(root));
+}
+
 template <class Subject>
 BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpecs& written,
                               RelationTable& table) {

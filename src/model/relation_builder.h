@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -36,6 +37,23 @@ using BuildStatus = Result<std::monostate, BuildError>;
 
 // For each subject index, the relation written on that entry, if any.
 using RelationSpecs = std::vector<Box<RelationSpec>>;
+
+// Gives a hand-built document without entries its root; the parser always
+// makes one.
+void ensure_root(ParsedDocument& doc);
+
+// Moves what both subject types share out of entry `i` into `s`, and its
+// written relation into `written[i]`.
+template <class Subject>
+void take_entry(SubjectEntry& e, SubjectIndex i, Subject& s, RelationSpecs& written) {
+  s.name = std::move(e.name);
+  s.identities = std::move(e.identities);
+  s.children = std::move(e.children);
+  s.index = i;
+  s.parent = i == 0 ? 0 : e.parent;
+  s.span = e.span;
+  written[i] = std::move(e.relation);
+}
 
 // Resolves the written relations of `subjects` (children lists as flattened,
 // before any move). Sets `relation` on every relation subject and inserts an
