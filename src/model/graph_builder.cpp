@@ -29,42 +29,32 @@ bool take_tags(ExprPool& pool, ExprId e, std::vector<std::string>& out) {
   return true;
 }
 
-// The source range of an expression: from the start of its first tag to the
-// end of its last; a negation starts one byte before its operand; an empty
-// list contributes 0..0.
-Span expression_span(const ExprPool& pool, ExprId e) {
-  std::size_t nots = 0;
-  std::size_t start = 0;
+// The tag that opens (first) or closes (!first) expression `e`, found by
+// following first or last items; null for an empty list. Counts the
+// negations passed on the way.
+const ExprNode* edge_tag(const ExprPool& pool, ExprId e, bool first, std::size_t& nots) {
   for (ExprId id = e;;) {
     const ExprNode& n = pool[id];
-    if (n.kind == ExprKind::Tag) {
-      start = n.span.start;
-      break;
-    }
+    if (n.kind == ExprKind::Tag) return &n;
     if (n.kind == ExprKind::Not) {
       ++nots;
       id = n.operand;
       continue;
     }
-    if (n.items.empty()) break;
-    id = n.items.front();
+    if (n.items.empty()) return nullptr;
+    id = first ? n.items.front() : n.items.back();
   }
-  start = start >= nots ? start - nots : 0;
-  std::size_t end = 0;
-  for (ExprId id = e;;) {
-    const ExprNode& n = pool[id];
-    if (n.kind == ExprKind::Tag) {
-      end = n.span.end;
-      break;
-    }
-    if (n.kind == ExprKind::Not) {
-      id = n.operand;
-      continue;
-    }
-    if (n.items.empty()) break;
-    id = n.items.back();
-  }
-  return Span{start, end};
+}
+
+// The source range of an expression: from the start of its first tag to the
+// end of its last; a negation starts one byte before its operand; an empty
+// list contributes 0..0.
+Span expression_span(const ExprPool& pool, ExprId e) {
+  std::size_t nots = 0, ignored = 0;
+  const ExprNode* open = edge_tag(pool, e, true, nots);
+  const ExprNode* close = edge_tag(pool, e, false, ignored);
+  const std::size_t start = open ? open->span.start : 0;
+  return Span{start >= nots ? start - nots : 0, close ? close->span.end : 0};
 }
 
 // Finds a string that occurs twice in `list` (exact bytes). Short lists are

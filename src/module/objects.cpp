@@ -81,7 +81,9 @@ PyObject* alloc_instance(PyTypeObject* type) {
   return obj;
 }
 
-PyObject* str_list(const std::vector<std::string>& items) {
+// A new list of str from strings or string views.
+template <class Strings>
+PyObject* str_list(const Strings& items) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) {
     ensure_error();
@@ -105,21 +107,7 @@ PyObject* sql_param(const SqlParam& param) {
     if (s == nullptr) ensure_error();
     return s;
   }
-  const auto& group = std::get<std::vector<std::string_view>>(param);
-  Ref list(PyList_New(static_cast<Py_ssize_t>(group.size())));
-  if (!list) {
-    ensure_error();
-    return nullptr;
-  }
-  for (std::size_t i = 0; i < group.size(); ++i) {
-    PyObject* s = new_str(group[i]);
-    if (s == nullptr) {
-      ensure_error();
-      return nullptr;
-    }
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), s);
-  }
-  return list.release();
+  return str_list(std::get<std::vector<std::string_view>>(param));
 }
 
 // ---- Query methods ---------------------------------------------------------
