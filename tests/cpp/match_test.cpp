@@ -14,7 +14,7 @@
 #include "small_stack.h"
 #include "eval/index.h"
 #include "eval/match.h"
-#include "eval/match_reference.h"
+#include "match_reference.h"
 #include "model/query.h"
 #include "model/tag_graph.h"
 

@@ -1,6 +1,6 @@
 // The plain backtracking search (see match_reference.h), iterative.
 
-#include "eval/match_reference.h"
+#include "match_reference.h"
 
 #include <cstdint>
 #include <vector>
