@@ -25,17 +25,20 @@ void unite(PersistentSet& s, const PersistentSet& c) {
 
 class IndexBuilder {
  public:
-  IndexBuilder(std::vector<GraphSubject>& in, std::vector<IndexedSubject>& out)
-      : in_(in), out_(out), state_(in.size(), kUnseen) {}
+  IndexBuilder(const std::vector<GraphSubject>& in, std::vector<IndexedSubject>& out,
+               Interrupt* interrupt)
+      : in_(in), out_(out), state_(in.size(), kUnseen), poll_(interrupt) {}
 
   // Numbers and fills everything reachable from the root, then fills the
   // sets of whatever the root does not reach (their ranges stay (0, 0)).
-  void run() {
-    if (in_.empty()) return;
-    walk(0, true);
+  // False when interrupted.
+  bool run() {
+    if (in_.empty()) return true;
+    if (!walk(0, true)) return false;
     for (SubjectIndex i = 1; i < in_.size(); ++i) {
-      if (state_[i] == kUnseen) walk(i, false);
+      if (state_[i] == kUnseen && !walk(i, false)) return false;
     }
+    return true;
   }
 
  private:
@@ -50,9 +53,10 @@ class IndexBuilder {
   // numbers on the way down, subtree sets in post-order on the way up. A
   // child that is already open (only possible in a malformed, cyclic graph)
   // is skipped; one already done is united but not entered again.
-  void walk(SubjectIndex from, bool number) {
+  bool walk(SubjectIndex from, bool number) {
     enter(from, number);
     while (!stack_.empty()) {
+      if (poll_.tick()) return false;
       Frame& f = stack_.back();
       const std::vector<SubjectIndex>& kids = in_[f.subject].children;
       if (f.next_child < kids.size()) {
@@ -65,6 +69,7 @@ class IndexBuilder {
       if (number) out_[s].subtree_range.end = counter_;
       finish(s);
     }
+    return true;
   }
 
   void enter(SubjectIndex s, bool number) {
@@ -74,10 +79,9 @@ class IndexBuilder {
   }
 
   void finish(SubjectIndex s) {
-    GraphSubject& g = in_[s];
+    const GraphSubject& g = in_[s];
     PersistentSet set;
     for (const std::string& t : g.tags) set.insert_shared(t, strings_);
-    std::vector<std::string>().swap(g.tags);
     for (const std::string& id : g.identities) set.insert(id);
     for (SubjectIndex c : g.children) {
       if (c < in_.size() && state_[c] == kDone) unite(set, out_[c].subtree_tags);
@@ -86,9 +90,10 @@ class IndexBuilder {
     state_[s] = kDone;
   }
 
-  std::vector<GraphSubject>& in_;
+  const std::vector<GraphSubject>& in_;
   std::vector<IndexedSubject>& out_;
   std::vector<std::uint8_t> state_;
+  InterruptPoll poll_;
   std::vector<Frame> stack_;
   std::uint32_t counter_ = 0;
   // Every string met so far, so that each is stored once for all the sets.
@@ -98,12 +103,18 @@ class IndexBuilder {
 }  // namespace
 
 IndexedGraph build_index(TagGraph graph) {
+  return std::move(build_index(graph, nullptr)).value();
+}
+
+Result<IndexedGraph, Interrupted> build_index(TagGraph& graph, Interrupt* interrupt) {
   std::vector<GraphSubject>& in = graph.subjects;
   const std::size_t n = in.size();
   IndexedGraph out;
   out.subjects.resize(n);
 
-  IndexBuilder(in, out.subjects).run();
+  // The sets copy what they need; the graph is taken over only once the
+  // build can no longer be interrupted.
+  if (!IndexBuilder(in, out.subjects, interrupt).run()) return make_err(Interrupted{});
 
   std::size_t identity_count = 0;
   for (SubjectIndex i = 0; i < n; ++i) {
@@ -133,12 +144,15 @@ IndexedGraph build_index(TagGraph graph) {
   return out;
 }
 
-const IndexedGraph& GraphState::ensure_index() {
+const IndexedGraph& GraphState::ensure_index() { return *ensure_index(nullptr); }
+
+const IndexedGraph* GraphState::ensure_index(Interrupt* interrupt) {
   if (TagGraph* g = std::get_if<TagGraph>(&state_)) {
-    IndexedGraph indexed = build_index(std::move(*g));
-    state_.emplace<IndexedGraph>(std::move(indexed));
+    auto indexed = build_index(*g, interrupt);
+    if (!indexed) return nullptr;
+    state_.emplace<IndexedGraph>(std::move(indexed).value());
   }
-  return *std::get_if<IndexedGraph>(&state_);
+  return std::get_if<IndexedGraph>(&state_);
 }
 
 }  // namespace lumo

@@ -7,7 +7,9 @@
 #include <variant>
 #include <vector>
 
+#include "base/interrupt.h"
 #include "base/random_hash.h"
+#include "base/result.h"
 #include "eval/persistent_set.h"
 #include "model/tag_graph.h"
 
@@ -45,13 +47,18 @@ struct IndexedGraph {
 class GraphState {
  public:
   explicit GraphState(TagGraph graph) : state_(std::move(graph)) {}
-  bool indexed() const { return state_.index() == 1; }
   const IndexedGraph& ensure_index();
+  // Null when `interrupt` stopped the build; the graph then stays unindexed.
+  const IndexedGraph* ensure_index(Interrupt* interrupt);
 
  private:
   std::variant<TagGraph, IndexedGraph> state_;
 };
 
 IndexedGraph build_index(TagGraph graph);
+
+// The same, polling `interrupt`: on success the graph's contents move into
+// the index; when interrupted the graph is left as it was.
+Result<IndexedGraph, Interrupted> build_index(TagGraph& graph, Interrupt* interrupt);
 
 }  // namespace lumo

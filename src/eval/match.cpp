@@ -246,10 +246,12 @@ class PairMemo {
 
 class Matcher {
  public:
-  Matcher(const Query& query, const IndexedGraph& graph)
-      : query_(query), graph_(graph), memo_(graph.subjects.size()) {}
+  Matcher(const Query& query, const IndexedGraph& graph, Interrupt* interrupt)
+      : query_(query), graph_(graph), memo_(graph.subjects.size()), poll_(interrupt) {}
 
+  // The answer; false as well when interrupted (see interrupted()).
   bool run();
+  bool interrupted() const { return poll_.stopped(); }
 
  private:
   void prepare();
@@ -268,6 +270,7 @@ class Matcher {
   const IndexedGraph& graph_;
   ExprTester tester_;
   PairMemo memo_;
+  InterruptPoll poll_;
 
   // Written children of every query subject, most selective first.
   std::vector<std::size_t> kid_begin_;
@@ -429,6 +432,7 @@ bool Matcher::feasible(SubjectIndex q0, SubjectIndex g0) {
   bool result = false;
   bool returning = false;
   while (!stack_.empty()) {
+    if (poll_.tick()) return false;
     std::size_t top = stack_.size() - 1;
     Frame* f = &stack_[top];
     if (returning) {
@@ -475,6 +479,7 @@ bool Matcher::feasible(SubjectIndex q0, SubjectIndex g0) {
       }
       bool found = false;
       while (const Cand* cand = f->scan.peek()) {
+        if (poll_.tick()) return false;
         Memo m = memo_.get(c, cand->g);
         if (m == Memo::True) {
           found = true;
@@ -581,8 +586,10 @@ bool Matcher::search_relations() {
     Scan& scan = scans[k];
     bool found = false;
     while (const Cand* cand = scan.peek()) {
+      if (poll_.tick()) return false;
       SubjectIndex g = cand->g;
       if (!feasible(q, g)) {
+        if (poll_.stopped()) return false;
         if (hopeless_[q]) break;
         if (memo_.get(q, g) == Memo::Dead) {
           scan.skip_subtree(*cand);
@@ -621,8 +628,15 @@ bool Matcher::run() {
 }  // namespace
 
 bool is_match(const Query& query, const IndexedGraph& graph) {
-  Matcher matcher(query, graph);
-  return matcher.run();
+  return Matcher(query, graph, nullptr).run();
+}
+
+Result<bool, Interrupted> is_match(const Query& query, const IndexedGraph& graph,
+                                   Interrupt* interrupt) {
+  Matcher matcher(query, graph, interrupt);
+  const bool matched = matcher.run();
+  if (matcher.interrupted()) return make_err(Interrupted{});
+  return matched;
 }
 
 }  // namespace lumo

@@ -24,6 +24,8 @@ std::string render_build_error(const BuildError& e) {
       return "invalid tags";
     case BuildErrorKind::ContextInsideRelation:
       return "relation's context cannot be the relation itself or inside it";
+    case BuildErrorKind::Interrupted:
+      return "interrupted";
   }
   return {};
 }

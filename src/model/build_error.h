@@ -18,6 +18,7 @@ enum class BuildErrorKind {
   DuplicateRelations,  // "duplicate relations" (never raised)
   InvalidTags,         // "invalid tags"
   ContextInsideRelation,  // "relation's context cannot be the relation itself or inside it"
+  Interrupted,         // the caller's interrupt hook stopped the work; "interrupted"
 };
 
 struct BuildError {
@@ -32,6 +33,11 @@ struct BuildError {
     e.report = std::move(r);
     return e;
   }
+  static BuildError interrupted() {
+    BuildError e;
+    e.kind = BuildErrorKind::Interrupted;
+    return e;
+  }
   static BuildError make(BuildErrorKind k, Span s) {
     BuildError e;
     e.kind = k;
@@ -39,6 +45,11 @@ struct BuildError {
     return e;
   }
 };
+
+// The error that ends a build whose parse failed (or was interrupted).
+inline BuildError parse_error(ParseErrorReport r) {
+  return r.interrupted ? BuildError::interrupted() : BuildError::parse_failed(std::move(r));
+}
 
 // The error's message, exactly as the Python ValueError carries it.
 std::string render_build_error(const BuildError& e);

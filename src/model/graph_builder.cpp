@@ -135,9 +135,10 @@ Result<TagGraph, BuildError> build_tag_graph(ParsedDocument doc, bool validate) 
   return g;
 }
 
-Result<TagGraph, BuildError> compile_tag_graph(std::string_view text, bool validate) {
-  auto parsed = parse_document(text);
-  if (!parsed) return Err<BuildError>{BuildError::parse_failed(std::move(parsed).error())};
+Result<TagGraph, BuildError> compile_tag_graph(std::string_view text, bool validate,
+                                               Interrupt* interrupt) {
+  auto parsed = parse_document(text, interrupt);
+  if (!parsed) return Err<BuildError>{parse_error(std::move(parsed).error())};
   return build_tag_graph(std::move(parsed).value(), validate);
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/interrupt.h"
 #include "base/result.h"
 #include "model/build_error.h"
 #include "model/relations.h"
@@ -35,7 +36,8 @@ struct Query {
 // Builds a query from a parsed document (taken over).
 Result<Query, BuildError> build_query(ParsedDocument doc);
 
-// parse_document + build_query.
-Result<Query, BuildError> compile_query(std::string_view text);
+// parse_document + build_query; an interrupted parse gives the Interrupted
+// kind.
+Result<Query, BuildError> compile_query(std::string_view text, Interrupt* interrupt = nullptr);
 
 }  // namespace lumo

@@ -38,9 +38,9 @@ Result<Query, BuildError> build_query(ParsedDocument doc) {
   return q;
 }
 
-Result<Query, BuildError> compile_query(std::string_view text) {
-  auto parsed = parse_document(text);
-  if (!parsed) return Err<BuildError>{BuildError::parse_failed(std::move(parsed).error())};
+Result<Query, BuildError> compile_query(std::string_view text, Interrupt* interrupt) {
+  auto parsed = parse_document(text, interrupt);
+  if (!parsed) return Err<BuildError>{parse_error(std::move(parsed).error())};
   return build_query(std::move(parsed).value());
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/interrupt.h"
 #include "base/result.h"
 #include "model/build_error.h"
 #include "model/relations.h"
@@ -34,7 +35,9 @@ struct TagGraph {
 // checks run only when `validate` is true.
 Result<TagGraph, BuildError> build_tag_graph(ParsedDocument doc, bool validate);
 
-// parse_document + build_tag_graph.
-Result<TagGraph, BuildError> compile_tag_graph(std::string_view text, bool validate);
+// parse_document + build_tag_graph; an interrupted parse gives the
+// Interrupted kind.
+Result<TagGraph, BuildError> compile_tag_graph(std::string_view text, bool validate,
+                                               Interrupt* interrupt = nullptr);
 
 }  // namespace lumo

@@ -51,7 +51,7 @@ constexpr std::size_t kTrue = 0;
 
 class Simplifier {
  public:
-  explicit Simplifier(const ExprPool& pool) : pool_(pool) {
+  Simplifier(const ExprPool& pool, InterruptPoll& poll) : pool_(pool), poll_(poll) {
     nodes_.push_back(SNode{});  // kTrue
   }
 
@@ -134,6 +134,7 @@ class Simplifier {
     const std::size_t base = frames_.size();
     if (!start(root)) return result;
     while (frames_.size() > base) {
+      if (poll_.tick()) return kTrue;  // the caller sees poll_.stopped()
       Frame& f = frames_.back();
       const ExprNode& e = pool_[f.expr];
       if (f.next == e.items.size()) {
@@ -168,6 +169,7 @@ class Simplifier {
   };
 
   const ExprPool& pool_;
+  InterruptPoll& poll_;
   std::vector<SNode> nodes_;
   std::vector<Cell> cells_;
   std::vector<Frame> frames_;
@@ -175,8 +177,8 @@ class Simplifier {
 
 class Printer {
  public:
-  Printer(const Simplifier& s, SqlParamSink& sink, std::string& text)
-      : s_(s), sink_(sink), text_(text) {}
+  Printer(const Simplifier& s, SqlParamSink& sink, std::string& text, InterruptPoll& poll)
+      : s_(s), sink_(sink), text_(text), poll_(poll) {}
 
   // False when the sink refused a value.
   bool print(std::size_t root) {
@@ -189,7 +191,7 @@ class Printer {
     }
     enter(root);
     while (!frames_.empty()) {
-      if (failed_) return false;
+      if (failed_ || poll_.tick()) return false;
       Frame& f = frames_.back();
       // Next non-tag item.
       while (f.cursor != kNone && s_.node(s_.cell(f.cursor).node).is_tag) {
@@ -281,6 +283,7 @@ class Printer {
   const Simplifier& s_;
   SqlParamSink& sink_;
   std::string& text_;
+  InterruptPoll& poll_;
   std::vector<Frame> frames_;
   bool failed_ = false;
 };
@@ -303,8 +306,9 @@ class CollectingSink : public SqlParamSink {
 
 }  // namespace
 
-bool to_sql(const Query& query, SqlParamSink& sink, std::string& text) {
-  Simplifier s(query.exprs);
+bool to_sql(const Query& query, SqlParamSink& sink, std::string& text, Interrupt* interrupt) {
+  InterruptPoll poll(interrupt);
+  Simplifier s(query.exprs, poll);
   // Collect and simplify in one go: the subjects' identities and expressions
   // are the items of one all-list, which never collapses.
   std::size_t root = s.new_list(true);
@@ -314,10 +318,11 @@ bool to_sql(const Query& query, SqlParamSink& sink, std::string& text) {
       (void)s.add_item(root, s.new_tag(identity));
     }
     (void)s.add_item(root, s.simplify(subject.expression));
+    if (poll.stopped()) return false;
   }
   root = s.finish(root);
 
-  return Printer(s, sink, text).print(root);
+  return Printer(s, sink, text, poll).print(root);
 }
 
 SqlOutput to_sql(const Query& query, std::size_t args_len) {

@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/interrupt.h"
 #include "model/query.h"
 
 namespace lumo {
@@ -30,9 +31,11 @@ class SqlParamSink {
 };
 
 // Generates the condition into `text`, handing each value to `sink` at the
-// moment it is printed. Returns false when the sink refused a value; `text`
-// is then incomplete and must be discarded.
-bool to_sql(const Query& query, SqlParamSink& sink, std::string& text);
+// moment it is printed. Returns false when the sink refused a value or
+// `interrupt` stopped the work; `text` is then incomplete and must be
+// discarded.
+bool to_sql(const Query& query, SqlParamSink& sink, std::string& text,
+            Interrupt* interrupt = nullptr);
 
 // The same with the values collected: `args_len` is the length of the
 // caller's list before the call, and each value adds one to it.

@@ -59,6 +59,7 @@ struct ParseErrorReport {
   std::string text;  // the trimmed text that was parsed
   std::size_t offset = 0;
   std::vector<Expectation> expectations;
+  bool interrupted = false;  // the caller's hook stopped the parse; no syntax error
 };
 
 }  // namespace lumo

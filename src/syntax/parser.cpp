@@ -647,16 +647,29 @@ std::string_view trim_text(std::string_view text) {
   return text.substr(lo, hi - lo);
 }
 
-Result<ParsedDocument, LocatedFailure> parse_trimmed(std::string_view trimmed) {
+Result<ParsedDocument, LocatedFailure> parse_trimmed(std::string_view trimmed,
+                                                     Interrupt* interrupt) {
+  InterruptPoll poll(interrupt);
+  if (poll.tick(InterruptPoll::kStride)) {
+    LocatedFailure f;
+    f.interrupted = true;
+    return make_err(std::move(f));
+  }
   Parser p(trimmed);
   return p.run();
 }
 
-Result<ParsedDocument, ParseErrorReport> parse_document(std::string_view text) {
+Result<ParsedDocument, ParseErrorReport> parse_document(std::string_view text,
+                                                        Interrupt* interrupt) {
   std::string_view trimmed = trim_text(text);
-  auto r = parse_trimmed(trimmed);
+  auto r = parse_trimmed(trimmed, interrupt);
   if (r.ok()) return std::move(r).value();
   LocatedFailure& f = r.error();
+  if (f.interrupted) {
+    ParseErrorReport stopped;
+    stopped.interrupted = true;
+    return make_err(std::move(stopped));
+  }
   return make_err(
       ParseErrorReport{std::string(trimmed), f.offset, std::move(f.failure.expectations)});
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "base/interrupt.h"
 #include "base/result.h"
 #include "syntax/ast.h"
 #include "syntax/failure.h"
@@ -15,17 +16,20 @@ namespace lumo {
 struct LocatedFailure {
   ParseFailure failure;
   std::size_t offset = 0;
+  bool interrupted = false;  // the caller's hook stopped the parse
 };
 
 // Removes Unicode White_Space from both ends.
 std::string_view trim_text(std::string_view text);
 
 // Parses text that is already trimmed; offsets and spans count from its
-// first byte.
-Result<ParsedDocument, LocatedFailure> parse_trimmed(std::string_view trimmed);
+// first byte. `interrupt`, when given, is polled while parsing.
+Result<ParsedDocument, LocatedFailure> parse_trimmed(std::string_view trimmed,
+                                                     Interrupt* interrupt = nullptr);
 
 // Trims, parses, and turns a failure into a report that owns the trimmed
-// text.
-Result<ParsedDocument, ParseErrorReport> parse_document(std::string_view text);
+// text. An interrupted parse gives a report with `interrupted` set.
+Result<ParsedDocument, ParseErrorReport> parse_document(std::string_view text,
+                                                        Interrupt* interrupt = nullptr);
 
 }  // namespace lumo
