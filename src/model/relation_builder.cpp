@@ -39,7 +39,8 @@ class NameScope {
     return true;
   }
 
-  // Undoes push(name, index); pushes must be undone in reverse order.
+  // Undoes push_declared(name, index); pushes must be undone in reverse
+  // order.
   void pop(std::string_view name, SubjectIndex index) {
     const std::size_t i = find(name);
     if (i != kNone) slots_[i].top = shadowed_[index];
@@ -271,7 +272,14 @@ BuildStatus move_relation_subjects(std::vector<Subject>& subjects, const Relatio
                             [&](SubjectIndex c) { return (flags[c] & kMoved) != 0; }),
              ch.end());
   }
-  for (const auto& [key, ctx] : table) subjects[ctx.context].children.push_back(key.subject);
+  // Moved subjects join their contexts in ascending index order, so that the
+  // tree, and every check that walks it, is the same for the same text.
+  constexpr SubjectIndex kNoMove = static_cast<SubjectIndex>(-1);
+  std::vector<SubjectIndex> moved_to(n, kNoMove);
+  for (const auto& [key, ctx] : table) moved_to[key.subject] = ctx.context;
+  for (SubjectIndex s = 0; s < n; ++s) {
+    if (moved_to[s] != kNoMove) subjects[moved_to[s]].children.push_back(s);
+  }
 
   // Every subject must still hang below the root. Each subject sits in
   // exactly one children list now (its context's if it moved, else its
@@ -279,9 +287,6 @@ BuildStatus move_relation_subjects(std::vector<Subject>& subjects, const Relatio
   // every moved subject ends at the root rather than in a cycle; unmoved
   // subjects climb through lower indices until they meet a moved one or the
   // root. Each subject is climbed through at most once.
-  constexpr SubjectIndex kNoMove = static_cast<SubjectIndex>(-1);
-  std::vector<SubjectIndex> moved_to(n, kNoMove);
-  for (const auto& [key, ctx] : table) moved_to[key.subject] = ctx.context;
   enum : std::uint8_t { kUnknown, kReaches, kOnPath, kCut };
   std::vector<std::uint8_t> state(n, kUnknown);
   state[0] = kReaches;
