@@ -1,0 +1,128 @@
+// The extension's calls into the core, as plain C++ that returns a status.
+//
+// Each function runs one step of the core (compile a query, parse and match a
+// graph, collect a graph's tags) with every C++ object local to its own body,
+// and catches every exception, so that nothing of C++ is alive when the
+// caller raises an SQL error. The outputs that outlive the call (error texts,
+// the tag list) are copied into memory from the caller's allocator; the
+// compiled query is the one heap object handed out, and its owner frees it
+// with release().
+#include "postgres/calls.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "eval/collect.h"
+#include "eval/index.h"
+#include "eval/match.h"
+#include "model/build_error.h"
+#include "model/query.h"
+#include "model/tag_graph.h"
+
+namespace lumo::pg {
+
+struct CompiledQuery {
+  Query query;
+};
+
+namespace {
+
+// A NUL-terminated copy of `text`, or null when the allocator fails.
+char* copy_text(std::string_view text, Allocate allocate) {
+  auto* out = static_cast<char*>(allocate(text.size() + 1));
+  if (out == nullptr) return nullptr;
+  std::memcpy(out, text.data(), text.size());
+  out[text.size()] = '\0';
+  return out;
+}
+
+// The status of a failed build, with its text split at the first line break.
+Status build_failed(const BuildError& error, Allocate allocate, ErrorText* out) {
+  if (error.kind == BuildErrorKind::Interrupted) return Status::kInterrupted;
+  const std::string text = render_build_error(error);
+  const std::string_view all(text);
+  const std::size_t end = all.find('\n');
+  out->message = copy_text(all.substr(0, end), allocate);
+  out->detail = nullptr;
+  if (out->message == nullptr) return Status::kOutOfMemory;
+  if (end != std::string_view::npos) {
+    out->detail = copy_text(all.substr(end + 1), allocate);
+    if (out->detail == nullptr) return Status::kOutOfMemory;
+  }
+  return Status::kInvalid;
+}
+
+// Runs `step` and maps the exceptions that may escape the core to a status.
+template <class Step>
+Status guarded(Step&& step) noexcept {
+  try {
+    return step();
+  } catch (const std::bad_alloc&) {
+    return Status::kOutOfMemory;
+  } catch (...) {
+    return Status::kFailed;
+  }
+}
+
+}  // namespace
+
+Status compile(std::string_view text, Interrupt* interrupt, Allocate allocate,
+               CompiledQuery** query, ErrorText* error) noexcept {
+  *query = nullptr;
+  return guarded([&] {
+    auto built = compile_query(text, interrupt);
+    if (!built.ok()) return build_failed(built.error(), allocate, error);
+    *query = new CompiledQuery{std::move(built).value()};
+    return Status::kOk;
+  });
+}
+
+void release(CompiledQuery* query) noexcept { delete query; }
+
+Status match(const CompiledQuery& query, std::string_view graph, Interrupt* interrupt,
+             Allocate allocate, bool* matched, ErrorText* error) noexcept {
+  return guarded([&] {
+    auto built = compile_tag_graph(graph, true, interrupt);
+    if (!built.ok()) return build_failed(built.error(), allocate, error);
+    auto indexed = build_index(built.value(), interrupt);
+    if (!indexed.ok()) return Status::kInterrupted;
+    auto answer = is_match(query.query, indexed.value(), interrupt);
+    if (!answer.ok()) return Status::kInterrupted;
+    *matched = answer.value();
+    return Status::kOk;
+  });
+}
+
+Status collect(std::string_view graph, Interrupt* interrupt, Allocate allocate, TagList* tags,
+               ErrorText* error) noexcept {
+  *tags = TagList{0, nullptr, nullptr};
+  return guarded([&] {
+    auto built = compile_tag_graph(graph, true, interrupt);
+    if (!built.ok()) return build_failed(built.error(), allocate, error);
+    auto indexed = build_index(built.value(), interrupt);
+    if (!indexed.ok()) return Status::kInterrupted;
+    const std::vector<std::string> found = collect_tags(indexed.value());
+    // One block: the text pointers, the lengths, then the texts themselves.
+    const std::size_t n = found.size();
+    std::size_t bytes = n * (sizeof(const char*) + sizeof(std::size_t));
+    for (const std::string& tag : found) bytes += tag.size() + 1;
+    auto* block = static_cast<char*>(allocate(bytes == 0 ? 1 : bytes));
+    if (block == nullptr) return Status::kOutOfMemory;
+    auto* texts = reinterpret_cast<const char**>(block);
+    auto* lengths = reinterpret_cast<std::size_t*>(block + n * sizeof(const char*));
+    char* cursor = block + n * (sizeof(const char*) + sizeof(std::size_t));
+    for (std::size_t i = 0; i < n; ++i) {
+      std::memcpy(cursor, found[i].data(), found[i].size());
+      cursor[found[i].size()] = '\0';
+      texts[i] = cursor;
+      lengths[i] = found[i].size();
+      cursor += found[i].size() + 1;
+    }
+    *tags = TagList{n, texts, lengths};
+    return Status::kOk;
+  });
+}
+
+}  // namespace lumo::pg

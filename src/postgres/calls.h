@@ -1,0 +1,66 @@
+// The core's work for the PostgreSQL extension, behind a boundary that the
+// server's error handling never crosses.
+//
+// PostgreSQL reports errors with longjmp, which skips C++ destructors, and a
+// C++ exception must never unwind through the server's C frames. So every
+// call here is plain C++ that catches everything, owns its C++ objects only
+// for its own duration, and hands back a status with its outputs in memory
+// obtained from the caller's allocator (a server memory context). The caller
+// turns the status into an SQL error once this code has returned.
+//
+// This header includes no server header and only light headers, so that it
+// can be included before the server's headers (which redefine printf-family
+// names).
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "base/interrupt.h"
+
+namespace lumo::pg {
+
+// Allocates `size` bytes of output memory. Returns null when it cannot;
+// never jumps or throws.
+using Allocate = void* (*)(std::size_t size);
+
+enum class Status {
+  kOk,
+  kInvalid,      // a syntax or validation error; see ErrorText
+  kInterrupted,  // the interrupt hook asked to stop
+  kOutOfMemory,  // operator new or the allocator failed
+  kFailed,       // any other exception from the core (not expected)
+};
+
+// The library's error text split for an SQL error: the first line, and the
+// remaining lines (null when there are none). Both NUL-terminated, both from
+// the Allocate given to the call.
+struct ErrorText {
+  char* message;
+  char* detail;
+};
+
+// A compiled query; created by compile(), destroyed by release().
+struct CompiledQuery;
+
+Status compile(std::string_view text, Interrupt* interrupt, Allocate allocate,
+               CompiledQuery** query, ErrorText* error) noexcept;
+
+void release(CompiledQuery* query) noexcept;
+
+// Parses and validates `graph` as a tag graph and matches `query` against it.
+Status match(const CompiledQuery& query, std::string_view graph, Interrupt* interrupt,
+             Allocate allocate, bool* matched, ErrorText* error) noexcept;
+
+// Every distinct tag and identity of a graph: `count` NUL-terminated texts
+// with their byte lengths, all in one block from the Allocate.
+struct TagList {
+  std::size_t count;
+  const char** texts;
+  std::size_t* lengths;
+};
+
+Status collect(std::string_view graph, Interrupt* interrupt, Allocate allocate, TagList* tags,
+               ErrorText* error) noexcept;
+
+}  // namespace lumo::pg

@@ -1,0 +1,218 @@
+// The PostgreSQL entry points: lumo_is_match(query, graph) and
+// lumo_collect_tags(graph).
+//
+// This file is the only one that includes the server's headers. It keeps to
+// the server's side of the boundary that calls.h draws: no C++ object with a
+// destructor and no C++ exception is ever alive here, because ereport/elog
+// leave a function by longjmp. Each entry point reads its arguments, calls
+// into calls.cpp (which owns every C++ object for the length of the call and
+// reports a status), and only then turns a failed status into an SQL error.
+//
+// Cancellation: the core polls an Interrupt about every millisecond of work.
+// Ours only reads the server's InterruptPending flag (processing the
+// interrupt there could jump through C++ frames). When the core stops on it,
+// CHECK_FOR_INTERRUPTS() runs here, after the core has returned, and raises
+// the cancel or timeout error; an interrupt that raises nothing (a barrier,
+// say) leaves us to start the step again.
+//
+// A query text is compiled once per call site: the compiled query lives in
+// fn_extra, tied to fn_mcxt by a reset callback that frees it with that
+// context, and is reused only while the text stays byte-for-byte the same.
+#include "postgres/calls.h"
+
+// Mark the server's own export declarations (module magic, function info
+// records, the entry points) as the only symbols this library exports.
+#define PGDLLEXPORT __attribute__((visibility("default")))
+
+extern "C" {
+#include "postgres.h"
+
+#include "catalog/pg_type.h"
+#include "fmgr.h"
+#include "mb/pg_wchar.h"
+#include "miscadmin.h"
+#include "utils/array.h"
+#include "utils/builtins.h"
+#include "utils/memutils.h"
+
+PG_MODULE_MAGIC;
+
+PG_FUNCTION_INFO_V1(lumo_is_match);
+PG_FUNCTION_INFO_V1(lumo_collect_tags);
+}
+
+namespace {
+
+using lumo::pg::CompiledQuery;
+using lumo::pg::ErrorText;
+using lumo::pg::Status;
+
+// Stops the core when the server has an interrupt to process. Interrupts
+// that cannot be processed now (inside a hold-off) would make
+// CHECK_FOR_INTERRUPTS() return without clearing them, so they do not count.
+class CancelHook final : public lumo::Interrupt {
+ public:
+  bool should_stop() override { return InterruptPending && INTERRUPTS_CAN_BE_PROCESSED(); }
+};
+
+CancelHook cancel_hook;
+
+// Output memory for the core's results: the current memory context, null
+// instead of an error when memory runs out.
+void* allocate(std::size_t size) {
+  if (!AllocHugeSizeIsValid(size)) return nullptr;
+  return palloc_extended(size, MCXT_ALLOC_HUGE | MCXT_ALLOC_NO_OOM);
+}
+
+// The core reads and writes UTF-8; other database encodings are converted.
+bool database_is_utf8() { return GetDatabaseEncoding() == PG_UTF8; }
+
+std::string_view core_text(const char* data, std::size_t length) {
+  if (database_is_utf8() || length == 0) return {data, length};
+  char* converted = pg_server_to_any(data, static_cast<int>(length), PG_UTF8);
+  if (converted == data) return {data, length};
+  return {converted, strlen(converted)};
+}
+
+std::string_view core_text(const text* value) {
+  return core_text(VARDATA_ANY(value), VARSIZE_ANY_EXHDR(value));
+}
+
+const char* server_text(const char* utf8, std::size_t length) {
+  if (database_is_utf8()) return utf8;
+  return pg_any_to_server(utf8, static_cast<int>(length), PG_UTF8);
+}
+
+// Raises the SQL error for a failed status. Returns only for kOk and for an
+// interrupt that turned out to need no error; the caller then retries.
+void raise_failure(Status status, const ErrorText& error) {
+  switch (status) {
+    case Status::kOk:
+      return;
+    case Status::kInterrupted:
+      CHECK_FOR_INTERRUPTS();
+      return;
+    case Status::kInvalid: {
+      const char* message = server_text(error.message, strlen(error.message));
+      if (error.detail == nullptr) {
+        ereport(ERROR, (errcode(ERRCODE_INVALID_TEXT_REPRESENTATION),
+                        errmsg_internal("%s", message)));
+      }
+      const char* detail = server_text(error.detail, strlen(error.detail));
+      ereport(ERROR, (errcode(ERRCODE_INVALID_TEXT_REPRESENTATION),
+                      errmsg_internal("%s", message), errdetail_internal("%s", detail)));
+      return;
+    }
+    case Status::kOutOfMemory:
+      ereport(ERROR, (errcode(ERRCODE_OUT_OF_MEMORY), errmsg("out of memory"),
+                      errdetail("The lumo_query matching core could not allocate memory.")));
+      return;
+    case Status::kFailed:
+      elog(ERROR, "lumo_query: unexpected failure in the matching core");
+      return;
+  }
+}
+
+// The per-call-site cache of lumo_is_match, in the call site's fn_mcxt.
+struct CallSite {
+  MemoryContextCallback on_reset;  // frees `query` with the context
+  MemoryContext home;
+  CompiledQuery* query;            // null when nothing is cached
+  char* text;                      // the server text `query` came from
+  std::size_t length;
+  std::size_t capacity;
+};
+
+void forget_query(void* arg) {
+  auto* site = static_cast<CallSite*>(arg);
+  lumo::pg::release(site->query);
+  site->query = nullptr;
+}
+
+// The cache of this call site; without a call site (a direct call), a fresh
+// one in the current context, freed with it.
+CallSite* call_site(FunctionCallInfo fcinfo) {
+  FmgrInfo* flinfo = fcinfo->flinfo;
+  if (flinfo != nullptr && flinfo->fn_extra != nullptr) {
+    return static_cast<CallSite*>(flinfo->fn_extra);
+  }
+  MemoryContext home = flinfo != nullptr ? flinfo->fn_mcxt : CurrentMemoryContext;
+  auto* site = static_cast<CallSite*>(MemoryContextAllocZero(home, sizeof(CallSite)));
+  site->home = home;
+  site->on_reset.func = forget_query;
+  site->on_reset.arg = site;
+  MemoryContextRegisterResetCallback(home, &site->on_reset);
+  if (flinfo != nullptr) flinfo->fn_extra = site;
+  return site;
+}
+
+// The compiled form of the query text `arg`: the cached one when the text
+// is unchanged, otherwise compiled now and cached in its place.
+const CompiledQuery* query_for(FunctionCallInfo fcinfo, const text* arg) {
+  CallSite* site = call_site(fcinfo);
+  const char* data = VARDATA_ANY(arg);
+  const std::size_t length = VARSIZE_ANY_EXHDR(arg);
+  if (site->query != nullptr && site->length == length &&
+      memcmp(site->text, data, length) == 0) {
+    return site->query;
+  }
+  forget_query(site);
+  if (site->capacity < length || site->text == nullptr) {
+    char* bigger = static_cast<char*>(MemoryContextAlloc(site->home, length + 1));
+    if (site->text != nullptr) pfree(site->text);
+    site->text = bigger;
+    site->capacity = length;
+  }
+  const std::string_view source = core_text(data, length);
+  for (;;) {
+    ErrorText error{nullptr, nullptr};
+    CompiledQuery* compiled = nullptr;
+    const Status status =
+        lumo::pg::compile(source, &cancel_hook, allocate, &compiled, &error);
+    if (status == Status::kOk) {
+      memcpy(site->text, data, length);
+      site->length = length;
+      site->query = compiled;
+      return compiled;
+    }
+    raise_failure(status, error);
+  }
+}
+
+}  // namespace
+
+extern "C" PGDLLEXPORT Datum lumo_is_match(PG_FUNCTION_ARGS) {
+  text* query_arg = PG_GETARG_TEXT_PP(0);
+  text* graph_arg = PG_GETARG_TEXT_PP(1);
+  // The query first: its errors come before the graph's, as in the module.
+  const CompiledQuery* query = query_for(fcinfo, query_arg);
+  const std::string_view graph = core_text(graph_arg);
+  for (;;) {
+    ErrorText error{nullptr, nullptr};
+    bool matched = false;
+    const Status status =
+        lumo::pg::match(*query, graph, &cancel_hook, allocate, &matched, &error);
+    if (status == Status::kOk) PG_RETURN_BOOL(matched);
+    raise_failure(status, error);
+  }
+}
+
+extern "C" PGDLLEXPORT Datum lumo_collect_tags(PG_FUNCTION_ARGS) {
+  const std::string_view graph = core_text(PG_GETARG_TEXT_PP(0));
+  lumo::pg::TagList tags{0, nullptr, nullptr};
+  for (;;) {
+    ErrorText error{nullptr, nullptr};
+    const Status status = lumo::pg::collect(graph, &cancel_hook, allocate, &tags, &error);
+    if (status == Status::kOk) break;
+    raise_failure(status, error);
+  }
+  Datum* elements = static_cast<Datum*>(palloc(sizeof(Datum) * (tags.count + 1)));
+  for (std::size_t i = 0; i < tags.count; ++i) {
+    const char* tag = server_text(tags.texts[i], tags.lengths[i]);
+    const std::size_t length = tag == tags.texts[i] ? tags.lengths[i] : strlen(tag);
+    elements[i] = PointerGetDatum(cstring_to_text_with_len(tag, static_cast<int>(length)));
+  }
+  ArrayType* array =
+      construct_array(elements, static_cast<int>(tags.count), TEXTOID, -1, false, TYPALIGN_INT);
+  PG_RETURN_ARRAYTYPE_P(array);
+}
