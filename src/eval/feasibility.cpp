@@ -1,0 +1,333 @@
+// Relation-free feasibility, memoised per (query subject, graph subject).
+//
+// Without relation entries the query subjects constrain each other only
+// along the tree of their parents, so the question splits per subtree:
+//
+//   feasible(q, g) = the expression of q holds on g, and every child c of q
+//                    has a candidate g' (inside g's subtree unless c is a
+//                    relation subject) with feasible(c, g').
+//
+// It is evaluated lazily from the top down, memoised per (q, g), on an
+// explicit stack of frames, one per pair being decided; a frame walks the
+// children of its query subject and, for the current child, a scan over the
+// child's candidates. When (q, g) fails because a non-relation child has no
+// feasible candidate inside g's subtree, every graph subject below g fails
+// for q too (its subtree is smaller), so scans over q's candidates jump past
+// g's whole subtree ("Dead"). A relation child either has a feasible graph
+// subject somewhere or makes its parent fail everywhere ("hopeless").
+
+#include "eval/feasibility.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace lumo {
+
+PairMemo::PairMemo(std::size_t graph_size) : stride_(graph_size), seed_(draw_hash_key()) {
+  slots_.resize(64);
+  mask_ = slots_.size() - 1;
+}
+
+Memo PairMemo::get(SubjectIndex q, SubjectIndex g) const {
+  const std::uint64_t key = make_key(q, g);
+  std::size_t i = hash_u64(key, seed_) & mask_;
+  while (true) {
+    const Slot& s = slots_[i];
+    if (s.key == key) return s.value;
+    if (s.key == 0) return Memo::Unknown;
+    i = (i + 1) & mask_;
+  }
+}
+
+void PairMemo::set(SubjectIndex q, SubjectIndex g, Memo value) {
+  if ((count_ + 1) * 2 > slots_.size()) grow();
+  insert(make_key(q, g), value);
+}
+
+void PairMemo::insert(std::uint64_t key, Memo value) {
+  std::size_t i = hash_u64(key, seed_) & mask_;
+  while (true) {
+    Slot& s = slots_[i];
+    if (s.key == key) {
+      s.value = value;
+      return;
+    }
+    if (s.key == 0) {
+      s.key = key;
+      s.value = value;
+      ++count_;
+      return;
+    }
+    i = (i + 1) & mask_;
+  }
+}
+
+void PairMemo::grow() {
+  std::vector<Slot> old(slots_.size() * 2);
+  old.swap(slots_);
+  mask_ = slots_.size() - 1;
+  count_ = 0;
+  for (const Slot& s : old) {
+    if (s.key != 0) insert(s.key, s.value);
+  }
+}
+
+Feasibility::Feasibility(const Query& query, const IndexedGraph& graph, InterruptPoll& poll)
+    : query_(query), graph_(graph), poll_(poll), memo_(graph.subjects.size()) {
+  prepare();
+}
+
+bool Feasibility::expression_holds(SubjectIndex q, SubjectIndex g) {
+  return trivial_expr_[q] != 0 ||
+         tester_.test(query_.exprs, query_.subjects[q].expression, graph_.subjects[g].subtree_tags);
+}
+
+const CandidateList* Feasibility::all_list() {
+  if (all_list_ != SIZE_MAX) return &lists_[all_list_];
+  const auto& subjects = graph_.subjects;
+  const std::size_t n = subjects.size();
+  CandidateList l;
+  // Pre-order numbers of a proper index are distinct and below n: place each
+  // subject at its number, and sort only if that assumption does not hold.
+  std::vector<SubjectIndex> at(n, SIZE_MAX);
+  bool placed = true;
+  std::size_t ranged = 0;
+  for (SubjectIndex g = 0; g < n; ++g) {
+    const SubtreeRange& r = subjects[g].subtree_range;
+    if (r.end <= r.start) {
+      l.rangeless.push_back(Cand{r.start, r.end, g});
+      continue;
+    }
+    ++ranged;
+    if (placed && r.start < n && at[r.start] == SIZE_MAX) {
+      at[r.start] = g;
+    } else {
+      placed = false;
+    }
+  }
+  l.ranged.reserve(ranged);
+  if (placed) {
+    for (SubjectIndex g : at) {
+      if (g == SIZE_MAX) continue;
+      const SubtreeRange& r = subjects[g].subtree_range;
+      l.ranged.push_back(Cand{r.start, r.end, g});
+    }
+  } else {
+    for (SubjectIndex g = 0; g < n; ++g) {
+      const SubtreeRange& r = subjects[g].subtree_range;
+      if (r.end > r.start) l.ranged.push_back(Cand{r.start, r.end, g});
+    }
+    std::stable_sort(l.ranged.begin(), l.ranged.end(),
+                     [](const Cand& a, const Cand& b) { return a.start < b.start; });
+  }
+  all_list_ = lists_.size();
+  lists_.push_back(std::move(l));
+  return &lists_[all_list_];
+}
+
+const CandidateList* Feasibility::list_for(const QuerySubject& s) {
+  if (s.identities.empty()) return all_list();
+  std::string_view id = s.identities.front();
+  auto found = by_identity_.find(id);
+  if (found != by_identity_.end()) return &lists_[found->second];
+  CandidateList l;
+  auto in_graph = graph_.identity_index.find(id);
+  if (in_graph != graph_.identity_index.end()) {
+    std::vector<SubjectIndex> gs = in_graph->second;
+    std::sort(gs.begin(), gs.end());
+    gs.erase(std::unique(gs.begin(), gs.end()), gs.end());  // listed twice: try once
+    for (SubjectIndex g : gs) {
+      const SubtreeRange& r = graph_.subjects[g].subtree_range;
+      (r.end > r.start ? l.ranged : l.rangeless).push_back(Cand{r.start, r.end, g});
+    }
+    std::stable_sort(l.ranged.begin(), l.ranged.end(),
+                     [](const Cand& a, const Cand& b) { return a.start < b.start; });
+  }
+  std::size_t at = lists_.size();
+  lists_.push_back(std::move(l));
+  by_identity_.emplace(id, at);
+  return &lists_[at];
+}
+
+void Feasibility::prepare() {
+  const auto& subjects = query_.subjects;
+  const std::size_t n = subjects.size();
+  // Lists are built first and pointed at afterwards: lists_ may reallocate.
+  std::vector<std::size_t> list_index(n, 0);
+  lists_.reserve(n + 1);
+  for (SubjectIndex q = 1; q < n; ++q) {
+    const CandidateList* l = list_for(subjects[q]);
+    list_index[q] = static_cast<std::size_t>(l - lists_.data());
+  }
+  cands_.assign(n, nullptr);
+  for (SubjectIndex q = 1; q < n; ++q) cands_[q] = &lists_[list_index[q]];
+
+  is_relation_.assign(n, 0);
+  trivial_expr_.assign(n, 0);
+  for (SubjectIndex q = 0; q < n; ++q) {
+    is_relation_[q] = subjects[q].relation.has_value() ? 1 : 0;
+    const ExprNode& e = query_.exprs[subjects[q].expression];
+    trivial_expr_[q] = (e.kind == ExprKind::List && e.all && e.items.empty()) ? 1 : 0;
+  }
+
+  order_children();
+  anywhere_.assign(n, Anywhere::Unknown);
+  hopeless_.assign(n, 0);
+}
+
+// Children lists by written parent (relation subjects stay with their
+// source), each sorted so that the child with the fewest candidates is
+// tried first.
+void Feasibility::order_children() {
+  const auto& subjects = query_.subjects;
+  const std::size_t n = subjects.size();
+  kid_begin_.assign(n + 1, 0);
+  for (SubjectIndex q = 1; q < n; ++q) ++kid_begin_[subjects[q].parent + 1];
+  for (std::size_t i = 0; i < n; ++i) kid_begin_[i + 1] += kid_begin_[i];
+  kids_.assign(n > 0 ? n - 1 : 0, 0);
+  std::vector<std::size_t> fill(kid_begin_.begin(), kid_begin_.end() - 1);
+  for (SubjectIndex q = 1; q < n; ++q) kids_[fill[subjects[q].parent]++] = q;
+  for (SubjectIndex q = 0; q < n; ++q) {
+    auto b = kids_.begin() + static_cast<std::ptrdiff_t>(kid_begin_[q]);
+    auto e = kids_.begin() + static_cast<std::ptrdiff_t>(kid_begin_[q + 1]);
+    std::stable_sort(b, e, [this](SubjectIndex x, SubjectIndex y) {
+      return cands_[x]->size() < cands_[y]->size();
+    });
+  }
+}
+
+void Feasibility::start_scan(Scan& scan, SubjectIndex q, SubjectIndex parent_match) {
+  if (is_relation_[q]) {
+    scan.init(cands_[q], nullptr);
+  } else {
+    scan.init(cands_[q], &graph_.subjects[parent_match].subtree_range);
+  }
+}
+
+
+bool Feasibility::feasible(SubjectIndex q0, SubjectIndex g0) {
+  const Memo known = memo_.get(q0, g0);
+  if (known != Memo::Unknown) return known == Memo::True;
+  if (hopeless_[q0]) return false;
+  if (!expression_holds(q0, g0)) {
+    memo_.set(q0, g0, Memo::False);
+    return false;
+  }
+  stack_.clear();
+  stack_.push_back(Frame{q0, g0, kid_begin_[q0], false, Scan{}});
+  bool result = false;     // answer of the frame most recently settled
+  bool returning = false;  // whether `result` is waiting for the top frame
+  while (!stack_.empty()) {
+    if (poll_.tick()) return false;
+    if (returning) {
+      resume(stack_.back(), result);
+      returning = false;
+    }
+    const Step step = scan_children(stack_.back());
+    if (step == Step::Pushed) continue;
+    result = settle(stack_.back(), step == Step::Failed);
+    stack_.pop_back();
+    returning = true;
+  }
+  return result;
+}
+
+// Takes in the answer for the candidate that the current child's scan holds.
+void Feasibility::resume(Frame& f, bool child_found) {
+  const SubjectIndex c = kids_[f.kid];
+  if (child_found) {
+    if (is_relation_[c]) anywhere_[c] = Anywhere::Yes;
+    ++f.kid;
+    f.scanning = false;
+  } else if (hopeless_[c]) {
+    f.scan.finish();  // nothing for c anywhere
+  } else {
+    const Cand* cur = f.scan.peek();
+    if (memo_.get(c, cur->g) == Memo::Dead) {
+      f.scan.skip_subtree(*cur);
+    } else {
+      f.scan.advance();
+    }
+  }
+}
+
+// Finds a feasible candidate for each remaining child of the frame, or stops
+// at the first child that has none, or pushes a frame for a candidate whose
+// own children need deciding first.
+Feasibility::Step Feasibility::scan_children(Frame& f) {
+  const std::size_t kid_end = kid_begin_[f.q + 1];
+  while (f.kid < kid_end) {
+    const SubjectIndex c = kids_[f.kid];
+    if (is_relation_[c] && anywhere_[c] != Anywhere::Unknown) {
+      if (anywhere_[c] == Anywhere::No) return Step::Failed;
+      ++f.kid;
+      continue;
+    }
+    if (!f.scanning) {
+      if (hopeless_[c]) return Step::Failed;
+      start_scan(f.scan, c, f.g);
+      f.scanning = true;
+    }
+    bool pushed = false;
+    const bool found = scan_child(f, c, pushed);
+    if (pushed) return Step::Pushed;  // `f` may have moved: do not touch it
+    if (!found) return Step::Failed;
+    if (is_relation_[c]) anywhere_[c] = Anywhere::Yes;
+    ++f.kid;
+    f.scanning = false;
+  }
+  return Step::Done;
+}
+
+// Walks child c's scan until a candidate is known feasible (true), the scan
+// ends (false), or a candidate needs its own frame (false, `pushed` set).
+bool Feasibility::scan_child(Frame& f, SubjectIndex c, bool& pushed) {
+  while (const Cand* cand = f.scan.peek()) {
+    if (poll_.tick()) return false;
+    const Memo m = memo_.get(c, cand->g);
+    if (m == Memo::True) return true;
+    if (m == Memo::Dead) {
+      f.scan.skip_subtree(*cand);
+      continue;
+    }
+    if (m == Memo::False) {
+      f.scan.advance();
+      continue;
+    }
+    if (!expression_holds(c, cand->g)) {
+      memo_.set(c, cand->g, Memo::False);
+      f.scan.advance();
+      continue;
+    }
+    if (kid_begin_[c] == kid_begin_[c + 1]) {
+      memo_.set(c, cand->g, Memo::True);
+      return true;
+    }
+    const SubjectIndex g = cand->g;
+    stack_.push_back(Frame{c, g, kid_begin_[c], false, Scan{}});
+    pushed = true;
+    return false;
+  }
+  return false;
+}
+
+// Records the frame's answer. A failure on a relation child means no graph
+// subject at all suits that child, so the frame's subject fails wherever it
+// is; a failure on another child fails every graph subject below too.
+bool Feasibility::settle(const Frame& f, bool failed) {
+  if (!failed) {
+    memo_.set(f.q, f.g, Memo::True);
+    return true;
+  }
+  const SubjectIndex c = kids_[f.kid];
+  if (is_relation_[c]) {
+    anywhere_[c] = Anywhere::No;
+    hopeless_[f.q] = 1;
+    memo_.set(f.q, f.g, Memo::False);
+  } else {
+    memo_.set(f.q, f.g, Memo::Dead);
+  }
+  return false;
+}
+
+}  // namespace lumo

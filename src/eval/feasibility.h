@@ -1,0 +1,118 @@
+// Relation-free feasibility of query subjects on graph subjects.
+//
+// feasible(q, g) holds when graph subject g carries q's identity and
+// satisfies its expression, and every query subject written in q has a
+// feasible graph subject inside g's subtree (anywhere, for a relation
+// subject): the whole question when the query has no relation entries, and
+// the filter every placement must pass when it has.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "base/interrupt.h"
+#include "base/random_hash.h"
+#include "eval/candidates.h"
+#include "eval/index.h"
+#include "eval/match_expr.h"
+#include "model/query.h"
+
+namespace lumo {
+
+enum class Memo : std::uint8_t {
+  Unknown = 0,
+  True,
+  False,  // this (q, g) fails
+  Dead,   // this (q, g) fails, and so does every graph subject below g
+};
+
+// Memo of feasible(q, g): open addressing over (q, g) with a seeded hash.
+class PairMemo {
+ public:
+  explicit PairMemo(std::size_t graph_size);
+  Memo get(SubjectIndex q, SubjectIndex g) const;
+  void set(SubjectIndex q, SubjectIndex g, Memo value);
+
+ private:
+  struct Slot {
+    std::uint64_t key = 0;  // 0: empty
+    Memo value = Memo::Unknown;
+  };
+  std::uint64_t make_key(SubjectIndex q, SubjectIndex g) const {
+    return static_cast<std::uint64_t>(q) * stride_ + g + 1;
+  }
+  void insert(std::uint64_t key, Memo value);
+  void grow();
+
+  std::uint64_t stride_;
+  std::uint64_t seed_;
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  std::size_t count_ = 0;
+};
+
+class Feasibility {
+ public:
+  Feasibility(const Query& query, const IndexedGraph& graph, InterruptPoll& poll);
+
+  // Decides feasible(q, g) for a g that carries q's identity (any g from
+  // candidates(q)); false as well when interrupted (poll().stopped()).
+  bool feasible(SubjectIndex q, SubjectIndex g);
+
+  const CandidateList& candidates(SubjectIndex q) const { return *cands_[q]; }
+  bool is_relation(SubjectIndex q) const { return is_relation_[q] != 0; }
+  // True once some child of q is known to have no feasible graph subject
+  // anywhere: q then fails wherever it is placed.
+  bool hopeless(SubjectIndex q) const { return hopeless_[q] != 0; }
+  Memo memo(SubjectIndex q, SubjectIndex g) const { return memo_.get(q, g); }
+  InterruptPoll& poll() { return poll_; }
+
+ private:
+  // Whether a relation child has a feasible graph subject anywhere.
+  enum class Anywhere : std::uint8_t { Unknown, Yes, No };
+
+  struct Frame {
+    SubjectIndex q;
+    SubjectIndex g;
+    std::size_t kid;  // position in kids_
+    bool scanning;
+    Scan scan;
+  };
+  enum class Step : std::uint8_t { Pushed, Failed, Done };
+
+  void prepare();
+  void order_children();
+  const CandidateList* list_for(const QuerySubject& s);
+  const CandidateList* all_list();
+  bool expression_holds(SubjectIndex q, SubjectIndex g);
+  void start_scan(Scan& scan, SubjectIndex q, SubjectIndex parent_match);
+  void resume(Frame& f, bool child_found);
+  Step scan_children(Frame& f);
+  bool scan_child(Frame& f, SubjectIndex c, bool& pushed);
+  bool settle(const Frame& f, bool failed);
+
+  const Query& query_;
+  const IndexedGraph& graph_;
+  InterruptPoll& poll_;
+  ExprTester tester_;
+  PairMemo memo_;
+
+  // Written children of every query subject, most selective first.
+  std::vector<std::size_t> kid_begin_;
+  std::vector<SubjectIndex> kids_;
+  std::vector<const CandidateList*> cands_;
+  std::vector<std::uint8_t> is_relation_;
+  std::vector<std::uint8_t> trivial_expr_;
+  std::vector<Anywhere> anywhere_;
+  std::vector<std::uint8_t> hopeless_;
+
+  std::vector<CandidateList> lists_;
+  std::unordered_map<std::string_view, std::size_t, SeededStringHash, StringEq> by_identity_;
+  std::size_t all_list_ = SIZE_MAX;
+  std::vector<Frame> stack_;
+};
+
+}  // namespace lumo

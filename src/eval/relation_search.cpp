@@ -1,0 +1,628 @@
+// Relation entries as a constraint search.
+//
+// Only some query subjects take part: those a relation entry names, and the
+// parents they must lie inside (a non-relation subject lies inside its
+// parent's graph subject; a relation subject may lie anywhere). Every other
+// subject is settled by feasibility alone, since no entry looks at it and a
+// feasible parent always has room for it. Each taking part is a variable
+// whose domain is the graph subjects where it is feasible; the constraints
+// are the parent-child containments and the entries. A graph relation subject
+// has exactly one relation, so an entry is a function of its relation
+// subject's value: its source, target and context follow from it.
+//
+// Before the search the domains are narrowed from the graph's relation table
+// (a relation subject can only be a graph subject with a table entry, its
+// source only the source of one, and so on) and made arc consistent with
+// every constraint. The search then places the variable with the fewest
+// remaining values first, prunes the domains of the variables that share a
+// constraint with it (forward checking; an entry is thereby checked as soon as
+// its subjects are placed, in any order), and on a dead end jumps back to the
+// most recent placement that took part in the conflict (conflict-directed
+// backjumping), instead of retrying choices that had nothing to do with it.
+// The answer is that of the plain search over all subjects in text order;
+// only the amount of work differs. Graph colouring can be written as relation
+// entries, so some queries stay exponential; the interrupt hook is polled as
+// the search goes.
+
+#include "eval/relation_search.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <initializer_list>
+#include <iterator>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace lumo {
+
+namespace {
+
+constexpr std::uint32_t kNoVar = UINT32_MAX;
+
+// A set of search depths.
+class DepthSet {
+ public:
+  void resize(std::size_t n) { words_.assign((n + 63) / 64, 0); }
+  void set(std::size_t i) { words_[i / 64] |= std::uint64_t{1} << (i % 64); }
+  void reset(std::size_t i) { words_[i / 64] &= ~(std::uint64_t{1} << (i % 64)); }
+  bool test(std::size_t i) const { return (words_[i / 64] >> (i % 64)) & 1; }
+  void clear() { std::fill(words_.begin(), words_.end(), 0); }
+  void merge(const DepthSet& o) {
+    for (std::size_t i = 0; i < words_.size(); ++i) words_[i] |= o.words_[i];
+  }
+  // Removes every depth >= d.
+  void cut_from(std::size_t d) {
+    for (std::size_t w = d / 64; w < words_.size(); ++w) {
+      const std::size_t base = w * 64;
+      words_[w] &= d > base ? (std::uint64_t{1} << (d - base)) - 1 : 0;
+    }
+  }
+  // The highest depth held, or -1 when empty.
+  std::int64_t highest() const {
+    for (std::size_t w = words_.size(); w-- > 0;) {
+      if (words_[w] != 0) return static_cast<std::int64_t>(w * 64 + 63 - std::countl_zero(words_[w]));
+    }
+    return -1;
+  }
+
+ private:
+  std::vector<std::uint64_t> words_;
+};
+
+// What a graph relation subject links.
+struct GraphLink {
+  SubjectIndex source;
+  SubjectIndex target;
+  SubjectIndex context;
+};
+
+// An entry over variables: relation subject, source, target, and the
+// context when written (kNoVar when implicit).
+struct Entry {
+  std::uint32_t pos[4];
+  static constexpr int kR = 0, kS = 1, kT = 2, kC = 3;
+  int positions() const { return pos[kC] == kNoVar ? 3 : 4; }
+};
+
+// The graph subject at position p of an entry whose relation subject is
+// placed on a graph subject with link `l` (position kR is that subject).
+SubjectIndex implied(int p, SubjectIndex r, const GraphLink& l) {
+  switch (p) {
+    case Entry::kR:
+      return r;
+    case Entry::kS:
+      return l.source;
+    case Entry::kT:
+      return l.target;
+    default:
+      return l.context;
+  }
+}
+
+struct Constraint {
+  bool tree;           // parent-child containment, else an entry
+  std::uint32_t a, b;  // tree: parent and child variable; entry: index, unused
+};
+
+struct Var {
+  SubjectIndex q = 0;
+  std::vector<SubjectIndex> vals;     // ascending
+  std::vector<std::int32_t> removed;  // per value: depth that removed it, or -1
+  std::size_t live = 0;
+  std::vector<std::uint32_t> cons;    // constraints it takes part in
+  std::int32_t depth = -1;            // placement depth, -1 while unplaced
+  std::size_t value = 0;              // index into vals while placed
+  std::size_t next = 0;               // next value to try
+  DepthSet conf;                      // depths in conflict with its values
+  DepthSet past_fc;                   // depths whose placements pruned it
+};
+
+class RelationSearch {
+ public:
+  RelationSearch(const Query& query, const IndexedGraph& graph, Feasibility& feasibility)
+      : query_(query), graph_(graph), f_(feasibility), poll_(feasibility.poll()) {}
+
+  bool run() {
+    if (graph_.relations.empty()) return false;
+    for (const auto& [key, ctx] : graph_.relations) {
+      links_.emplace(key.subject, GraphLink{key.source, key.target, ctx.context});
+    }
+    choose_vars();
+    if (!initial_domains() || !make_consistent()) return false;
+    return search();
+  }
+
+ private:
+  // --- variables and constraints --------------------------------------------
+
+  std::uint32_t add_var(SubjectIndex q) {
+    if (var_of_[q] == kNoVar) {
+      var_of_[q] = static_cast<std::uint32_t>(vars_.size());
+      vars_.emplace_back();
+      vars_.back().q = q;
+    }
+    return var_of_[q];
+  }
+
+  // The subjects the entries name, then (in descending index, so that a
+  // child comes before its parent) the parents of non-relation ones.
+  void choose_vars() {
+    const auto& subjects = query_.subjects;
+    var_of_.assign(subjects.size(), kNoVar);
+    std::vector<std::uint8_t> named(subjects.size(), 0);
+    for (const auto& [key, ctx] : query_.relations) {
+      named[key.subject] = named[key.source] = named[key.target] = 1;
+      if (!ctx.implicit) named[ctx.context] = 1;
+    }
+    std::vector<std::uint8_t> bound = named;
+    for (SubjectIndex q = subjects.size(); q-- > 1;) {
+      if (bound[q] && !f_.is_relation(q)) bound[subjects[q].parent] = 1;
+    }
+    for (SubjectIndex q = 0; q < subjects.size(); ++q) {
+      if (bound[q]) add_var(q);
+    }
+    named_var_.assign(vars_.size(), 0);
+    for (std::uint32_t v = 0; v < vars_.size(); ++v) named_var_[v] = named[vars_[v].q];
+    for (const auto& [key, ctx] : query_.relations) {
+      Entry e{{var_of_[key.subject], var_of_[key.source], var_of_[key.target],
+               ctx.implicit ? kNoVar : var_of_[ctx.context]}};
+      add_constraint(Constraint{false, static_cast<std::uint32_t>(entries_.size()), 0}, e);
+      entries_.push_back(e);
+    }
+    for (std::uint32_t v = 0; v < vars_.size(); ++v) {
+      const SubjectIndex q = vars_[v].q;
+      if (q == 0 || f_.is_relation(q)) continue;
+      const std::uint32_t p = var_of_[query_.subjects[q].parent];
+      const auto c = static_cast<std::uint32_t>(constraints_.size());
+      constraints_.push_back(Constraint{true, p, v});
+      vars_[p].cons.push_back(c);
+      vars_[v].cons.push_back(c);
+    }
+  }
+
+  void add_constraint(Constraint c, const Entry& e) {
+    const auto id = static_cast<std::uint32_t>(constraints_.size());
+    constraints_.push_back(c);
+    for (int p = 0; p < e.positions(); ++p) {
+      auto& cons = vars_[e.pos[p]].cons;
+      if (cons.empty() || cons.back() != id) cons.push_back(id);
+    }
+  }
+
+  // --- domains before the search --------------------------------------------
+
+  // Whether relation subject value r is consistent with itself in entry e:
+  // a variable written at two positions needs one graph subject for both.
+  bool self_consistent(const Entry& e, SubjectIndex r, const GraphLink& l) const {
+    const int n = e.positions();
+    for (int i = 0; i < n; ++i) {
+      for (int j = i + 1; j < n; ++j) {
+        if (e.pos[i] == e.pos[j] && implied(i, r, l) != implied(j, r, l)) return false;
+      }
+    }
+    return true;
+  }
+
+  bool carries_identity(SubjectIndex q, SubjectIndex g) const {
+    const auto& ids = query_.subjects[q].identities;
+    if (ids.empty()) return true;
+    const auto& have = graph_.subjects[g].identities;
+    return std::find(have.begin(), have.end(), ids.front()) != have.end();
+  }
+
+  // Keeps the values of v that carry its identity and are feasible.
+  bool keep_feasible(std::uint32_t v) {
+    Var& x = vars_[v];
+    std::vector<SubjectIndex> kept;
+    for (SubjectIndex g : x.vals) {
+      if (poll_.tick()) return false;
+      if (carries_identity(x.q, g) && f_.feasible(x.q, g)) kept.push_back(g);
+    }
+    x.vals = std::move(kept);
+    return !x.vals.empty();
+  }
+
+  bool initial_domains() {
+    // Named subjects: what the graph's relation table allows at each of
+    // their positions.
+    std::vector<std::uint8_t> started(vars_.size(), 0);
+    for (const Entry& e : entries_) {
+      for (int p = 0; p < e.positions(); ++p) {
+        std::vector<SubjectIndex> image;
+        for (const auto& [r, l] : links_) {
+          if (self_consistent(e, r, l)) image.push_back(implied(p, r, l));
+        }
+        if (poll_.tick(static_cast<std::uint32_t>(links_.size() / 64 + 1))) return false;
+        std::sort(image.begin(), image.end());
+        image.erase(std::unique(image.begin(), image.end()), image.end());
+        Var& x = vars_[e.pos[p]];
+        if (!started[e.pos[p]]) {
+          x.vals = std::move(image);
+          started[e.pos[p]] = 1;
+        } else {
+          std::vector<SubjectIndex> both;
+          std::set_intersection(x.vals.begin(), x.vals.end(), image.begin(), image.end(),
+                                std::back_inserter(both));
+          x.vals = std::move(both);
+        }
+      }
+    }
+    for (std::uint32_t v = 0; v < vars_.size(); ++v) {
+      Var& x = vars_[v];
+      if (x.q == 0) {
+        // The root stays on the graph's root.
+        const bool allowed = !started[v] || std::binary_search(x.vals.begin(), x.vals.end(), 0);
+        if (!allowed) return false;
+        x.vals = {0};
+      }
+      if (named_var_[v] && !keep_feasible(v)) return false;
+    }
+    // The other subjects are parents of subjects that take part: their
+    // candidates that hold some value of each such child.
+    for (std::uint32_t v = static_cast<std::uint32_t>(vars_.size()); v-- > 0;) {
+      Var& x = vars_[v];
+      if (named_var_[v] || x.q == 0) continue;
+      const CandidateList& l = f_.candidates(x.q);
+      for (const Cand& c : l.ranged) x.vals.push_back(c.g);
+      for (const Cand& c : l.rangeless) x.vals.push_back(c.g);
+      std::sort(x.vals.begin(), x.vals.end());
+      for (std::uint32_t c : x.cons) {
+        if (constraints_[c].tree && constraints_[c].a == v && !revise_parent(constraints_[c])) {
+          return false;
+        }
+      }
+      if (!keep_feasible(v)) return false;
+    }
+    return true;
+  }
+
+  const SubtreeRange& range(SubjectIndex g) const { return graph_.subjects[g].subtree_range; }
+  static bool inside(const SubtreeRange& in, const SubtreeRange& out) {
+    return out.start <= in.start && in.end <= out.end;
+  }
+
+  // Child values inside some parent value: among the parent values that
+  // start at or before the child's start, the largest end must reach the
+  // child's end. Returns false when the domain empties.
+  bool revise_child(const Constraint& c, bool& changed) {
+    std::vector<std::pair<Pos, Pos>> outer;  // (start, end) of parent values
+    for (SubjectIndex g : vars_[c.a].vals) outer.emplace_back(range(g).start, range(g).end);
+    std::sort(outer.begin(), outer.end());
+    for (std::size_t i = 1; i < outer.size(); ++i) {
+      outer[i].second = std::max(outer[i].second, outer[i - 1].second);
+    }
+    Var& child = vars_[c.b];
+    const std::size_t before = child.vals.size();
+    std::erase_if(child.vals, [&](SubjectIndex g) {
+      const SubtreeRange& r = range(g);
+      auto it = std::upper_bound(outer.begin(), outer.end(), std::make_pair(r.start, ~Pos{0}));
+      return it == outer.begin() || std::prev(it)->second < r.end;
+    });
+    changed = child.vals.size() != before;
+    return !child.vals.empty();
+  }
+
+  // Parent values holding some child value: among the child values that
+  // start at or after the parent's start, the smallest end must be within
+  // the parent's end.
+  bool revise_parent(const Constraint& c, bool* changed = nullptr) {
+    std::vector<std::pair<Pos, Pos>> inner;
+    for (SubjectIndex g : vars_[c.b].vals) inner.emplace_back(range(g).start, range(g).end);
+    std::sort(inner.begin(), inner.end());
+    for (std::size_t i = inner.size(); i-- > 1;) {
+      inner[i - 1].second = std::min(inner[i - 1].second, inner[i].second);
+    }
+    Var& parent = vars_[c.a];
+    const std::size_t before = parent.vals.size();
+    std::erase_if(parent.vals, [&](SubjectIndex g) {
+      const SubtreeRange& r = range(g);
+      auto it = std::lower_bound(inner.begin(), inner.end(), std::make_pair(r.start, Pos{0}));
+      return it == inner.end() || it->second > r.end;
+    });
+    if (changed != nullptr) *changed = parent.vals.size() != before;
+    return !parent.vals.empty();
+  }
+
+  bool in_domain(std::uint32_t v, SubjectIndex g) const {
+    const auto& vals = vars_[v].vals;
+    return std::binary_search(vals.begin(), vals.end(), g);
+  }
+
+  // Keeps the relation subject values whose implied subjects are all in
+  // their domains, and narrows the other positions to what those imply.
+  bool revise_entry(const Entry& e, std::vector<std::uint32_t>& changed) {
+    const int n = e.positions();
+    std::vector<SubjectIndex> images[4];
+    for (SubjectIndex r : vars_[e.pos[Entry::kR]].vals) {
+      auto found = links_.find(r);
+      if (found == links_.end() || !self_consistent(e, r, found->second)) continue;
+      bool ok = true;
+      for (int p = 1; p < n && ok; ++p) ok = in_domain(e.pos[p], implied(p, r, found->second));
+      if (!ok) continue;
+      for (int p = 0; p < n; ++p) images[p].push_back(implied(p, r, found->second));
+    }
+    for (int p = 0; p < n; ++p) {
+      std::sort(images[p].begin(), images[p].end());
+      images[p].erase(std::unique(images[p].begin(), images[p].end()), images[p].end());
+      Var& x = vars_[e.pos[p]];
+      std::vector<SubjectIndex> both;
+      std::set_intersection(x.vals.begin(), x.vals.end(), images[p].begin(), images[p].end(),
+                            std::back_inserter(both));
+      if (both.size() != x.vals.size()) {
+        x.vals = std::move(both);
+        changed.push_back(e.pos[p]);
+      }
+      if (x.vals.empty()) return false;
+    }
+    return true;
+  }
+
+  // Arc consistency over every constraint, to a fixpoint.
+  bool make_consistent() {
+    std::vector<std::uint32_t> queue;
+    std::vector<std::uint8_t> queued(constraints_.size(), 1);
+    for (std::uint32_t c = 0; c < constraints_.size(); ++c) queue.push_back(c);
+    std::vector<std::uint32_t> changed;
+    while (!queue.empty()) {
+      if (poll_.tick(16)) return false;
+      const std::uint32_t id = queue.back();
+      queue.pop_back();
+      queued[id] = 0;
+      const Constraint& c = constraints_[id];
+      changed.clear();
+      if (c.tree) {
+        bool child_changed = false, parent_changed = false;
+        if (!revise_child(c, child_changed) || !revise_parent(c, &parent_changed)) return false;
+        if (child_changed) changed.push_back(c.b);
+        if (parent_changed) changed.push_back(c.a);
+      } else if (!revise_entry(entries_[c.a], changed)) {
+        return false;
+      }
+      for (std::uint32_t v : changed) {
+        for (std::uint32_t other : vars_[v].cons) {
+          if (other != id && !queued[other]) {
+            queued[other] = 1;
+            queue.push_back(other);
+          }
+        }
+      }
+    }
+    return true;
+  }
+
+  // --- the search -------------------------------------------------------------
+
+  struct Removal {
+    std::uint32_t var;
+    std::uint32_t value;
+  };
+  struct ReasonBit {
+    std::uint32_t var;
+    std::uint32_t depth;
+  };
+
+  SubjectIndex placed(std::uint32_t v) const { return vars_[v].vals[vars_[v].value]; }
+
+  // Unplaced variable with the fewest values left; ties go to the one in
+  // more constraints, then to text order.
+  std::uint32_t pick() const {
+    std::uint32_t best = kNoVar;
+    for (std::uint32_t v = 0; v < vars_.size(); ++v) {
+      const Var& x = vars_[v];
+      if (x.depth >= 0) continue;
+      if (best == kNoVar || x.live < vars_[best].live ||
+          (x.live == vars_[best].live && x.cons.size() > vars_[best].cons.size())) {
+        best = v;
+      }
+    }
+    return best;
+  }
+
+  // Removes from unplaced variable y every live value that `keep` refuses,
+  // blaming the placements at the depths in `reason`. False when y has no
+  // value left.
+  template <class Keep>
+  bool prune(std::uint32_t y, std::uint32_t depth, std::initializer_list<std::int32_t> reason,
+             Keep keep) {
+    Var& x = vars_[y];
+    (void)poll_.tick(static_cast<std::uint32_t>(x.vals.size() / 64 + 1));
+    bool any = false;
+    for (std::size_t i = 0; i < x.vals.size(); ++i) {
+      if (x.removed[i] >= 0 || keep(x.vals[i])) continue;
+      x.removed[i] = static_cast<std::int32_t>(depth);
+      --x.live;
+      removals_.push_back(Removal{y, static_cast<std::uint32_t>(i)});
+      any = true;
+    }
+    if (any) {
+      for (std::int32_t d : reason) {
+        if (d >= 0 && !x.past_fc.test(static_cast<std::size_t>(d))) {
+          x.past_fc.set(static_cast<std::size_t>(d));
+          reasons_.push_back(ReasonBit{y, static_cast<std::uint32_t>(d)});
+        }
+      }
+    }
+    return x.live > 0;
+  }
+
+  // Prunes what the placement of v at `depth` rules out; on a wipe-out,
+  // adds the wiped variable's culprits to v's conflicts and returns false.
+  bool forward_check(std::uint32_t v, std::uint32_t depth) {
+    const auto d = static_cast<std::int32_t>(depth);
+    const SubjectIndex g = placed(v);
+    for (std::uint32_t id : vars_[v].cons) {
+      const Constraint& c = constraints_[id];
+      std::uint32_t wiped = kNoVar;
+      if (c.tree) {
+        const SubtreeRange& r = range(g);
+        if (c.a == v && vars_[c.b].depth < 0 &&
+            !prune(c.b, depth, {d}, [&](SubjectIndex x) { return inside(range(x), r); })) {
+          wiped = c.b;
+        }
+        if (c.b == v && vars_[c.a].depth < 0 &&
+            !prune(c.a, depth, {d}, [&](SubjectIndex x) { return inside(r, range(x)); })) {
+          wiped = c.a;
+        }
+      } else {
+        wiped = check_entry(entries_[c.a], v, depth);
+      }
+      if (wiped != kNoVar) {
+        vars_[v].conf.merge(vars_[wiped].past_fc);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Entry pruning after the placement of v: a placed relation subject fixes
+  // the other positions; otherwise the relation subject keeps the values
+  // that agree with every placed position. Returns the wiped variable or
+  // kNoVar.
+  std::uint32_t check_entry(const Entry& e, std::uint32_t v, std::uint32_t depth) {
+    const int n = e.positions();
+    const std::uint32_t rv = e.pos[Entry::kR];
+    if (rv == v) {
+      const SubjectIndex r = placed(v);
+      const GraphLink& l = links_.at(r);
+      for (int p = 1; p < n; ++p) {
+        const std::uint32_t y = e.pos[p];
+        if (vars_[y].depth >= 0) continue;
+        const SubjectIndex want = implied(p, r, l);
+        if (!prune(y, depth, {static_cast<std::int32_t>(depth)},
+                   [want](SubjectIndex x) { return x == want; })) {
+          return y;
+        }
+      }
+      return kNoVar;
+    }
+    if (vars_[rv].depth >= 0) return kNoVar;  // pruned when it was placed
+    std::int32_t blame[3] = {-1, -1, -1};
+    for (int p = 1; p < n; ++p) blame[p - 1] = vars_[e.pos[p]].depth;
+    auto agrees = [&](SubjectIndex r) {
+      const GraphLink& l = links_.at(r);
+      for (int p = 1; p < n; ++p) {
+        const Var& x = vars_[e.pos[p]];
+        if (x.depth >= 0 && x.vals[x.value] != implied(p, r, l)) return false;
+      }
+      return true;
+    };
+    return prune(rv, depth, {blame[0], blame[1], blame[2]}, agrees) ? kNoVar : rv;
+  }
+
+  // Restores what the placement at `depth` pruned.
+  void undo(std::uint32_t depth) {
+    while (removals_.size() > removal_mark_[depth]) {
+      const Removal r = removals_.back();
+      removals_.pop_back();
+      vars_[r.var].removed[r.value] = -1;
+      ++vars_[r.var].live;
+    }
+    while (reasons_.size() > reason_mark_[depth]) {
+      const ReasonBit b = reasons_.back();
+      reasons_.pop_back();
+      vars_[b.var].past_fc.reset(b.depth);
+    }
+  }
+
+  void begin(std::uint32_t v, std::uint32_t depth) {
+    Var& x = vars_[v];
+    x.depth = static_cast<std::int32_t>(depth);
+    x.next = 0;
+    x.conf.clear();
+    order_[depth] = v;
+  }
+
+  void unplace(std::uint32_t v) {
+    vars_[v].depth = -1;
+    vars_[v].conf.clear();
+  }
+
+  // Places v on its next live value that survives forward checking.
+  bool place_next(std::uint32_t v, std::uint32_t depth) {
+    Var& x = vars_[v];
+    while (x.next < x.vals.size()) {
+      const std::size_t i = x.next++;
+      if (x.removed[i] >= 0) continue;
+      x.value = i;
+      removal_mark_[depth] = removals_.size();
+      reason_mark_[depth] = reasons_.size();
+      if (forward_check(v, depth)) return true;
+      undo(depth);
+      if (poll_.tick()) return false;
+    }
+    return false;
+  }
+
+  bool search() {
+    const std::size_t n = vars_.size();
+    for (Var& x : vars_) {
+      x.removed.assign(x.vals.size(), -1);
+      x.live = x.vals.size();
+      x.conf.resize(n);
+      x.past_fc.resize(n);
+    }
+    order_.assign(n, kNoVar);
+    removal_mark_.assign(n, 0);
+    reason_mark_.assign(n, 0);
+
+    std::uint32_t depth = 0;
+    std::uint32_t v = pick();
+    if (v == kNoVar) return true;
+    begin(v, depth);
+    while (true) {
+      if (place_next(v, depth)) {
+        const std::uint32_t next = pick();
+        if (next == kNoVar) return true;
+        begin(next, ++depth);
+        v = next;
+        continue;
+      }
+      if (poll_.stopped()) return false;
+      // Every value of v failed: jump back to the latest placement among
+      // the causes, handing it the rest of them.
+      DepthSet causes = vars_[v].conf;
+      causes.merge(vars_[v].past_fc);
+      causes.cut_from(depth);
+      unplace(v);
+      const std::int64_t back = causes.highest();
+      if (back < 0) return false;
+      const auto h = static_cast<std::uint32_t>(back);
+      while (depth > h + 1) {
+        --depth;
+        undo(depth);
+        unplace(order_[depth]);
+      }
+      depth = h;
+      undo(depth);
+      v = order_[depth];
+      causes.reset(depth);
+      vars_[v].conf.merge(causes);
+    }
+  }
+
+  const Query& query_;
+  const IndexedGraph& graph_;
+  Feasibility& f_;
+  InterruptPoll& poll_;
+  std::unordered_map<SubjectIndex, GraphLink> links_;
+  std::vector<std::uint32_t> var_of_;
+  std::vector<std::uint8_t> named_var_;
+  std::vector<Var> vars_;
+  std::vector<Entry> entries_;
+  std::vector<Constraint> constraints_;
+  std::vector<std::uint32_t> order_;
+  std::vector<Removal> removals_;
+  std::vector<ReasonBit> reasons_;
+  std::vector<std::size_t> removal_mark_;
+  std::vector<std::size_t> reason_mark_;
+};
+
+}  // namespace
+
+bool search_relations(const Query& query, const IndexedGraph& graph, Feasibility& feasibility) {
+  return RelationSearch(query, graph, feasibility).run();
+}
+
+}  // namespace lumo
