@@ -164,94 +164,119 @@ void ensure_root(ParsedDocument& doc) {
   doc.entries.push_back(std::move(root));
 }
 
+namespace {
+
+// The pre-order walk that resolves every written relation in the scope its
+// parent built. Scopes are pushed and popped on one name table as the walk
+// enters and leaves children lists, on an explicit stack.
 template <class Subject>
-BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpecs& written,
-                              RelationTable& table) {
-  // The walk stops as soon as it has resolved every relation subject.
-  std::size_t pending = 0;
-  for (const auto& rel : written) pending += rel.has_value();
-  if (pending == 0 || subjects.empty()) return std::monostate{};
+class RelationResolver {
+ public:
+  RelationResolver(std::vector<Subject>& subjects, const RelationSpecs& written,
+                   RelationTable& table)
+      : subjects_(subjects), written_(written), table_(table), scope_(subjects.size()),
+        in_scope_(subjects.size(), 0) {}
 
-  NameScope scope(subjects.size());
-
-  // Only a name that some path starts with is ever looked up, so only
-  // subjects with such names enter the scope; for the others the scope
-  // costs one probe. Lookups see exactly what a scope of all names would.
-  for (const auto& rel : written) {
-    if (!rel) continue;
-    if (!rel->target.names.empty()) scope.declare(rel->target.names[0]);
-    if (rel->context && !rel->context->names.empty()) scope.declare(rel->context->names[0]);
+  BuildStatus run() {
+    // The walk stops as soon as it has resolved every relation subject.
+    for (const auto& rel : written_) pending_ += rel.has_value();
+    if (pending_ == 0 || subjects_.empty()) return std::monostate{};
+    // Only a name that some path starts with is ever looked up, so only
+    // subjects with such names enter the scope; for the others the scope
+    // costs one probe. Lookups see exactly what a scope of all names would.
+    for (const auto& rel : written_) {
+      if (!rel) continue;
+      if (!rel->target.names.empty()) scope_.declare(rel->target.names[0]);
+      if (rel->context && !rel->context->names.empty()) scope_.declare(rel->context->names[0]);
+    }
+    // The root is visited with an empty scope, source 0 and default context 0.
+    if (auto r = visit(0, 0, 0); !r) return r;
+    if (pending_ != 0) open(0, 0);
+    while (!stack_.empty()) {
+      Frame& f = stack_.back();
+      const auto& ch = subjects_[f.subject].children;
+      if (f.next == ch.size()) {
+        close(f.subject);
+        continue;
+      }
+      const SubjectIndex c = ch[f.next++];
+      const SubjectIndex source = f.subject;
+      const SubjectIndex default_context = f.default_context;
+      if (auto r = visit(c, source, default_context); !r) return r;
+      if (pending_ == 0) break;
+      open(c, default_context);  // may reallocate `stack_`; `f` is not used after
+    }
+    return std::monostate{};
   }
-  std::vector<std::uint8_t> in_scope(subjects.size(), 0);
 
+ private:
   struct Frame {
     SubjectIndex subject;          // whose children are being visited
     std::size_t next;              // position of the next child to visit
     SubjectIndex default_context;  // default context of those children
   };
-  std::vector<Frame> stack;
 
-  auto is_relation = [&](SubjectIndex i) { return written[i].has_value(); };
+  bool is_relation(SubjectIndex i) const { return written_[i].has_value(); }
 
   // Handles the written relation of `s`, written inside `source`.
-  auto visit = [&](SubjectIndex s, SubjectIndex source,
-                   SubjectIndex default_context) -> BuildStatus {
-    if (!written[s]) return std::monostate{};
-    --pending;
-    const RelationSpec& rel = *written[s];
-    std::optional<SubjectIndex> target = resolve_path(subjects, scope, rel.target);
+  BuildStatus visit(SubjectIndex s, SubjectIndex source, SubjectIndex default_context) {
+    if (!written_[s]) return std::monostate{};
+    --pending_;
+    const RelationSpec& rel = *written_[s];
+    std::optional<SubjectIndex> target = resolve_path(subjects_, scope_, rel.target);
     if (!target) return Err<BuildError>{not_found(rel.target)};
     SubjectIndex context = default_context;
     const bool implicit = !rel.context.has_value();
     if (!implicit) {
-      std::optional<SubjectIndex> x = resolve_path(subjects, scope, *rel.context);
+      std::optional<SubjectIndex> x = resolve_path(subjects_, scope_, *rel.context);
       if (!x) return Err<BuildError>{not_found(*rel.context)};
       context = *x;
     }
     for (SubjectIndex end : {source, *target, context}) {
       if (end != s && is_relation(end))
         return Err<BuildError>{BuildError::make(BuildErrorKind::RelationOfRelation,
-                                                subjects[s].span)};
+                                                subjects_[s].span)};
     }
-    subjects[s].relation = RelationLink{source, *target};
+    subjects_[s].relation = RelationLink{source, *target};
     if (context != source)
-      table.insert_or_assign(RelationKey{s, source, *target}, RelationContext{implicit, context});
+      table_.insert_or_assign(RelationKey{s, source, *target}, RelationContext{implicit, context});
     return std::monostate{};
-  };
+  }
 
   // Opens the scope of the children of `s`, whose own default context is
   // `outer_default`.
-  auto open = [&](SubjectIndex s, SubjectIndex outer_default) {
-    const auto& ch = subjects[s].children;
+  void open(SubjectIndex s, SubjectIndex outer_default) {
+    const auto& ch = subjects_[s].children;
     if (ch.empty()) return;
-    for (SubjectIndex c : ch) {
-      in_scope[c] = scope.push_declared(subjects[c].name, c) ? 1 : 0;
-    }
-    stack.push_back(
-        Frame{s, 0, has_context_identity(subjects[s].identities) ? s : outer_default});
-  };
-
-  // The root is visited with an empty scope, source 0 and default context 0.
-  if (auto r = visit(0, 0, 0); !r) return r;
-  if (pending != 0) open(0, 0);
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    const auto& ch = subjects[f.subject].children;
-    if (f.next < ch.size()) {
-      const SubjectIndex c = ch[f.next++];
-      const SubjectIndex source = f.subject;
-      const SubjectIndex default_context = f.default_context;
-      if (auto r = visit(c, source, default_context); !r) return r;
-      if (pending == 0) break;
-      open(c, default_context);  // may reallocate `stack`; `f` is not used after
-    } else {
-      for (auto it = ch.rbegin(); it != ch.rend(); ++it) {
-        if (in_scope[*it]) scope.pop(subjects[*it].name, *it);
-      }
-      stack.pop_back();
-    }
+    for (SubjectIndex c : ch) in_scope_[c] = scope_.push_declared(subjects_[c].name, c) ? 1 : 0;
+    stack_.push_back(
+        Frame{s, 0, has_context_identity(subjects_[s].identities) ? s : outer_default});
   }
-  return std::monostate{};
+
+  // Leaves the scope of the children of `s` (the top frame).
+  void close(SubjectIndex s) {
+    const auto& ch = subjects_[s].children;
+    for (auto it = ch.rbegin(); it != ch.rend(); ++it) {
+      if (in_scope_[*it]) scope_.pop(subjects_[*it].name, *it);
+    }
+    stack_.pop_back();
+  }
+
+  std::vector<Subject>& subjects_;
+  const RelationSpecs& written_;
+  RelationTable& table_;
+  NameScope scope_;
+  std::vector<std::uint8_t> in_scope_;
+  std::vector<Frame> stack_;
+  std::size_t pending_ = 0;
+};
+
+}  // namespace
+
+template <class Subject>
+BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpecs& written,
+                              RelationTable& table) {
+  return RelationResolver<Subject>(subjects, written, table).run();
 }
 
 template <class Subject>
