@@ -1,0 +1,215 @@
+"""The user guide's examples run, and its errors page shows every error.
+
+Every page of docs/ runs under the conventions of docs_examples.py: pycon
+blocks are doctests, python blocks run, a python block followed by a text
+block titled with an exception name must raise exactly that message. A page
+that uses DATABASE_URL runs against a fresh database of the throwaway
+PostgreSQL server (pg_server.py), so its recipes talk to a real server.
+"""
+
+from __future__ import annotations
+
+import ast
+import re
+import uuid
+from pathlib import Path
+from typing import Dict, List
+
+import pytest
+
+from docs_examples import SKIP_MARK, ExampleFailure, read_blocks, run_page
+from pg_server import DB_USER, pg_conn, pg_server  # noqa: F401  (fixtures)
+
+ROOT = Path(__file__).resolve().parents[2]
+DOCS = ROOT / "docs"
+PAGES = sorted(DOCS.glob("*.md"))
+ERRORS_PAGE = DOCS / "errors.md"
+
+
+@pytest.fixture
+def database_url(pg_server, pg_conn):  # noqa: F811
+    """A URL of a new, empty database on the test server."""
+    name = f"docs_{uuid.uuid4().hex[:12]}"
+    pg_conn.execute(f"CREATE DATABASE {name}")
+    try:
+        yield f"postgresql://{DB_USER}@127.0.0.1:{pg_server.port}/{name}"
+    finally:
+        pg_conn.execute(f"DROP DATABASE {name} WITH (FORCE)")
+
+
+def test_the_guide_has_its_pages():
+    names = {page.name for page in PAGES}
+    assert {"index.md", "language.md", "matching.md", "errors.md", "databases.md",
+            "performance.md", "api.md", "changelog.md"} <= names
+
+
+@pytest.mark.parametrize("page", PAGES, ids=lambda page: page.name)
+def test_page_examples_run(page, monkeypatch, request):
+    text = page.read_text(encoding="utf-8")
+    monkeypatch.chdir(ROOT)  # the pages speak of paths in the checkout
+    if "DATABASE_URL" in text:
+        monkeypatch.setenv("DATABASE_URL", request.getfixturevalue("database_url"))
+    try:
+        run = run_page(page)
+    except ExampleFailure as failure:
+        pytest.fail(str(failure), pytrace=False)
+    # A fence the reader did not recognise would pass silently: count the
+    # runnable fences independently of the reader.
+    fences = len(re.findall(r"^ *```(?:python|pycon)\b", text, re.MULTILINE))
+    skipped = text.count(SKIP_MARK)
+    assert run.ran == fences - skipped, (run.ran, fences, skipped)
+
+
+def test_skipped_examples_stay_rare():
+    marks = sum(page.read_text(encoding="utf-8").count(SKIP_MARK) for page in PAGES)
+    assert marks <= 2
+
+
+# -- the reader's conventions ------------------------------------------------
+
+SAMPLE = '''Intro
+
+```python
+x = 1
+```
+
+<!-- test: skip -->
+```python
+never()
+```
+
+!!! note
+    ```pycon
+    >>> x + 1
+    2
+    ```
+
+```python
+raise ValueError("a\\nb")
+```
+
+```text title="ValueError"
+a
+b
+```
+
+```sh
+echo not run
+```
+'''
+
+
+def test_reader_finds_blocks_marks_and_lines():
+    blocks = read_blocks(SAMPLE)
+    assert [(b.lang, b.line, b.skip) for b in blocks] == [
+        ("python", 4, False), ("python", 9, True), ("pycon", 14, False),
+        ("python", 19, False), ("text", 23, False), ("sh", 28, False)]
+    assert blocks[2].code == ">>> x + 1\n2\n"        # indentation removed
+    assert blocks[4].attrs == {"title": "ValueError"}
+
+
+def _sample_page(tmp_path, old="", new=""):
+    page = tmp_path / "sample.md"
+    page.write_text(SAMPLE.replace(old, new), encoding="utf-8")
+    return page
+
+
+def test_runner_runs_the_sample(tmp_path):
+    run = run_page(_sample_page(tmp_path))
+    assert run.ran == 3
+    assert [(r.exception, r.message, r.line) for r in run.raised] == [("ValueError", "a\nb", 19)]
+
+
+RAISE = 'raise ValueError("a\\nb")'
+
+
+@pytest.mark.parametrize("old, new, complaint", [
+    ("    2\n    ```", "    3\n    ```", "Failed example"),
+    (RAISE, 'raise ValueError("a b")', "but the code raised ValueError: 'a b'"),
+    (RAISE, 'raise TypeError("a\\nb")', "but the code raised TypeError: 'a\\nb'"),
+    (RAISE, "pass", "but the code raised nothing"),
+    ("x = 1", "x = 2", "Failed example"),      # namespace shared across blocks
+])
+def test_runner_reports_what_differs(tmp_path, old, new, complaint):
+    with pytest.raises(ExampleFailure, match=re.escape(complaint)):
+        run_page(_sample_page(tmp_path, old, new))
+
+
+# -- the errors page -----------------------------------------------------------
+
+def _c_strings(pattern: str, source: Path) -> List[str]:
+    """The string literals that `pattern` captures in a C++ source."""
+    text = source.read_text(encoding="utf-8")
+    return [ast.literal_eval('"' + literal + '"') for literal in re.findall(pattern, text)]
+
+
+@pytest.fixture(scope="module")
+def shown() -> Dict[str, List[str]]:
+    """Exception name -> the messages the errors page shows raised."""
+    messages: Dict[str, List[str]] = {}
+    for example in run_page(ERRORS_PAGE).raised:
+        messages.setdefault(example.exception, []).append(example.message)
+    return messages
+
+
+# Catalogue texts no call can produce, and why.
+NOT_RAISED = {
+    "duplicate relations": "no rule raises it: each relation subject is its own relation",
+    "interrupted": "an interrupted call raises KeyboardInterrupt, which the page describes",
+}
+
+
+def test_errors_page_shows_every_build_error(shown):
+    catalogue = _c_strings(r'return "((?:[^"\\]|\\.)*)"', ROOT / "src/model/build_error.cpp")
+    assert "can only query one identity" in catalogue  # the pattern still reads the file
+    missing = []
+    for text in catalogue:
+        if text in NOT_RAISED:
+            continue
+        if text.endswith(("\n", ": ")):   # a prefix followed by details
+            found = any(m.startswith(text) for m in shown.get("ValueError", []))
+        else:
+            found = text in shown.get("ValueError", [])
+        if not found:
+            missing.append(text)
+    assert not missing, f"errors the page never shows raised: {missing}"
+
+
+def test_errors_page_shows_every_syntax_report_line(shown):
+    source = ROOT / "src/syntax/parser.cpp"
+    invalid = set(_c_strings(r'\binvalid\("([^"]*)"\)', source))
+    expected = set(_c_strings(r'\bexpected\("([^"]*)"\)', source))
+    literal = set(_c_strings(r'\bexpected_literal\("([^"]*)"\)', source))
+    assert {"expression", "relation"} <= invalid and "tag" in expected and "string" in literal
+    reports = [m for m in shown.get("ValueError", []) if m.startswith("invalid syntax\n")]
+    lines = {line for m in reports for line in m.split("\n")}
+    items = {item for line in lines if line.startswith("expected ")
+             for item in line[len("expected "):].split(", ")}
+    assert {f"invalid {c}" for c in invalid} <= lines
+    assert expected | {f"`{c}`" for c in literal} <= items
+    # Both report forms, and a report with nothing expected after the caret.
+    assert any("\nparse error at line " in m for m in reports)
+    assert any(m.split("\n")[2].lstrip(" ") == "^" for m in reports)
+    assert any(m.endswith("^\n") for m in reports)
+
+
+@pytest.mark.parametrize("exception, pieces", [
+    ("TypeError", [" missing 1 required positional argument: ",
+                   " takes from 1 to 2 positional arguments but ",
+                   " takes 1 positional arguments but ",
+                   " got an unexpected keyword argument ",
+                   " got multiple values for argument ",
+                   " cannot be converted to 'PyString'",
+                   " cannot be converted to 'PyBool'",
+                   " does not define a '__bool__' conversion",
+                   " cannot be converted to 'PyList'",
+                   " cannot be converted to 'TagGraph'",
+                   "No constructor defined for "]),
+    ("RuntimeError", ["Already borrowed", "Already mutably borrowed"]),
+    ("ImportError", ["may be initialized only once"]),
+    ("UnicodeEncodeError", ["surrogates not allowed"]),
+])
+def test_errors_page_shows_every_surface_error(shown, exception, pieces):
+    messages = shown.get(exception, [])
+    missing = [p for p in pieces if not any(p in m for m in messages)]
+    assert not missing, f"{exception} texts the page never shows raised: {missing}"
