@@ -1,7 +1,16 @@
 // Argument binding and conversion.
+//
+// The module's callables take METH_VARARGS | METH_KEYWORDS and bind their
+// arguments here against a small Signature table rather than through the
+// interpreter's format strings, so that every failure has the module's own
+// wording (the full name of the callable, "argument '<name>'" prefixes) and
+// so that numpy booleans are accepted by value. Binding only borrows the
+// objects; conversion of a str hands back a view into an owned bytes object.
 #include "module/binding.h"
 
 #include <string>
+
+#include "module/errors.h"
 
 namespace lumo::py {
 namespace {

@@ -1,5 +1,12 @@
 // Exception helpers of the binding.
-#include "module/py.h"
+//
+// Every error the binding raises itself goes through these few functions, so
+// that messages have one wording: conversion failures name the type's
+// qualified name and the target, argument failures gain an "argument '<name>'"
+// prefix with the original error kept as __cause__, and texts from the core
+// are decoded as UTF-8 with replacement (a report may quote any input). None
+// of them can leave the binding without an exception set after a failure.
+#include "module/errors.h"
 
 namespace lumo::py {
 

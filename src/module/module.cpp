@@ -1,21 +1,27 @@
 // The module object: initialisation entry point, module body and the two
 // module functions.
+//
+// The module is single-phase: PyInit creates it once per process and keeps
+// it in the process-wide state, and a second initialisation is refused. Its
+// body adds the two classes and the two functions one member at a time,
+// recording each name in `__all__`. Both functions have one shape (bind the
+// text and the validate flag, compile with the signal check as interrupt
+// hook, wrap the model or raise), written once in `parse_text`; a build
+// error becomes ValueError, an interrupted build the signal handler's own
+// exception.
 #include <string_view>
 
 #include "model/build_error.h"
 #include "model/query.h"
 #include "model/tag_graph.h"
 #include "module/binding.h"
+#include "module/errors.h"
 #include "module/objects.h"
 #include "module/py.h"
+#include "module/signal_check.h"
 
 namespace lumo::py {
 namespace {
-
-template <class F>
-PyCFunction as_function(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
 
 const char* const kParseQueryNames[] = {"query", "validate"};
 const Signature kParseQuerySig = {"parse_query()", kParseQueryNames, 2, 1};
@@ -23,53 +29,55 @@ const Signature kParseQuerySig = {"parse_query()", kParseQueryNames, 2, 1};
 const char* const kParseTagGraphNames[] = {"graph", "validate"};
 const Signature kParseTagGraphSig = {"parse_tag_graph()", kParseTagGraphNames, 2, 1};
 
-// Binds and converts (text, validate) for either module function.
-bool text_and_validate(const Signature& sig, PyObject* args, PyObject* kwargs, Ref& holder,
-                       std::string_view& text, bool& validate) {
+// Binds (text, validate=True) by `sig`, runs `compile(text, validate, hook)`
+// and hands the model it built to `wrap`.
+template <class Compile, class Wrap>
+PyObject* parse_text(const Signature& sig, PyObject* args, PyObject* kwargs, Compile compile,
+                     Wrap wrap) {
   PyObject* argv[kMaxParams];
-  if (!bind_arguments(sig, args, kwargs, argv)) return false;
-  if (!convert_str_arg(sig.names[0], argv[0], holder, text)) return false;
-  validate = true;
-  if (argv[1] != nullptr && !convert_bool_arg(sig.names[1], argv[1], validate)) return false;
-  return true;
-}
+  if (!bind_arguments(sig, args, kwargs, argv)) return nullptr;
+  Ref holder;
+  std::string_view text;
+  if (!convert_str_arg(sig.names[0], argv[0], holder, text)) return nullptr;
+  bool validate = true;
+  if (argv[1] != nullptr && !convert_bool_arg(sig.names[1], argv[1], validate)) return nullptr;
 
-PyObject* raise_build_error(const BuildError& error) {
-  set_error_text(PyExc_ValueError, render_build_error(error));
+  SignalCheck signals;
+  auto built = compile(text, validate, &signals);
+  if (built) return wrap(std::move(built).value());
+  if (built.error().kind == BuildErrorKind::Interrupted) {
+    ensure_error();  // the signal handler's exception
+    return nullptr;
+  }
+  set_error_text(PyExc_ValueError, render_build_error(built.error()));
   return nullptr;
 }
 
 PyObject* parse_query(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    Ref holder;
-    std::string_view text;
-    bool validate = true;
-    if (!text_and_validate(kParseQuerySig, args, kwargs, holder, text, validate)) return nullptr;
-    // No query rule depends on `validate`; it is accepted for symmetry.
-    auto built = compile_query(text);
-    if (!built) return raise_build_error(built.error());
-    return new_query(std::move(built).value());
+    return parse_text(
+        kParseQuerySig, args, kwargs,
+        // No query rule depends on `validate`; it is accepted for symmetry.
+        [](std::string_view text, bool, Interrupt* hook) { return compile_query(text, hook); },
+        new_query);
   });
 }
 
 PyObject* parse_tag_graph(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    Ref holder;
-    std::string_view text;
-    bool validate = true;
-    if (!text_and_validate(kParseTagGraphSig, args, kwargs, holder, text, validate)) {
-      return nullptr;
-    }
-    auto built = compile_tag_graph(text, validate);
-    if (!built) return raise_build_error(built.error());
-    return new_tag_graph(std::move(built).value());
+    return parse_text(
+        kParseTagGraphSig, args, kwargs,
+        [](std::string_view text, bool validate, Interrupt* hook) {
+          return compile_tag_graph(text, validate, hook);
+        },
+        new_tag_graph);
   });
 }
 
-PyMethodDef parse_query_def = {"parse_query", as_function(parse_query),
+PyMethodDef parse_query_def = {"parse_query", as_cfunction(parse_query),
                                METH_VARARGS | METH_KEYWORDS,
                                "parse_query(query, validate=True)\n--\n\n"};
-PyMethodDef parse_tag_graph_def = {"parse_tag_graph", as_function(parse_tag_graph),
+PyMethodDef parse_tag_graph_def = {"parse_tag_graph", as_cfunction(parse_tag_graph),
                                    METH_VARARGS | METH_KEYWORDS,
                                    "parse_tag_graph(graph, validate=True)\n--\n\n"};
 

@@ -1,4 +1,16 @@
 // The Query and TagGraph classes: creation, deallocation and their methods.
+//
+// Both classes are the same kind of object, a ModelObject that owns one model
+// and a borrow counter, so everything that does not depend on the model is
+// written once as a template over the model type: the receiver and argument
+// checks, deallocation, instance creation and the class object itself. What
+// differs per class (its name, where the class object is cached, its method
+// table) sits in one ClassInfo specialisation each. The class objects are
+// heap types built from a PyType_Spec; where the interpreter knows immutable
+// types (3.10 on) they are created immutable, so that plain Python cannot
+// swap `__new__` and conjure an instance without a model. Every method still
+// checks for a model, since older interpreters leave that route open. Long
+// core calls get a SignalCheck, so a signal handler that raises ends them.
 #include "module/objects.h"
 
 #include <memory>
@@ -8,58 +20,76 @@
 #include "eval/collect.h"
 #include "eval/match.h"
 #include "module/binding.h"
+#include "module/errors.h"
+#include "module/signal_check.h"
 #include "output/meta.h"
 #include "output/sql.h"
 
 namespace lumo::py {
 namespace {
 
-template <class F>
-PyCFunction as_method(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
+// What tells the two classes apart.
+template <class Model>
+struct ClassInfo;
+
+template <>
+struct ClassInfo<lumo::Query> {
+  static constexpr const char* kName = "Query";
+  static constexpr const char* kSpecName = "builtins.Query";
+  static constexpr const char* kMadeBy = "parse_query()";
+  static constexpr PyTypeObject* ModuleState::*kSlot = &ModuleState::query_type;
+  static PyMethodDef methods[];
+};
+
+template <>
+struct ClassInfo<lumo::GraphState> {
+  static constexpr const char* kName = "TagGraph";
+  static constexpr const char* kSpecName = "builtins.TagGraph";
+  static constexpr const char* kMadeBy = "parse_tag_graph()";
+  static constexpr PyTypeObject* ModuleState::*kSlot = &ModuleState::tag_graph_type;
+  static PyMethodDef methods[];
+};
 
 bool is_instance(PyObject* obj, PyTypeObject* type) {
   return type != nullptr &&
          (Py_TYPE(obj) == type || PyType_IsSubtype(Py_TYPE(obj), type));
 }
 
-// The receiver as a Query / TagGraph, or null with the conversion error set.
-QueryObject* query_receiver(PyObject* self) {
-  if (!is_instance(self, module_state().query_type)) {
-    set_conversion_error(self, "Query");
+// `obj` as an instance of the Model's class, or null with a TypeError set:
+// the conversion error for another type, or the missing-model error.
+template <class Model>
+ModelObject<Model>* as_model_object(PyObject* obj) {
+  using Info = ClassInfo<Model>;
+  if (!is_instance(obj, module_state().*Info::kSlot)) {
+    set_conversion_error(obj, Info::kName);
     return nullptr;
   }
-  return reinterpret_cast<QueryObject*>(self);
-}
-
-TagGraphObject* tag_graph_receiver(PyObject* self) {
-  if (!is_instance(self, module_state().tag_graph_type)) {
-    set_conversion_error(self, "TagGraph");
+  auto* typed = reinterpret_cast<ModelObject<Model>*>(obj);
+  if (typed->model == nullptr) {
+    PyErr_Format(PyExc_TypeError, "this %s object has no model: only %s makes usable ones",
+                 Info::kName, Info::kMadeBy);
     return nullptr;
   }
-  return reinterpret_cast<TagGraphObject*>(self);
+  return typed;
 }
 
-void free_instance(PyObject* self) {
+// The same for a method argument: the error says which argument it was.
+template <class Model>
+ModelObject<Model>* model_argument(PyObject* obj, const char* name) {
+  ModelObject<Model>* typed = as_model_object<Model>(obj);
+  if (typed == nullptr) prefix_argument_error(name);
+  return typed;
+}
+
+template <class Model>
+void dealloc_instance(PyObject* self) {
+  auto* obj = reinterpret_cast<ModelObject<Model>*>(self);
+  delete obj->model;
+  obj->borrow.~BorrowFlag();
   PyTypeObject* type = Py_TYPE(self);
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);  // instances of heap types own a reference to their type
-}
-
-void query_dealloc(PyObject* self) {
-  auto* q = reinterpret_cast<QueryObject*>(self);
-  delete q->model;
-  q->borrow.~BorrowFlag();
-  free_instance(self);
-}
-
-void tag_graph_dealloc(PyObject* self) {
-  auto* g = reinterpret_cast<TagGraphObject*>(self);
-  delete g->graph;
-  g->borrow.~BorrowFlag();
-  free_instance(self);
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
@@ -72,13 +102,70 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   return nullptr;
 }
 
-// Allocates an instance of `type` with its borrow counter free and no model.
-PyObject* alloc_instance(PyTypeObject* type) {
+// Py_TPFLAGS_IMMUTABLETYPE means "attributes cannot be set" from 3.10 on.
+// The module is built for 3.9 as well, whose headers may not name the bit and
+// whose interpreter must not be handed it, so the flag is chosen at run time.
+constexpr unsigned long kImmutableTypeFlag = 1UL << 8;
+
+bool interpreter_has_immutable_types() {
+  const char* v = Py_GetVersion();  // "3.11.7 (main, ...)"
+  unsigned major = 0;
+  unsigned minor = 0;
+  while (*v >= '0' && *v <= '9') major = major * 10 + static_cast<unsigned>(*v++ - '0');
+  if (*v++ != '.') return false;
+  while (*v >= '0' && *v <= '9') minor = minor * 10 + static_cast<unsigned>(*v++ - '0');
+  return major > 3 || (major == 3 && minor >= 10);
+}
+
+// The class object of the Model's class, created on the first call and kept
+// for the process. No Py_TPFLAGS_BASETYPE: the classes cannot be subclassed.
+template <class Model>
+PyTypeObject* class_object() {
+  using Info = ClassInfo<Model>;
+  PyTypeObject*& slot = module_state().*Info::kSlot;
+  if (slot != nullptr) return slot;
+  static PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Model>)},
+      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+      {Py_tp_methods, Info::methods},
+      {0, nullptr},
+  };
+  unsigned long flags = Py_TPFLAGS_DEFAULT;
+  if (interpreter_has_immutable_types()) flags |= kImmutableTypeFlag;
+  PyType_Spec desc = {Info::kSpecName, static_cast<int>(sizeof(ModelObject<Model>)), 0,
+                      static_cast<unsigned int>(flags), slots};
+  PyObject* type = PyType_FromSpec(&desc);
+  if (type == nullptr) {
+    ensure_error();
+    return nullptr;
+  }
+  slot = reinterpret_cast<PyTypeObject*>(type);
+  return slot;
+}
+
+// A new instance of the Model's class that owns `model`; null with an
+// exception set (the model is then released).
+template <class Model>
+PyObject* new_instance(std::unique_ptr<Model> model) {
+  PyTypeObject* type = class_object<Model>();
   if (type == nullptr) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* obj = alloc ? alloc(type, 0) : nullptr;
-  if (obj == nullptr) ensure_error();
+  if (obj == nullptr) {
+    ensure_error();
+    return nullptr;
+  }
+  auto* typed = reinterpret_cast<ModelObject<Model>*>(obj);
+  new (&typed->borrow) BorrowFlag();
+  typed->model = model.release();
   return obj;
+}
+
+// Ends a method whose core call reported that the signal check stopped it:
+// the signal handler's exception is pending.
+PyObject* interrupted() {
+  ensure_error();
+  return nullptr;
 }
 
 // A new list of str from strings or string views.
@@ -110,6 +197,51 @@ PyObject* sql_param(const SqlParam& param) {
   return str_list(std::get<std::vector<std::string_view>>(param));
 }
 
+// The caller's argument list as to_sql's sink. Values are appended as they
+// are printed and each placeholder takes the list's length right after its
+// append. A plain list is appended to directly; a subclass through its own
+// append, so that an override sees every value.
+class ListSink final : public SqlParamSink {
+ public:
+  explicit ListSink(PyObject* list) : list_(list) {}
+
+  bool append(SqlParam param, std::size_t& length_after) override {
+    Ref value(sql_param(param));
+    if (!value) return false;
+    if (PyList_CheckExact(list_)) {
+      if (PyList_Append(list_, value.get()) < 0) return false;
+    } else {
+      if (!append_name_) {
+        append_name_ = Ref(PyUnicode_InternFromString("append"));
+        if (!append_name_) return false;
+      }
+      Ref done(PyObject_CallMethodObjArgs(list_, append_name_.get(), value.get(),
+                                          static_cast<PyObject*>(nullptr)));
+      if (!done) return false;
+    }
+    const Py_ssize_t n = PyList_Size(list_);
+    if (n < 0) return false;
+    length_after = static_cast<std::size_t>(n);
+    return true;
+  }
+
+ private:
+  PyObject* list_;
+  Ref append_name_;
+};
+
+// Cuts `list` back to `length` items, keeping the pending exception: an
+// interrupted to_sql takes back the values it appended.
+void truncate_list(PyObject* list, Py_ssize_t length) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  const Py_ssize_t now = PyList_Size(list);
+  if (now > length && PyList_SetSlice(list, length, now, nullptr) < 0) PyErr_Clear();
+  PyErr_Restore(type, value, tb);
+}
+
 // ---- Query methods ---------------------------------------------------------
 
 const char* const kIsMatchNames[] = {"graph"};
@@ -119,24 +251,23 @@ PyObject* query_is_match(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* argv[kMaxParams];
     if (!bind_arguments(kIsMatchSig, args, kwargs, argv)) return nullptr;
-    QueryObject* query = query_receiver(self);
+    QueryObject* query = as_model_object<lumo::Query>(self);
     if (query == nullptr) return nullptr;
     SharedBorrow query_borrow;
     if (!query_borrow.acquire(query->borrow)) return nullptr;
-
-    if (!is_instance(argv[0], module_state().tag_graph_type)) {
-      set_conversion_error(argv[0], "TagGraph");
-      prefix_argument_error("graph");
-      return nullptr;
-    }
-    auto* graph = reinterpret_cast<TagGraphObject*>(argv[0]);
+    TagGraphObject* graph = model_argument<lumo::GraphState>(argv[0], "graph");
+    if (graph == nullptr) return nullptr;
     ExclusiveBorrow graph_borrow;
     if (!graph_borrow.acquire(graph->borrow)) return nullptr;
 
-    bool matched = lumo::is_match(*query->model, graph->graph->ensure_index());
+    SignalCheck signals;
+    const IndexedGraph* indexed = graph->model->ensure_index(&signals);
+    if (indexed == nullptr) return interrupted();
+    const auto matched = lumo::is_match(*query->model, *indexed, &signals);
+    if (!matched) return interrupted();
     graph_borrow.release();
     query_borrow.release();
-    return PyBool_FromLong(matched ? 1 : 0);
+    return PyBool_FromLong(matched.value() ? 1 : 0);
   });
 }
 
@@ -147,7 +278,7 @@ PyObject* query_to_sql(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* argv[kMaxParams];
     if (!bind_arguments(kToSqlSig, args, kwargs, argv)) return nullptr;
-    QueryObject* query = query_receiver(self);
+    QueryObject* query = as_model_object<lumo::Query>(self);
     if (query == nullptr) return nullptr;
     ExclusiveBorrow borrow;
     if (!borrow.acquire(query->borrow)) return nullptr;
@@ -159,40 +290,12 @@ PyObject* query_to_sql(PyObject* self, PyObject* args, PyObject* kwargs) {
       prefix_argument_error("args");
       return nullptr;
     }
-    // Values are appended as they are printed and each placeholder takes
-    // the list's length right after its append. A plain list is appended
-    // to directly; a subclass through its own append, so that an override
-    // sees every value.
-    class ListSink : public SqlParamSink {
-     public:
-      explicit ListSink(PyObject* list) : list_(list) {}
-      bool append(SqlParam param, std::size_t& length_after) override {
-        Ref value(sql_param(param));
-        if (!value) return false;
-        if (PyList_CheckExact(list_)) {
-          if (PyList_Append(list_, value.get()) < 0) return false;
-        } else {
-          if (!append_name_) {
-            append_name_ = Ref(PyUnicode_InternFromString("append"));
-            if (!append_name_) return false;
-          }
-          Ref done(PyObject_CallMethodObjArgs(list_, append_name_.get(), value.get(),
-                                              static_cast<PyObject*>(nullptr)));
-          if (!done) return false;
-        }
-        const Py_ssize_t n = PyList_Size(list_);
-        if (n < 0) return false;
-        length_after = static_cast<std::size_t>(n);
-        return true;
-      }
-
-     private:
-      PyObject* list_;
-      Ref append_name_;
-    };
+    const Py_ssize_t length_before = PyList_Size(list);
     ListSink sink(list);
+    SignalCheck signals;
     std::string sql;
-    if (!lumo::to_sql(*query->model, sink, sql)) {
+    if (!lumo::to_sql(*query->model, sink, sql, &signals)) {
+      if (signals.raised()) truncate_list(list, length_before);
       ensure_error();
       return nullptr;
     }
@@ -204,7 +307,7 @@ PyObject* query_to_sql(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* query_meta_queries(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    QueryObject* query = query_receiver(self);
+    QueryObject* query = as_model_object<lumo::Query>(self);
     if (query == nullptr) return nullptr;
     SharedBorrow borrow;
     if (!borrow.acquire(query->borrow)) return nullptr;
@@ -234,69 +337,40 @@ PyObject* query_meta_queries(PyObject* self, PyObject*) {
   });
 }
 
-PyMethodDef query_methods[] = {
-    {"is_match", as_method(query_is_match), METH_VARARGS | METH_KEYWORDS,
-     "is_match($self, graph)\n--\n\n"},
-    {"to_sql", as_method(query_to_sql), METH_VARARGS | METH_KEYWORDS,
-     "to_sql($self, args)\n--\n\n"},
-    {"meta_queries", as_method(query_meta_queries), METH_NOARGS, "meta_queries($self)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 // ---- TagGraph methods ------------------------------------------------------
 
 PyObject* tag_graph_collect_tags(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    TagGraphObject* graph = tag_graph_receiver(self);
+    TagGraphObject* graph = as_model_object<lumo::GraphState>(self);
     if (graph == nullptr) return nullptr;
     ExclusiveBorrow borrow;
     if (!borrow.acquire(graph->borrow)) return nullptr;
-    std::vector<std::string> tags = lumo::collect_tags(graph->graph->ensure_index());
+    SignalCheck signals;
+    const IndexedGraph* indexed = graph->model->ensure_index(&signals);
+    if (indexed == nullptr) return interrupted();
+    std::vector<std::string> tags = lumo::collect_tags(*indexed);
     borrow.release();
     return str_list(tags);
   });
 }
 
-PyMethodDef tag_graph_methods[] = {
-    {"collect_tags", as_method(tag_graph_collect_tags), METH_NOARGS,
-     "collect_tags($self)\n--\n\n"},
+// ---- method tables ---------------------------------------------------------
+
+PyMethodDef ClassInfo<lumo::Query>::methods[] = {
+    {"is_match", as_cfunction(query_is_match), METH_VARARGS | METH_KEYWORDS,
+     "is_match($self, graph)\n--\n\n"},
+    {"to_sql", as_cfunction(query_to_sql), METH_VARARGS | METH_KEYWORDS,
+     "to_sql($self, args)\n--\n\n"},
+    {"meta_queries", as_cfunction(query_meta_queries), METH_NOARGS,
+     "meta_queries($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-// ---- class objects -------------------------------------------------------
-
-PyType_Slot query_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(query_dealloc)},
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_methods, query_methods},
-    {0, nullptr},
+PyMethodDef ClassInfo<lumo::GraphState>::methods[] = {
+    {"collect_tags", as_cfunction(tag_graph_collect_tags), METH_NOARGS,
+     "collect_tags($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
 };
-
-PyType_Slot tag_graph_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(tag_graph_dealloc)},
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_methods, tag_graph_methods},
-    {0, nullptr},
-};
-
-// No Py_TPFLAGS_BASETYPE: the classes cannot be subclassed.
-PyType_Spec query_type_desc = {"builtins.Query", static_cast<int>(sizeof(QueryObject)), 0,
-                               Py_TPFLAGS_DEFAULT, query_slots};
-PyType_Spec tag_graph_type_desc = {"builtins.TagGraph",
-                                   static_cast<int>(sizeof(TagGraphObject)), 0,
-                                   Py_TPFLAGS_DEFAULT, tag_graph_slots};
-
-PyTypeObject* cached_type(PyTypeObject*& slot, PyType_Spec& desc) {
-  if (slot == nullptr) {
-    PyObject* type = PyType_FromSpec(&desc);
-    if (type == nullptr) {
-      ensure_error();
-      return nullptr;
-    }
-    slot = reinterpret_cast<PyTypeObject*>(type);  // kept for the process
-  }
-  return slot;
-}
 
 }  // namespace
 
@@ -305,30 +379,16 @@ ModuleState& module_state() {
   return state;
 }
 
-PyTypeObject* query_type() { return cached_type(module_state().query_type, query_type_desc); }
+PyTypeObject* query_type() { return class_object<lumo::Query>(); }
 
-PyTypeObject* tag_graph_type() {
-  return cached_type(module_state().tag_graph_type, tag_graph_type_desc);
-}
+PyTypeObject* tag_graph_type() { return class_object<lumo::GraphState>(); }
 
 PyObject* new_query(lumo::Query model) {
-  auto owned = std::make_unique<lumo::Query>(std::move(model));
-  PyObject* obj = alloc_instance(query_type());
-  if (obj == nullptr) return nullptr;
-  auto* q = reinterpret_cast<QueryObject*>(obj);
-  new (&q->borrow) BorrowFlag();
-  q->model = owned.release();
-  return obj;
+  return new_instance(std::make_unique<lumo::Query>(std::move(model)));
 }
 
 PyObject* new_tag_graph(lumo::TagGraph model) {
-  auto owned = std::make_unique<lumo::GraphState>(std::move(model));
-  PyObject* obj = alloc_instance(tag_graph_type());
-  if (obj == nullptr) return nullptr;
-  auto* g = reinterpret_cast<TagGraphObject*>(obj);
-  new (&g->borrow) BorrowFlag();
-  g->graph = owned.release();
-  return obj;
+  return new_instance(std::make_unique<lumo::GraphState>(std::move(model)));
 }
 
 }  // namespace lumo::py

@@ -21,17 +21,19 @@ struct ModuleState {
 
 ModuleState& module_state();
 
-struct QueryObject {
+// An instance of either class: the model it owns and the counter that keeps
+// calls from overlapping on it. `model` is never null in an instance that the
+// module made; the methods refuse one that is (TypeError) rather than trust
+// that no other route created it.
+template <class Model>
+struct ModelObject {
   PyObject_HEAD
   BorrowFlag borrow;
-  lumo::Query* model;  // owned
+  Model* model;  // owned
 };
 
-struct TagGraphObject {
-  PyObject_HEAD
-  BorrowFlag borrow;
-  lumo::GraphState* graph;  // owned
-};
+using QueryObject = ModelObject<lumo::Query>;
+using TagGraphObject = ModelObject<lumo::GraphState>;  // indexed on first use
 
 // The class objects (borrowed references), created on first use; null with
 // an exception set when creating them fails.

@@ -9,7 +9,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <string>
 #include <string_view>
 
 namespace lumo::py {
@@ -50,22 +49,12 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
-// Makes sure an exception is set after an interpreter call reported failure:
-// when it set none, a SystemError takes its place.
-void ensure_error();
-
-// The `__qualname__` of the object's type, or "<failed to extract type name>".
-std::string type_qualname(PyObject* obj);
-
-// Sets TypeError "'<type>' object cannot be converted to '<target>'".
-void set_conversion_error(PyObject* obj, const char* target);
-
-// Turns a pending TypeError into "argument '<name>': <text>" with the original
-// as its __cause__; any other pending exception is left as it is.
-void prefix_argument_error(const char* name);
-
-// Sets an exception of `type` whose message is the UTF-8 `text`.
-void set_error_text(PyObject* type, std::string_view text);
+// A C function of any of the method signatures, as the PyCFunction that
+// PyMethodDef stores (the flags tell the interpreter its real shape).
+template <class F>
+PyCFunction as_cfunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
 
 // A new str from UTF-8 bytes.
 inline PyObject* new_str(std::string_view s) {
