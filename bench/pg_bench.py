@@ -1,0 +1,211 @@
+#!/usr/bin/env python3
+"""Exact matching in the application against matching inside PostgreSQL.
+
+    python bench/pg_bench.py [--records N] [--runs R] [--dsn DSN]
+
+Loads N records (default 100,000) of the example's shape
+(examples/make_records.py) into a table whose `tags` column the database
+derives with lumo_collect_tags, with a GIN index on it, then times, for a
+narrow query and for one whose prefilter condition is `true`:
+
+  (a) fetch the prefiltered rows and match each graph in Python
+      (parse_tag_graph + is_match): the application-side loop;
+  (b) the same in one statement: WHERE <condition> AND lumo_is_match($q, graph),
+      run serially, then with parallel workers.
+
+The parallel figures come in two forms: with the leader taking part
+(PostgreSQL's default: 1 worker means 2 processes) and with
+parallel_leader_participation off (1 or 2 worker processes exactly). The
+load average is printed before and after: on a shared machine the figures
+are only as good as it was idle.
+
+Without --dsn a throwaway server is started as the tests do
+(tests/python/pg_server.py); the extension must be installed
+(scripts/install-postgres-extension.sh). JIT compilation is switched off in
+the session: it compiles the plan's expressions, not the matching work, and
+its start-up time would blur the comparison (--jit keeps it on). Each figure
+is the best of R runs (default 3). Prints figures and asserts nothing.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import platform
+import sys
+import time
+from typing import Callable, List, Sequence, Tuple
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "examples"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
+
+import lumo_query  # noqa: E402
+import psycopg  # noqa: E402
+from make_records import make_records  # noqa: E402
+
+QUERIES = [
+    # An unencrypted phone with a worn battery: the tags narrow it down.
+    ("narrow", "{ phone : -encrypted { battery : worn } }"),
+    # Something that is neither a person nor a document and carries nothing
+    # healthy: only negations, so the condition is `true` (every row).
+    ("true", "{ * : -(person / document) { * : -healthy } }"),
+]
+
+
+def best_of(runs: int, work: Callable[[], int]) -> Tuple[float, int]:
+    """The shortest time of `runs` calls, and the result of the last."""
+    best, result = float("inf"), 0
+    for _ in range(runs):
+        gc.collect()
+        gc.disable()
+        started = time.perf_counter()
+        try:
+            result = work()
+        finally:
+            gc.enable()
+        best = min(best, time.perf_counter() - started)
+    return best, result
+
+
+def load(conn, count: int) -> float:
+    conn.execute("DROP TABLE IF EXISTS bench_records")
+    conn.execute("CREATE EXTENSION IF NOT EXISTS lumo_query")
+    conn.execute("""CREATE TABLE bench_records (
+        id int PRIMARY KEY, title text NOT NULL, graph text NOT NULL,
+        tags text[] GENERATED ALWAYS AS (lumo_collect_tags(graph)) STORED)""")
+    records = make_records(count, 20240611)
+    started = time.perf_counter()
+    with conn.cursor().copy("COPY bench_records (id, title, graph) FROM STDIN") as copy:
+        for record in records:
+            copy.write_row((record["id"], record["title"], record["graph"]))
+    conn.execute("CREATE INDEX bench_records_tags ON bench_records USING gin (tags)")
+    elapsed = time.perf_counter() - started
+    conn.execute("VACUUM ANALYZE bench_records")
+    return elapsed
+
+
+def application_side(conn, query: str, condition: str, args: list) -> int:
+    compiled = lumo_query.parse_query(query)
+    rows = conn.execute(f"SELECT id, graph FROM bench_records WHERE {condition}",
+                        args).fetchall()
+    return sum(1 for _, graph in rows
+               if compiled.is_match(lumo_query.parse_tag_graph(graph)))
+
+
+def in_database(conn, query: str, condition: str, args: list) -> int:
+    sql = (f"SELECT id FROM bench_records WHERE {condition} "
+           f"AND lumo_is_match(${len(args) + 1}, graph)")
+    return len(conn.execute(sql, args + [query]).fetchall())
+
+
+def plan_of(conn, query: str, condition: str, args: list) -> List[str]:
+    sql = (f"EXPLAIN (ANALYZE, COSTS OFF, TIMING OFF) SELECT id FROM bench_records "
+           f"WHERE {condition} AND lumo_is_match(${len(args) + 1}, graph)")
+    return [row[0] for row in conn.execute(sql, args + [query]).fetchall()]
+
+
+# (label, settings) for the parallel figures; FORCE is replaced by the
+# server's name for forcing a parallel plan, so that one worker runs the
+# plan even where the planner would rather run it in the leader alone.
+PARALLEL = [
+    ("serial (1 process)", ["max_parallel_workers_per_gather = 0"]),
+    ("leader + 1 worker", ["max_parallel_workers_per_gather = 1"]),
+    ("leader + 2 workers", ["max_parallel_workers_per_gather = 2"]),
+    ("1 worker, leader idle", ["max_parallel_workers_per_gather = 1", "FORCE = on",
+                               "parallel_leader_participation = off"]),
+    ("2 workers, leader idle", ["max_parallel_workers_per_gather = 2",
+                                "parallel_leader_participation = off"]),
+]
+# Make a parallel plan as cheap as a serial one, so that the settings above
+# decide the number of processes, not the planner's estimates.
+CHEAP_PARALLEL = ["parallel_setup_cost = 0", "parallel_tuple_cost = 0",
+                  "min_parallel_table_scan_size = 0", "min_parallel_index_scan_size = 0"]
+
+
+def run(conn, options) -> None:
+    print(f"machine: {platform.machine()}, {os.cpu_count()} cores; "
+          f"Python {platform.python_version()}")
+    print("server:", conn.execute("SELECT version()").fetchone()[0])
+    names = {row[0] for row in conn.execute(
+        "SELECT name FROM pg_settings "
+        "WHERE name IN ('debug_parallel_query', 'force_parallel_mode')").fetchall()}
+    force = "debug_parallel_query" if "debug_parallel_query" in names else "force_parallel_mode"
+    print(f"load average before: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+    if not options.jit:
+        conn.execute("SET jit = off")
+    for setting in CHEAP_PARALLEL:
+        conn.execute("SET " + setting)
+    seconds = load(conn, options.records)
+    size = conn.execute("SELECT pg_size_pretty(pg_total_relation_size('bench_records'))"
+                        ).fetchone()[0]
+    print(f"loaded {options.records:,} records in {seconds:.2f} s "
+          f"(lumo_collect_tags in the generated column, GIN index); table {size}")
+    for name, query in QUERIES:
+        args: list = []
+        condition = lumo_query.parse_query(query).to_sql(args)
+        prefiltered = conn.execute(
+            f"SELECT count(*) FROM bench_records WHERE {condition}", args).fetchone()[0]
+        print(f"\n[{name}] {query}")
+        print(f"  condition {condition} {args}: {prefiltered:,} rows prefiltered")
+        conn.execute("SET max_parallel_workers_per_gather = 0")
+        app, app_matches = best_of(options.runs,
+                                   lambda: application_side(conn, query, condition, args))
+        db, db_matches = best_of(options.runs, lambda: in_database(conn, query, condition, args))
+        agree = "same rows" if app_matches == db_matches else "ROWS DIFFER"
+        print(f"  (a) fetch + match in Python: {app:8.3f} s  ({app_matches:,} matches)")
+        print(f"  (b) one statement, serial:   {db:8.3f} s  ({db_matches:,} matches, {agree})")
+        print(f"      (a) / (b) = {app / db:.2f}x")
+        figures = {}
+        for label, settings in PARALLEL:
+            for setting in [f"{force} = off", "parallel_leader_participation = on"] + settings:
+                conn.execute("SET " + setting.replace("FORCE", force))
+            figures[label], _ = best_of(options.runs,
+                                        lambda: in_database(conn, query, condition, args))
+            plan = plan_of(conn, query, condition, args)
+            launched = [line.strip() for line in plan if "Workers Launched" in line]
+            top = plan[0].strip() if plan else "?"
+            print(f"  (b) {label:24} {figures[label]:8.3f} s  "
+                  f"[{top.split('  ')[0]}; {launched[0] if launched else 'no workers'}]")
+        serial = figures["serial (1 process)"]
+        print(f"      2 processes / 1 (leader + 1 worker vs serial):   "
+              f"{serial / figures['leader + 1 worker']:.2f}x")
+        print(f"      2 workers / 1 worker (leader idle):              "
+              f"{figures['1 worker, leader idle'] / figures['2 workers, leader idle']:.2f}x")
+        print(f"      3 processes / 1 (leader + 2 workers vs serial):  "
+              f"{serial / figures['leader + 2 workers']:.2f}x")
+        print(f"      (a) / (b) with leader + 1 worker:                "
+              f"{app / figures['leader + 1 worker']:.2f}x")
+        for setting in [f"{force} = off", "parallel_leader_participation = on",
+                        "max_parallel_workers_per_gather = 0"]:
+            conn.execute("SET " + setting)
+    print(f"\nload average after: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--records", type=int, default=100_000)
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--dsn", help="a server to use instead of a throwaway one")
+    parser.add_argument("--jit", action="store_true", help="leave JIT compilation on")
+    options = parser.parse_args(argv)
+    server = None
+    dsn = options.dsn
+    if dsn is None:
+        from pg_server import PgServer
+
+        server = PgServer().start()
+        dsn = server.conninfo()
+    try:
+        with psycopg.connect(dsn, autocommit=True, cursor_factory=psycopg.RawCursor) as conn:
+            run(conn, options)
+    finally:
+        if server is not None:
+            server.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
