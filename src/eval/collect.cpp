@@ -1,3 +1,6 @@
+// Tag collection reads the index: every interned string that occurs within
+// the root's range, in the order the index first met them.
+
 #include "eval/collect.h"
 
 namespace lumo {
@@ -5,9 +8,11 @@ namespace lumo {
 std::vector<std::string> collect_tags(const IndexedGraph& graph) {
   std::vector<std::string> tags;
   if (graph.subjects.empty()) return tags;
-  const PersistentSet& all = graph.subjects[0].subtree_tags;
-  tags.reserve(all.size());
-  all.for_each([&tags](std::string_view s) { tags.emplace_back(s); });
+  const SubtreeRange& all = graph.subjects[0].subtree_range;
+  tags.reserve(graph.tags.size());
+  for (TagId t = 0; t < graph.tags.size(); ++t) {
+    if (graph.occurs(t, all)) tags.emplace_back(graph.tags.text(t));
+  }
   return tags;
 }
 

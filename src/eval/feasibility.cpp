@@ -77,9 +77,24 @@ Feasibility::Feasibility(const Query& query, const IndexedGraph& graph, Interrup
   prepare();
 }
 
+// Tags the graph lacks hold nowhere; the others hold where the index lists
+// an occurrence inside the subject's range.
 bool Feasibility::expression_holds(SubjectIndex q, SubjectIndex g) {
-  return trivial_expr_[q] != 0 ||
-         tester_.test(query_.exprs, query_.subjects[q].expression, graph_.subjects[g].subtree_tags);
+  if (trivial_expr_[q] != 0) return true;
+  const SubtreeRange& range = graph_.subjects[g].subtree_range;
+  return tester_.test(query_.exprs, query_.subjects[q].expression,
+                      [&](ExprId node, std::string_view tag) {
+                        const TagId t = graph_tag(node, tag);
+                        return t != kNoTag && graph_.occurs(t, range);
+                      });
+}
+
+TagId Feasibility::graph_tag(ExprId node, std::string_view tag) {
+  constexpr TagId kUnknown = kNoTag - 1;
+  if (node_tags_.empty()) node_tags_.assign(query_.exprs.size(), kUnknown);
+  TagId& t = node_tags_[node];
+  if (t == kUnknown) t = graph_.tags.find(tag);
+  return t;
 }
 
 const CandidateList* Feasibility::all_list() {
@@ -131,10 +146,9 @@ const CandidateList* Feasibility::list_for(const QuerySubject& s) {
   auto found = by_identity_.find(id);
   if (found != by_identity_.end()) return &lists_[found->second];
   CandidateList l;
-  auto in_graph = graph_.identity_index.find(id);
-  if (in_graph != graph_.identity_index.end()) {
-    std::vector<SubjectIndex> gs = in_graph->second;
-    std::sort(gs.begin(), gs.end());
+  const std::span<const SubjectIndex> carriers = graph_.with_identity(id);
+  if (!carriers.empty()) {
+    std::vector<SubjectIndex> gs(carriers.begin(), carriers.end());  // ascending
     gs.erase(std::unique(gs.begin(), gs.end()), gs.end());  // listed twice: try once
     for (SubjectIndex g : gs) {
       const SubtreeRange& r = graph_.subjects[g].subtree_range;

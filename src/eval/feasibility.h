@@ -88,6 +88,7 @@ class Feasibility {
   const CandidateList* list_for(const QuerySubject& s);
   const CandidateList* all_list();
   bool expression_holds(SubjectIndex q, SubjectIndex g);
+  TagId graph_tag(ExprId node, std::string_view tag);
   void start_scan(Scan& scan, SubjectIndex q, SubjectIndex parent_match);
   void resume(Frame& f, bool child_found);
   Step scan_children(Frame& f);
@@ -104,6 +105,8 @@ class Feasibility {
   std::vector<std::size_t> kid_begin_;
   std::vector<SubjectIndex> kids_;
   std::vector<const CandidateList*> cands_;
+  // The graph's id of each tag node of the query, looked up on first use.
+  std::vector<TagId> node_tags_;
   std::vector<std::uint8_t> is_relation_;
   std::vector<std::uint8_t> trivial_expr_;
   std::vector<Anywhere> anywhere_;

@@ -1,3 +1,17 @@
+// Building the tag graph index.
+//
+// One iterative depth-first walk over the final children lists numbers the
+// subjects in pre-order and gives each its range [start, end). Every tag and
+// identity is then interned, and its occurrences are listed by pre-order
+// number with a counting sort over the tag ids (walking the subjects in
+// pre-order makes each list ascending by construction). Identities are listed
+// the same way by subject index. The build is linear in the subjects and the
+// strings, allocates a handful of flat arrays, and never copies a set: a
+// chain a million deep costs what a flat list of a million subjects costs.
+//
+// The build only reads the graph, so an interrupted build leaves it as it
+// was; its contents move into the index once the build can no longer stop.
+
 #include "eval/index.h"
 
 #include <cstdint>
@@ -9,95 +23,104 @@ namespace lumo {
 
 namespace {
 
-// s becomes the union of s and c: the smaller set is inserted element by
-// element into (a copy of) the larger one; on equal sizes c goes into s. When
-// s is the larger it is extended in place, which gives the same set as
-// extending a copy of it, since s's old value is not kept.
-void unite(PersistentSet& s, const PersistentSet& c) {
-  if (c.size() > s.size()) {
-    PersistentSet u = c;
-    u.insert_all(s);
-    s = std::move(u);
-  } else {
-    s.insert_all(c);
-  }
+// A (tag, number) pair waiting for its place in a per-tag list.
+struct Occurrence {
+  TagId tag;
+  std::uint32_t at;
+};
+
+// Counting sort of `occ` by tag: `begin` gets each tag's start (and the end
+// after the last tag), `out` the numbers, in their order within `occ`.
+template <class Out>
+void group_by_tag(const std::vector<Occurrence>& occ, std::size_t tags,
+                  std::vector<std::uint32_t>& begin, std::vector<Out>& out) {
+  begin.assign(tags + 1, 0);
+  for (const Occurrence& o : occ) ++begin[o.tag + 1];
+  for (std::size_t t = 0; t < tags; ++t) begin[t + 1] += begin[t];
+  out.resize(occ.size());
+  std::vector<std::uint32_t> fill(begin.begin(), begin.end() - 1);
+  for (const Occurrence& o : occ) out[fill[o.tag]++] = o.at;
 }
 
 class IndexBuilder {
  public:
-  IndexBuilder(const std::vector<GraphSubject>& in, std::vector<IndexedSubject>& out,
-               Interrupt* interrupt)
-      : in_(in), out_(out), state_(in.size(), kUnseen), poll_(interrupt) {}
+  IndexBuilder(const std::vector<GraphSubject>& in, IndexedGraph& out, Interrupt* interrupt)
+      : in_(in), out_(out), seen_(in.size(), 0), poll_(interrupt) {}
 
-  // Numbers and fills everything reachable from the root, then fills the
-  // sets of whatever the root does not reach (their ranges stay (0, 0)).
   // False when interrupted.
   bool run() {
-    if (in_.empty()) return true;
-    if (!walk(0, true)) return false;
-    for (SubjectIndex i = 1; i < in_.size(); ++i) {
-      if (state_[i] == kUnseen && !walk(i, false)) return false;
+    const std::size_t n = in_.size();
+    out_.subjects.resize(n);
+    order_.reserve(n);
+    // Everything reachable from the root first, so the root's range holds
+    // exactly the reachable subjects; then whatever it does not reach (no
+    // graph the builder accepts has any).
+    if (n > 0 && !number_from(0)) return false;
+    for (SubjectIndex i = 1; i < n; ++i) {
+      if (!seen_[i] && !number_from(i)) return false;
     }
-    return true;
+    return list_occurrences();
   }
 
  private:
-  enum : std::uint8_t { kUnseen, kOpen, kDone };
-
   struct Frame {
     SubjectIndex subject;
     std::size_t next_child;
   };
 
-  // Iterative depth-first walk over the final children lists: pre-order
-  // numbers on the way down, subtree sets in post-order on the way up. A
-  // child that is already open (only possible in a malformed, cyclic graph)
-  // is skipped; one already done is united but not entered again.
-  bool walk(SubjectIndex from, bool number) {
-    enter(from, number);
+  // Iterative depth-first walk: pre-order numbers on the way down, range
+  // ends on the way up. A child seen before (only in a malformed graph) is
+  // not entered again.
+  bool number_from(SubjectIndex from) {
+    enter(from);
     while (!stack_.empty()) {
       if (poll_.tick()) return false;
       Frame& f = stack_.back();
       const std::vector<SubjectIndex>& kids = in_[f.subject].children;
       if (f.next_child < kids.size()) {
         const SubjectIndex c = kids[f.next_child++];
-        if (c < in_.size() && state_[c] == kUnseen) enter(c, number);
+        if (c < in_.size() && !seen_[c]) enter(c);
         continue;
       }
-      const SubjectIndex s = f.subject;
+      out_.subjects[f.subject].subtree_range.end = static_cast<std::uint32_t>(order_.size());
       stack_.pop_back();
-      if (number) out_[s].subtree_range.end = counter_;
-      finish(s);
     }
     return true;
   }
 
-  void enter(SubjectIndex s, bool number) {
-    state_[s] = kOpen;
-    if (number) out_[s].subtree_range.start = counter_++;
+  void enter(SubjectIndex s) {
+    seen_[s] = 1;
+    out_.subjects[s].subtree_range.start = static_cast<std::uint32_t>(order_.size());
+    order_.push_back(s);
     stack_.push_back({s, 0});
   }
 
-  void finish(SubjectIndex s) {
-    const GraphSubject& g = in_[s];
-    PersistentSet set;
-    for (const std::string& t : g.tags) set.insert_shared(t, strings_);
-    for (const std::string& id : g.identities) set.insert(id);
-    for (SubjectIndex c : g.children) {
-      if (c < in_.size() && state_[c] == kDone) unite(set, out_[c].subtree_tags);
+  bool list_occurrences() {
+    std::vector<Occurrence> occ;
+    std::vector<Occurrence> ids;
+    for (std::uint32_t at = 0; at < order_.size(); ++at) {
+      if (poll_.tick()) return false;
+      const GraphSubject& g = in_[order_[at]];
+      for (const std::string& t : g.tags) occ.push_back({out_.tags.intern(t), at});
+      for (const std::string& id : g.identities) occ.push_back({out_.tags.intern(id), at});
     }
-    out_[s].subtree_tags = std::move(set);
-    state_[s] = kDone;
+    for (SubjectIndex s = 0; s < in_.size(); ++s) {
+      for (const std::string& id : in_[s].identities) {
+        ids.push_back({out_.tags.intern(id), static_cast<std::uint32_t>(s)});
+      }
+    }
+    if (poll_.tick(InterruptPoll::kStride)) return false;
+    group_by_tag(occ, out_.tags.size(), out_.occ_begin, out_.occ_pos);
+    group_by_tag(ids, out_.tags.size(), out_.id_begin, out_.id_subjects);
+    return true;
   }
 
   const std::vector<GraphSubject>& in_;
-  std::vector<IndexedSubject>& out_;
-  std::vector<std::uint8_t> state_;
-  InterruptPoll poll_;
+  IndexedGraph& out_;
+  std::vector<std::uint8_t> seen_;
+  std::vector<SubjectIndex> order_;
   std::vector<Frame> stack_;
-  std::uint32_t counter_ = 0;
-  // Every string met so far, so that each is stored once for all the sets.
-  PersistentSet strings_;
+  InterruptPoll poll_;
 };
 
 }  // namespace
@@ -107,16 +130,12 @@ IndexedGraph build_index(TagGraph graph) {
 }
 
 Result<IndexedGraph, Interrupted> build_index(TagGraph& graph, Interrupt* interrupt) {
+  IndexedGraph out;
+  if (!IndexBuilder(graph.subjects, out, interrupt).run()) return make_err(Interrupted{});
+
+  // Nothing can stop the build from here on: take the graph over.
   std::vector<GraphSubject>& in = graph.subjects;
   const std::size_t n = in.size();
-  IndexedGraph out;
-  out.subjects.resize(n);
-
-  // The sets copy what they need; the graph is taken over only once the
-  // build can no longer be interrupted.
-  if (!IndexBuilder(in, out.subjects, interrupt).run()) return make_err(Interrupted{});
-
-  std::size_t identity_count = 0;
   for (SubjectIndex i = 0; i < n; ++i) {
     GraphSubject& g = in[i];
     IndexedSubject& x = out.subjects[i];
@@ -127,17 +146,8 @@ Result<IndexedGraph, Interrupted> build_index(TagGraph& graph, Interrupt* interr
     x.index = g.index;
     x.parent = g.parent;
     x.span = g.span;
-    identity_count += x.identities.size();
   }
   std::vector<GraphSubject>().swap(in);
-
-  out.identity_index.reserve(identity_count);
-  for (SubjectIndex i = 0; i < n; ++i) {
-    for (const std::string& id : out.subjects[i].identities) {
-      out.identity_index.try_emplace(id).first->second.push_back(i);
-    }
-  }
-
   out.all_subjects.resize(n);
   std::iota(out.all_subjects.begin(), out.all_subjects.end(), SubjectIndex{0});
   out.relations = std::move(graph.relations);

@@ -1,4 +1,4 @@
-// Tests of the persistent string set, the tag graph index and tag collection.
+// Tests of the tag table, the tag graph index and tag collection.
 #include <pthread.h>
 
 #include <algorithm>
@@ -6,7 +6,7 @@
 #include <random>
 #include <set>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -14,237 +14,48 @@
 #include "small_stack.h"
 #include "eval/collect.h"
 #include "eval/index.h"
-#include "eval/persistent_set.h"
+#include "eval/tag_table.h"
 
 namespace lumo {
 
-// Gives tests sets whose hashes collide on purpose: every hash is ANDed with
-// the (odd) mask.
-struct PersistentSetTestHook {
-  static PersistentSet weak(std::uint64_t mask) {
-    PersistentSet s;
-    s.key_ = mask | 1;
-    return s;
-  }
-};
-
 namespace {
 
-std::multiset<std::string> elements(const PersistentSet& s) {
-  std::multiset<std::string> out;
-  s.for_each([&out](std::string_view v) { out.emplace(v); });
-  return out;
-}
-
-std::multiset<std::string> as_multiset(std::initializer_list<const char*> xs) {
-  return {xs.begin(), xs.end()};
-}
-
 // ---------------------------------------------------------------------------
-// PersistentSet
+// TagTable
 
-TEST(PersistentSet, InsertContainsSize) {
-  PersistentSet s;
-  EXPECT_EQ(s.size(), 0u);
-  EXPECT_FALSE(s.contains(""));
-  const std::string with_nul("a\0b", 3);
-  const std::string long_text(1000, 'x');
-  struct Step {
-    std::string value;
-    bool added;
-    std::size_t size;
-  };
-  const std::vector<Step> steps = {
-      {"employee", true, 1}, {"employee", false, 1}, {"", true, 2},
-      {"", false, 2},        {with_nul, true, 3},    {"a", true, 4},
-      {long_text, true, 5},  {long_text, false, 5},  {"Employee", true, 6},
-  };
-  for (const Step& st : steps) {
-    EXPECT_EQ(s.insert(st.value), st.added) << st.value;
-    EXPECT_EQ(s.size(), st.size);
-    EXPECT_TRUE(s.contains(st.value));
-  }
-  EXPECT_FALSE(s.contains(std::string("a\0c", 3)));
-  EXPECT_FALSE(s.contains(std::string(999, 'x')));
-  EXPECT_FALSE(s.contains("employe"));
-  EXPECT_EQ(elements(s).size(), 6u);
+TEST(TagTable, InternFindText) {
+  TagTable t;
+  EXPECT_EQ(t.find("x"), kNoTag);
+  const TagId x = t.intern("x");
+  const TagId empty = t.intern("");
+  const TagId y = t.intern("y\xe2\x82\xac");
+  EXPECT_EQ(t.intern("x"), x);
+  EXPECT_EQ(t.find("x"), x);
+  EXPECT_EQ(t.find(""), empty);
+  EXPECT_EQ(t.find("x "), kNoTag);
+  EXPECT_EQ(t.size(), 3u);
+  EXPECT_EQ(t.text(x), "x");
+  EXPECT_EQ(t.text(empty), "");
+  EXPECT_EQ(t.text(y), "y\xe2\x82\xac");
 }
 
-TEST(PersistentSet, CopiesAreIndependent) {
-  PersistentSet a;
-  for (const char* t : {"x", "y", "z"}) a.insert(t);
-  PersistentSet b = a;
-  EXPECT_TRUE(b.insert("only_b"));
-  EXPECT_TRUE(a.insert("only_a"));
-  EXPECT_EQ(elements(a), as_multiset({"x", "y", "z", "only_a"}));
-  EXPECT_EQ(elements(b), as_multiset({"x", "y", "z", "only_b"}));
-
-  PersistentSet c;
-  c = b;  // copy assignment
-  c.insert("only_c");
-  EXPECT_FALSE(b.contains("only_c"));
-  PersistentSet d = std::move(c);
-  EXPECT_EQ(d.size(), 5u);
-  EXPECT_TRUE(d.contains("only_c"));
-  d = d;  // self assignment keeps the contents
-  EXPECT_EQ(d.size(), 5u);
-  a = std::move(d);
-  EXPECT_EQ(elements(a), as_multiset({"x", "y", "z", "only_b", "only_c"}));
-  EXPECT_EQ(elements(b), as_multiset({"x", "y", "z", "only_b"}));
-}
-
-TEST(PersistentSet, EveryVersionKeepsItsContents) {
-  // A chain of versions, each a copy of the previous one plus one element,
-  // with some elements also added to old versions afterwards.
-  std::vector<PersistentSet> versions(1);
-  for (int i = 0; i < 3000; ++i) {
-    versions.push_back(versions.back());
-    versions.back().insert("v" + std::to_string(i));
+TEST(TagTable, ManyStringsAgreeWithUnorderedMap) {
+  std::mt19937 rng(5);
+  TagTable t;
+  std::unordered_map<std::string, TagId> want;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string s = "s" + std::to_string(rng() % 5000) + std::string(rng() % 3, 'z');
+    const TagId id = t.intern(s);
+    auto [it, added] = want.emplace(s, id);
+    EXPECT_EQ(it->second, id) << s;
+    if (added) EXPECT_EQ(id, want.size() - 1);  // ids count up from 0
   }
-  for (int i = 0; i < 3000; i += 7) versions[i].insert("late" + std::to_string(i));
-  for (int i = 0; i <= 3000; i += 1) {
-    const bool late = i % 7 == 0 && i < 3000;
-    ASSERT_EQ(versions[i].size(), static_cast<std::size_t>(i) + (late ? 1 : 0)) << i;
-    if (i > 0) {
-      EXPECT_TRUE(versions[i].contains("v" + std::to_string(i - 1)));
-    }
-    EXPECT_FALSE(versions[i].contains("v" + std::to_string(i)));
-    EXPECT_EQ(versions[i].contains("late" + std::to_string(i)), late);
-    if (i > 7) {
-      EXPECT_FALSE(versions[i].contains("late0"));
-    }
+  EXPECT_EQ(t.size(), want.size());
+  for (const auto& [s, id] : want) {
+    EXPECT_EQ(t.find(s), id);
+    EXPECT_EQ(t.text(id), s);
   }
-}
-
-TEST(PersistentSet, ManyElementsAgreeWithUnorderedSet) {
-  std::mt19937_64 rng(12345);
-  std::uniform_int_distribution<int> pick(0, 199999);
-  PersistentSet s;
-  std::unordered_set<std::string> ref;
-  for (int i = 0; i < 100000; ++i) {
-    const std::string v = "tag" + std::to_string(pick(rng));
-    ASSERT_EQ(s.insert(v), ref.insert(v).second) << v;
-  }
-  ASSERT_EQ(s.size(), ref.size());
-  for (int i = 0; i < 100000; ++i) {
-    const std::string v = "tag" + std::to_string(pick(rng));
-    ASSERT_EQ(s.contains(v), ref.count(v) == 1) << v;
-  }
-  std::unordered_set<std::string> seen;
-  s.for_each([&](std::string_view v) {
-    EXPECT_TRUE(seen.emplace(v).second) << "visited twice: " << v;
-    EXPECT_EQ(ref.count(std::string(v)), 1u) << v;
-  });
-  EXPECT_EQ(seen.size(), ref.size());
-}
-
-TEST(PersistentSet, ForcedCollisions) {
-  struct Case {
-    const char* name;
-    std::uint64_t mask;
-  };
-  const Case cases[] = {
-      {"all hashes equal", 0},
-      {"two low bits", 0x3},
-      {"last level only", 0xf000000000000000ULL},
-      {"first and last levels", 0xf00000000000001fULL},
-      {"twelve bits", 0xfff},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    PersistentSet s = PersistentSetTestHook::weak(c.mask);
-    std::set<std::string> ref;
-    for (int i = 0; i < 600; ++i) {
-      const std::string v = "s" + std::to_string(i * 7 % 500);
-      ASSERT_EQ(s.insert(v), ref.insert(v).second) << v;
-    }
-    EXPECT_EQ(s.size(), ref.size());
-    for (int i = 0; i < 700; ++i) {
-      const std::string v = "s" + std::to_string(i);
-      EXPECT_EQ(s.contains(v), ref.count(v) == 1) << v;
-    }
-    std::multiset<std::string> got = elements(s);
-    EXPECT_EQ(std::set<std::string>(got.begin(), got.end()), ref);
-    EXPECT_EQ(got.size(), ref.size());
-
-    // Path copying through collision nodes leaves the original alone.
-    PersistentSet copy = s;
-    EXPECT_TRUE(copy.insert("extra"));
-    EXPECT_FALSE(s.contains("extra"));
-    EXPECT_EQ(s.size(), ref.size());
-
-    // Union between a weak set and an ordinary one, both ways.
-    PersistentSet normal;
-    normal.insert("s1");
-    normal.insert("fresh");
-    PersistentSet u1 = s;
-    u1.insert_all(normal);
-    EXPECT_EQ(u1.size(), ref.size() + 1);
-    EXPECT_TRUE(u1.contains("fresh"));
-    normal.insert_all(s);
-    EXPECT_EQ(normal.size(), ref.size() + 1);
-    EXPECT_TRUE(normal.contains("s499"));
-  }
-}
-
-TEST(PersistentSet, InsertAll) {
-  struct Case {
-    std::vector<std::string> left, right;
-  };
-  const std::vector<Case> cases = {
-      {{}, {}},
-      {{}, {"a", "b"}},
-      {{"a", "b"}, {}},
-      {{"a", "b"}, {"b", "c"}},
-      {{"a"}, {"a"}},
-      {{"x", "y", "z", "w"}, {"q"}},
-  };
-  for (const Case& c : cases) {
-    PersistentSet l, r;
-    for (const auto& v : c.left) l.insert(v);
-    for (const auto& v : c.right) r.insert(v);
-    std::set<std::string> expect(c.left.begin(), c.left.end());
-    expect.insert(c.right.begin(), c.right.end());
-    const std::multiset<std::string> right_before = elements(r);
-    l.insert_all(r);
-    std::multiset<std::string> got = elements(l);
-    EXPECT_EQ(got, std::multiset<std::string>(expect.begin(), expect.end()));
-    EXPECT_EQ(l.size(), expect.size());
-    EXPECT_EQ(elements(r), right_before);
-    // Extending the union does not reach back into the source.
-    l.insert("after");
-    EXPECT_FALSE(r.contains("after"));
-  }
-  PersistentSet self;
-  self.insert("a");
-  self.insert_all(self);
-  EXPECT_EQ(self.size(), 1u);
-}
-
-TEST(PersistentSet, InsertShared) {
-  PersistentSet strings, a, b;
-  strings.insert("pre");
-  struct Step {
-    PersistentSet* target;
-    const char* value;
-    bool added;
-  };
-  const Step steps[] = {
-      {&a, "x", true}, {&a, "x", false}, {&b, "x", true},    {&b, "pre", true},
-      {&a, "y", true}, {&b, "y", true},  {&strings, "z", true}, {&strings, "z", false},
-  };
-  for (const Step& st : steps) {
-    EXPECT_EQ(st.target->insert_shared(st.value, strings), st.added) << st.value;
-    EXPECT_TRUE(st.target->contains(st.value));
-    EXPECT_TRUE(strings.contains(st.value));
-  }
-  EXPECT_EQ(elements(a), as_multiset({"x", "y"}));
-  EXPECT_EQ(elements(b), as_multiset({"x", "pre", "y"}));
-  EXPECT_EQ(elements(strings), as_multiset({"pre", "x", "y", "z"}));
-  // The shared records outlive the set they came from.
-  strings = PersistentSet();
-  b.insert("w");
-  EXPECT_EQ(elements(b), as_multiset({"x", "pre", "y", "w"}));
+  EXPECT_EQ(t.find("absent"), kNoTag);
 }
 
 // ---------------------------------------------------------------------------
@@ -286,10 +97,23 @@ void move_under(TagGraph& g, SubjectIndex s, SubjectIndex ctx) {
   g.subjects[s].relation = RelationLink{g.subjects[s].parent, ctx};
 }
 
-std::set<std::string> set_of(const PersistentSet& s) {
-  std::multiset<std::string> m = elements(s);
-  EXPECT_EQ(m.size(), std::set<std::string>(m.begin(), m.end()).size());
-  return {m.begin(), m.end()};
+// The strings held in subject i's subtree, as the index answers them.
+std::set<std::string> set_of(const IndexedGraph& x, SubjectIndex i) {
+  std::set<std::string> out;
+  for (TagId t = 0; t < x.tags.size(); ++t) {
+    if (x.occurs(t, x.subjects[i].subtree_range)) out.emplace(x.tags.text(t));
+  }
+  return out;
+}
+
+// Every identity with the subjects carrying it.
+std::map<std::string, std::vector<SubjectIndex>> identity_lists(const IndexedGraph& x) {
+  std::map<std::string, std::vector<SubjectIndex>> out;
+  for (TagId t = 0; t < x.tags.size(); ++t) {
+    auto held = x.with_identity(x.tags.text(t));
+    if (!held.empty()) out[std::string(x.tags.text(t))].assign(held.begin(), held.end());
+  }
+  return out;
 }
 
 // Expected ranges and sets, computed from the final children lists without
@@ -346,8 +170,8 @@ void expect_index_matches(const TagGraph& g, const IndexedGraph& x) {
     SCOPED_TRACE("subject " + std::to_string(i));
     EXPECT_EQ(x.subjects[i].subtree_range.start, e.ranges[i].start);
     EXPECT_EQ(x.subjects[i].subtree_range.end, e.ranges[i].end);
-    EXPECT_EQ(set_of(x.subjects[i].subtree_tags), e.sets[i]);
-    EXPECT_EQ(x.subjects[i].subtree_tags.size(), e.sets[i].size());
+    EXPECT_EQ(set_of(x, i), e.sets[i]);
+    for (const std::string& tag : e.sets[i]) EXPECT_TRUE(x.subtree_holds(i, tag)) << tag;
     EXPECT_EQ(x.subjects[i].identities, g.subjects[i].identities);
     EXPECT_EQ(x.subjects[i].children, g.subjects[i].children);
     EXPECT_EQ(x.subjects[i].parent, g.subjects[i].parent);
@@ -363,10 +187,11 @@ TEST(Index, RootOnly) {
   ASSERT_EQ(x.subjects.size(), 1u);
   EXPECT_EQ(x.subjects[0].subtree_range.start, 0u);
   EXPECT_EQ(x.subjects[0].subtree_range.end, 1u);
-  EXPECT_EQ(set_of(x.subjects[0].subtree_tags), (std::set<std::string>{"context", "a", "b"}));
+  EXPECT_EQ(set_of(x, 0), (std::set<std::string>{"context", "a", "b"}));
   EXPECT_EQ(x.all_subjects, std::vector<SubjectIndex>{0});
-  ASSERT_EQ(x.identity_index.size(), 1u);
-  EXPECT_EQ(x.identity_index.at("context"), std::vector<SubjectIndex>{0});
+  const auto ids = identity_lists(x);
+  ASSERT_EQ(ids.size(), 1u);
+  EXPECT_EQ(ids.at("context"), std::vector<SubjectIndex>{0});
 }
 
 TEST(Index, TreeRangesSetsAndIdentities) {
@@ -393,20 +218,16 @@ TEST(Index, TreeRangesSetsAndIdentities) {
     EXPECT_EQ(x.subjects[i].subtree_range.start, want[i].start) << i;
     EXPECT_EQ(x.subjects[i].subtree_range.end, want[i].end) << i;
   }
-  EXPECT_EQ(set_of(x.subjects[1].subtree_tags),
+  EXPECT_EQ(set_of(x, 1),
             (std::set<std::string>{"alice", "employee", "engineer", "laptop", "device"}));
-  EXPECT_TRUE(x.subjects[0].subtree_tags.contains("context"));
-  EXPECT_FALSE(x.subjects[1].subtree_tags.contains("context"));
+  EXPECT_TRUE(x.subtree_holds(0, "context"));
+  EXPECT_FALSE(x.subtree_holds(1, "context"));
 
   const std::map<std::string, std::vector<SubjectIndex>> ids = {
       {"context", {0}}, {"alice", {1, 5}}, {"laptop", {2}}, {"bob", {4}}, {"carol", {6, 6}},
   };
-  EXPECT_EQ(x.identity_index.size(), ids.size());
-  for (const auto& [id, list] : ids) {
-    auto it = x.identity_index.find(id);
-    ASSERT_NE(it, x.identity_index.end()) << id;
-    EXPECT_EQ(it->second, list) << id;
-  }
+  EXPECT_EQ(identity_lists(x), ids);
+  EXPECT_TRUE(x.with_identity("employee").empty());  // a tag, never an identity
   EXPECT_EQ(x.all_subjects, (std::vector<SubjectIndex>{0, 1, 2, 3, 4, 5, 6}));
 }
 
@@ -425,10 +246,10 @@ TEST(Index, SubjectMovedUnderLaterContext) {
   move_under(g, 2, 3);
   const IndexedGraph x = build_index(g);
   expect_index_matches(g, x);
-  EXPECT_TRUE(x.subjects[3].subtree_tags.contains("works_for"));
-  EXPECT_TRUE(x.subjects[3].subtree_tags.contains("rel"));
-  EXPECT_TRUE(x.subjects[0].subtree_tags.contains("works_for"));
-  EXPECT_FALSE(x.subjects[1].subtree_tags.contains("works_for"));
+  EXPECT_TRUE(x.subtree_holds(3, "works_for"));
+  EXPECT_TRUE(x.subtree_holds(3, "rel"));
+  EXPECT_TRUE(x.subtree_holds(0, "works_for"));
+  EXPECT_FALSE(x.subtree_holds(1, "works_for"));
   // Pre-order over the final tree: 0, 1, 3, 4, 2.
   EXPECT_EQ(x.subjects[2].subtree_range.start, 4u);
   EXPECT_EQ(x.subjects[3].subtree_range.end, 5u);
@@ -498,12 +319,12 @@ TEST(Index, RandomTreesWithMoves) {
 TEST(Index, EnsureIndexOnce) {
   GraphState state(make_graph({{0, {"alice"}, {"x"}}, {1, {"bob"}, {"y"}}}));
   const IndexedGraph& first = state.ensure_index();
-  const std::set<std::string> root_before = set_of(first.subjects[0].subtree_tags);
+  const std::set<std::string> root_before = set_of(first, 0);
   std::vector<std::string> collected_before = collect_tags(first);
   const IndexedGraph& second = state.ensure_index();
   EXPECT_EQ(&first, &second);
   EXPECT_EQ(second.subjects.size(), 3u);
-  EXPECT_EQ(set_of(second.subjects[0].subtree_tags), root_before);
+  EXPECT_EQ(set_of(second, 0), root_before);
   EXPECT_EQ(collect_tags(second), collected_before);  // same order too
   EXPECT_EQ(second.subjects[2].subtree_range.start, 2u);
 }
@@ -559,11 +380,11 @@ TEST(Index, MillionSubjectsOnSmallStack) {
     std::size_t ids_of_id7 = 0;
     run_on_small_stack([&] {
       IndexedGraph x = build_index(std::move(g));
-      root_size = x.subjects[0].subtree_tags.size();
-      leaf_size = x.subjects[n - 1].subtree_tags.size();
+      root_size = set_of(x, 0).size();
+      leaf_size = set_of(x, n - 1).size();
       root_range = x.subjects[0].subtree_range;
       last_range = x.subjects[n - 1].subtree_range;
-      ids_of_id7 = x.identity_index.at("id7").size();
+      ids_of_id7 = x.with_identity("id7").size();
       // x is destroyed here, on the small stack as well.
     });
     EXPECT_EQ(root_range.start, 0u);

@@ -3,6 +3,7 @@
 #include "match_reference.h"
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace lumo {
@@ -11,7 +12,8 @@ namespace {
 // Evaluates every node below `expr` bottom-up (no short cut) with an explicit
 // stack; a separate formulation from the matcher's so the two check each
 // other.
-bool test_expression(const ExprPool& pool, ExprId expr, const PersistentSet& tags) {
+bool test_expression(const ExprPool& pool, ExprId expr, const IndexedGraph& graph,
+                     SubjectIndex g) {
   struct Visit {
     ExprId id;
     bool expanded;
@@ -23,7 +25,7 @@ bool test_expression(const ExprPool& pool, ExprId expr, const PersistentSet& tag
     todo.pop_back();
     const ExprNode& node = pool[v.id];
     if (node.kind == ExprKind::Tag) {
-      values.push_back(tags.contains(node.tag) ? 1 : 0);
+      values.push_back(graph.subtree_holds(g, node.tag) ? 1 : 0);
       continue;
     }
     if (!v.expanded) {
@@ -70,22 +72,17 @@ bool relations_hold(const Query& query, const IndexedGraph& graph,
 bool is_match_plain(const Query& query, const IndexedGraph& graph) {
   const auto& qs = query.subjects;
   const auto& gs = graph.subjects;
-  if (!test_expression(query.exprs, qs[0].expression, gs[0].subtree_tags)) return false;
+  if (!test_expression(query.exprs, qs[0].expression, graph, 0)) return false;
   const std::size_t n = qs.size();
   std::vector<SubjectIndex> a(n, 0);
   if (n == 1) return relations_hold(query, graph, a);
 
-  static const std::vector<SubjectIndex> kNone;
-  std::vector<const std::vector<SubjectIndex>*> lists(n, nullptr);
+  std::vector<std::span<const SubjectIndex>> lists(n);
   std::vector<std::size_t> next(n, 0);
   auto enter = [&](SubjectIndex d) {
     next[d] = 0;
-    if (qs[d].identities.empty()) {
-      lists[d] = &graph.all_subjects;
-      return;
-    }
-    auto found = graph.identity_index.find(qs[d].identities.front());
-    lists[d] = found == graph.identity_index.end() ? &kNone : &found->second;
+    lists[d] = qs[d].identities.empty() ? std::span<const SubjectIndex>(graph.all_subjects)
+                                        : graph.with_identity(qs[d].identities.front());
   };
 
   SubjectIndex d = 1;
@@ -93,13 +90,13 @@ bool is_match_plain(const Query& query, const IndexedGraph& graph) {
   while (true) {
     const QuerySubject& s = qs[d];
     const SubtreeRange& p = gs[a[s.parent]].subtree_range;
-    const auto& list = *lists[d];
+    const auto list = lists[d];
     bool placed = false;
     while (next[d] < list.size()) {
       SubjectIndex g = list[next[d]++];
       const SubtreeRange& r = gs[g].subtree_range;
       if (!s.relation && !(p.start <= r.start && r.end <= p.end)) continue;
-      if (!test_expression(query.exprs, s.expression, gs[g].subtree_tags)) continue;
+      if (!test_expression(query.exprs, s.expression, graph, g)) continue;
       a[d] = g;
       if (d + 1 == n) {
         if (relations_hold(query, graph, a)) return true;

@@ -1,0 +1,89 @@
+// The distinct strings of one graph, each stored once and numbered.
+//
+// Tags and identities are interned while the index is built: the texts go
+// into one growing arena and an open-addressing table of ids, hashed with a
+// key drawn for the table, finds them again. Everything else in the index
+// refers to a string by its 32-bit id.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/random_hash.h"
+
+namespace lumo {
+
+using TagId = std::uint32_t;
+inline constexpr TagId kNoTag = 0xffffffffu;
+
+class TagTable {
+ public:
+  TagTable() : seed_(draw_hash_key()) {}
+
+  // The id of `s`, added when absent.
+  TagId intern(std::string_view s) {
+    if ((ids_.size() + 1) * 4 > slots_.size() * 3) grow();
+    const std::uint64_t h = hash_bytes(s.data(), s.size(), seed_);
+    std::size_t i = h & (slots_.size() - 1);
+    while (slots_[i] != kNoTag) {
+      if (text(slots_[i]) == s) return slots_[i];
+      i = (i + 1) & (slots_.size() - 1);
+    }
+    const auto id = static_cast<TagId>(ids_.size());
+    ids_.push_back(Entry{arena_.size(), s.size()});
+    arena_.append(s);
+    slots_[i] = id;
+    return id;
+  }
+
+  // The id of `s`, or kNoTag.
+  TagId find(std::string_view s) const {
+    if (slots_.empty()) return kNoTag;
+    const std::uint64_t h = hash_bytes(s.data(), s.size(), seed_);
+    std::size_t i = h & (slots_.size() - 1);
+    while (slots_[i] != kNoTag) {
+      if (text(slots_[i]) == s) return slots_[i];
+      i = (i + 1) & (slots_.size() - 1);
+    }
+    return kNoTag;
+  }
+
+  std::string_view text(TagId id) const {
+    const Entry& e = ids_[id];
+    return std::string_view(arena_).substr(e.offset, e.length);
+  }
+
+  std::size_t size() const { return ids_.size(); }
+
+  std::size_t memory() const {
+    return arena_.capacity() + ids_.capacity() * sizeof(Entry) +
+           slots_.capacity() * sizeof(TagId);
+  }
+
+ private:
+  struct Entry {
+    std::size_t offset;
+    std::size_t length;
+  };
+
+  void grow() {
+    std::vector<TagId> old(slots_.empty() ? 16 : slots_.size() * 2, kNoTag);
+    old.swap(slots_);
+    for (TagId id = 0; id < ids_.size(); ++id) {
+      const std::string_view s = text(id);
+      std::size_t i = hash_bytes(s.data(), s.size(), seed_) & (slots_.size() - 1);
+      while (slots_[i] != kNoTag) i = (i + 1) & (slots_.size() - 1);
+      slots_[i] = id;
+    }
+  }
+
+  std::uint64_t seed_;
+  std::string arena_;
+  std::vector<Entry> ids_;
+  std::vector<TagId> slots_;  // ids; kNoTag: empty
+};
+
+}  // namespace lumo
