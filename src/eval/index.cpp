@@ -14,6 +14,7 @@
 
 #include "eval/index.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <numeric>
 #include <utility>
@@ -96,22 +97,36 @@ class IndexBuilder {
   }
 
   bool list_occurrences() {
+    std::size_t strings = 0, identities = 0;
+    for (const GraphSubject& g : in_) {
+      strings += g.tags.size() + g.identities.size();
+      identities += g.identities.size();
+    }
+    // Distinct strings are usually far fewer; a quarter avoids most growth.
+    out_.tags.reserve(strings / 4 + 8);
     std::vector<Occurrence> occ;
     std::vector<Occurrence> ids;
+    occ.reserve(strings);
+    ids.reserve(identities);
     for (std::uint32_t at = 0; at < order_.size(); ++at) {
       if (poll_.tick()) return false;
       const GraphSubject& g = in_[order_[at]];
       for (const std::string& t : g.tags) occ.push_back({out_.tags.intern(t), at});
-      for (const std::string& id : g.identities) occ.push_back({out_.tags.intern(id), at});
-    }
-    for (SubjectIndex s = 0; s < in_.size(); ++s) {
-      for (const std::string& id : in_[s].identities) {
-        ids.push_back({out_.tags.intern(id), static_cast<std::uint32_t>(s)});
+      for (const std::string& id : g.identities) {
+        const TagId t = out_.tags.intern(id);
+        occ.push_back({t, at});
+        ids.push_back({t, static_cast<std::uint32_t>(order_[at])});
       }
     }
     if (poll_.tick(InterruptPoll::kStride)) return false;
     group_by_tag(occ, out_.tags.size(), out_.occ_begin, out_.occ_pos);
     group_by_tag(ids, out_.tags.size(), out_.id_begin, out_.id_subjects);
+    // Identity lists were filled in pre-order; they are kept by index.
+    for (TagId t = 0; t < out_.tags.size(); ++t) {
+      auto first = out_.id_subjects.begin() + out_.id_begin[t];
+      auto last = out_.id_subjects.begin() + out_.id_begin[t + 1];
+      if (!std::is_sorted(first, last)) std::sort(first, last);
+    }
     return true;
   }
 

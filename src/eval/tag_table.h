@@ -23,6 +23,16 @@ class TagTable {
  public:
   TagTable() : seed_(draw_hash_key()) {}
 
+  // Room for `n` strings without growing.
+  void reserve(std::size_t n) {
+    std::size_t want = 16;
+    while (want * 3 < n * 4) want *= 2;
+    if (want > slots_.size()) {
+      ids_.reserve(n);
+      rehash(want);
+    }
+  }
+
   // The id of `s`, added when absent.
   TagId intern(std::string_view s) {
     if ((ids_.size() + 1) * 4 > slots_.size() * 3) grow();
@@ -69,9 +79,10 @@ class TagTable {
     std::size_t length;
   };
 
-  void grow() {
-    std::vector<TagId> old(slots_.empty() ? 16 : slots_.size() * 2, kNoTag);
-    old.swap(slots_);
+  void grow() { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
+
+  void rehash(std::size_t size) {
+    slots_.assign(size, kNoTag);
     for (TagId id = 0; id < ids_.size(); ++id) {
       const std::string_view s = text(id);
       std::size_t i = hash_bytes(s.data(), s.size(), seed_) & (slots_.size() - 1);
