@@ -13,7 +13,9 @@ from __future__ import annotations
 
 import os
 import random
+import shutil
 import signal
+import subprocess
 import threading
 import time
 from dataclasses import dataclass
@@ -590,3 +592,47 @@ def test_memory_stays_flat_over_a_million_calls(pg_server):  # noqa: F811
     assert calls == 1_000_000
     # A single byte kept per call would show as about 1 MB.
     assert after - before < 512, (before, after)
+
+
+# -- out of memory ---------------------------------------------------------------
+
+def limit_address_space(server: PgServer, pid: int, kilobytes) -> None:
+    """Sets the backend's soft address-space limit (run as the server's
+    user, who may lower and raise it below the unlimited hard limit)."""
+    value = "unlimited" if kilobytes is None else str(kilobytes * 1024)
+    command = ["prlimit", f"--pid={pid}", f"--as={value}:"]
+    if server.as_root:
+        command = ["runuser", "-u", "postgres", "--"] + command
+    subprocess.run(command, check=True, capture_output=True)
+
+
+def test_out_of_memory_in_the_core_is_an_sql_error(pg_server):  # noqa: F811
+    if shutil.which("prlimit") is None:
+        pytest.skip("prlimit (util-linux) is not installed")
+    conn = connect(pg_server)
+    create_extension(conn)
+    pid = conn.execute("SELECT pg_backend_pid()").fetchone()[0]
+    # About 9 MB of text, which the core needs a few hundred MB to index.
+    graph = "{\n" + "\n".join(f" s{i}: t{i % 50}, u{i}" for i in range(400_000)) + "\n}"
+    with open(f"/proc/{pid}/status", encoding="ascii") as status:
+        size = int(next(line for line in status if line.startswith("VmSize:")).split()[1])
+    core_failures = 0
+    # With little headroom the server itself may fail first (receiving the
+    # text); with more the core does, at one step or another.
+    for headroom_mb in [60, 100, 150]:
+        limit_address_space(pg_server, pid, size + headroom_mb * 1024)
+        try:
+            for sql, args in [("SELECT lumo_collect_tags($1)", [graph]),
+                              ("SELECT lumo_is_match('{ s7: t7 }', $1)", [graph])]:
+                with pytest.raises(psycopg.errors.OutOfMemory) as info:
+                    conn.execute(sql, args)
+                core_failures += "lumo_query" in (info.value.diag.message_detail or "")
+        finally:
+            limit_address_space(pg_server, pid, None)
+        # The same backend goes on serving.
+        assert conn.execute("SELECT pg_backend_pid()").fetchone()[0] == pid
+        still_serves(conn)
+    assert core_failures >= 3
+    assert conn.execute("SELECT cardinality(lumo_collect_tags($1))", [graph]).fetchone() == \
+        (2 * 400_000 + 50 + 1,)  # names, u-tags, t-tags, context
+    conn.close()
