@@ -5,8 +5,8 @@ scripts/install-postgres-extension.sh installed. Every answer is checked
 against the Python module on generated texts (test_postgres.py's
 generators, plus damaged copies of them for the error paths); the rest
 covers the uses the extension exists for: the one-statement prefilter and
-match, a generated tags column, parallel plans, cancellation, and a
-backend whose memory stays flat over a million calls.
+match, a generated tags column, parallel plans, cancellation, out of
+memory, and a backend whose memory stays flat over a million calls.
 """
 
 from __future__ import annotations
@@ -48,8 +48,8 @@ def create_extension(conn) -> None:
 
 @pytest.fixture(scope="module")
 def ext(pg_server):  # noqa: F811
-    """A connection of its own (the settings below stay in it) with the
-    extension created, and a PL/pgSQL wrapper that turns an error into a row."""
+    """A connection of the module's own with the extension created, and a
+    PL/pgSQL wrapper that turns an error into a row."""
     conn = connect(pg_server)
     create_extension(conn)
     conn.execute("""
