@@ -168,15 +168,21 @@ PyObject* interrupted() {
   return nullptr;
 }
 
-// A new list of str from strings or string views.
+// A new list of str from strings or string views. With `signals`, a long
+// list gives signal handlers their turn while it is built (null with the
+// handler's exception when one raised).
 template <class Strings>
-PyObject* str_list(const Strings& items) {
+PyObject* str_list(const Strings& items, SignalCheck* signals = nullptr) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) {
     ensure_error();
     return nullptr;
   }
   for (std::size_t i = 0; i < items.size(); ++i) {
+    if (signals != nullptr && i % InterruptPoll::kStride == InterruptPoll::kStride - 1 &&
+        signals->should_stop()) {
+      return nullptr;
+    }
     PyObject* s = new_str(items[i]);
     if (s == nullptr) {
       ensure_error();
@@ -188,13 +194,13 @@ PyObject* str_list(const Strings& items) {
 }
 
 // One SQL parameter as a Python value: a str, or a new list of str.
-PyObject* sql_param(const SqlParam& param) {
+PyObject* sql_param(const SqlParam& param, SignalCheck& signals) {
   if (const auto* tag = std::get_if<std::string_view>(&param)) {
     PyObject* s = new_str(*tag);
     if (s == nullptr) ensure_error();
     return s;
   }
-  return str_list(std::get<std::vector<std::string_view>>(param));
+  return str_list(std::get<std::vector<std::string_view>>(param), &signals);
 }
 
 // The caller's argument list as to_sql's sink. Values are appended as they
@@ -203,10 +209,10 @@ PyObject* sql_param(const SqlParam& param) {
 // append, so that an override sees every value.
 class ListSink final : public SqlParamSink {
  public:
-  explicit ListSink(PyObject* list) : list_(list) {}
+  ListSink(PyObject* list, SignalCheck& signals) : list_(list), signals_(signals) {}
 
   bool append(SqlParam param, std::size_t& length_after) override {
-    Ref value(sql_param(param));
+    Ref value(sql_param(param, signals_));
     if (!value) return false;
     if (PyList_CheckExact(list_)) {
       if (PyList_Append(list_, value.get()) < 0) return false;
@@ -227,20 +233,9 @@ class ListSink final : public SqlParamSink {
 
  private:
   PyObject* list_;
+  SignalCheck& signals_;
   Ref append_name_;
 };
-
-// Cuts `list` back to `length` items, keeping the pending exception: an
-// interrupted to_sql takes back the values it appended.
-void truncate_list(PyObject* list, Py_ssize_t length) {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
-  const Py_ssize_t now = PyList_Size(list);
-  if (now > length && PyList_SetSlice(list, length, now, nullptr) < 0) PyErr_Clear();
-  PyErr_Restore(type, value, tb);
-}
 
 // ---- Query methods ---------------------------------------------------------
 
@@ -290,12 +285,12 @@ PyObject* query_to_sql(PyObject* self, PyObject* args, PyObject* kwargs) {
       prefix_argument_error("args");
       return nullptr;
     }
-    const Py_ssize_t length_before = PyList_Size(list);
-    ListSink sink(list);
     SignalCheck signals;
+    ListSink sink(list, signals);
     std::string sql;
     if (!lumo::to_sql(*query->model, sink, sql, &signals)) {
-      if (signals.raised()) truncate_list(list, length_before);
+      // Refused by the sink or stopped by a signal handler; the values
+      // appended so far stay in the list either way.
       ensure_error();
       return nullptr;
     }
@@ -350,7 +345,7 @@ PyObject* tag_graph_collect_tags(PyObject* self, PyObject*) {
     if (indexed == nullptr) return interrupted();
     std::vector<std::string> tags = lumo::collect_tags(*indexed);
     borrow.release();
-    return str_list(tags);
+    return str_list(tags, &signals);
   });
 }
 
