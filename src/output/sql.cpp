@@ -196,6 +196,7 @@ class Printer {
       // Next non-tag item.
       while (f.cursor != kNone && s_.node(s_.cell(f.cursor).node).is_tag) {
         f.cursor = s_.cell(f.cursor).next;
+        if (poll_.tick()) return false;
       }
       if (f.cursor != kNone) {
         std::size_t item = s_.cell(f.cursor).node;
@@ -250,6 +251,7 @@ class Printer {
       } else {
         ++others;
       }
+      (void)poll_.tick();  // a stop is seen by the caller's loop
     }
     std::size_t parts = others + (tags > 0 ? 1 : 0);
     if (parts == 0) {
@@ -269,6 +271,10 @@ class Printer {
       for (std::size_t c = l.head; c != kNone; c = s_.cell(c).next) {
         const SNode& item = s_.node(s_.cell(c).node);
         if (item.is_tag) group.push_back(item.tag);
+        if (poll_.tick()) {
+          failed_ = true;
+          return;
+        }
       }
       separator(f);
       text_ += "(tags ";
@@ -313,6 +319,7 @@ bool to_sql(const Query& query, SqlParamSink& sink, std::string& text, Interrupt
   // are the items of one all-list, which never collapses.
   std::size_t root = s.new_list(true);
   for (std::size_t i = 1; i < query.subjects.size(); ++i) {
+    if (poll.tick()) return false;
     const QuerySubject& subject = query.subjects[i];
     for (const std::string& identity : subject.identities) {
       (void)s.add_item(root, s.new_tag(identity));

