@@ -2,12 +2,16 @@
 
 Standard library only. Importable (``graph_text``, ``graph_json``,
 ``graph_text_of_size``, ``small_graph_text``, ``match_query_text``,
-``adversarial_query_text``, ``query_text``) and usable from the command line:
+``adversarial_query_text``, ``query_text``, ``record_text``, ``record_json``,
+``record_pair``, ``records_graph``, ``chain_text``, ``siblings_text``) and
+usable from the command line:
 
     python bench/textgen.py graph --subjects 100000 --seed 1 -o g.txt
     python bench/textgen.py graph --mb 10 --nesting deep -o deep.txt
     python bench/textgen.py json --subjects 100000 --seed 1 -o g.json
     python bench/textgen.py query --seed 3
+    python bench/textgen.py record --seed 3        # one ~430-byte record
+    python bench/textgen.py chain --subjects 1000000 --distinct-names -o chain.txt
 
 Every generated graph text is valid with ``validate=True``:
 
@@ -464,15 +468,222 @@ def query_text(seed: int, subjects: int = 3) -> str:
     return "\n".join(lines) + "\n"
 
 
+# --- per-record texts: one team with its people --------------------------
+
+_R_PEOPLE = ("alice", "bob", "carol", "dave", "erin", "frank", "grace", "heidi",
+             "ivan", "judy", "mallory", "niaj", "olivia", "peggy", "rupert",
+             "sybil", "trent", "victor", "walter", "yolanda")
+_R_ROLES = ("engineer", "manager", "designer", "analyst", "intern")
+_R_TEAMS = ("storage", "billing", "mobile", "security", "search")
+_R_CITIES = ("lisbon", "oslo", "montreal", "nairobi", "osaka")
+_R_BRANDS = {"laptop": ("norvale", "kestrel", "ambermoor"),
+             "phone": ("vantry", "ambermoor")}
+_R_SYSTEMS = {"laptop": ("linux", "windows", "macos"), "phone": ("android", "ios")}
+_R_DOCUMENTS = ("report", "contract", "memo", "invoice", "plan", "budget")
+_R_STATES = ("draft", "signed", "archived")
+_R_LEVELS = ("public", "internal", "confidential")
+_R_RELATIONS = ("manages", "manages", "mentors", "reviews")
+
+
+class _Record:
+    """One record, flat in pre-order: index 0 is the root. `target` is the
+    name a relation subject points at."""
+
+    __slots__ = ("parent", "subject", "tags", "target", "has_children")
+
+    def __init__(self) -> None:
+        self.parent: List[int] = [0]
+        self.subject: List[str] = [""]
+        self.tags: List[Tuple[str, ...]] = [()]
+        self.target: List[Optional[str]] = [None]
+        self.has_children: List[bool] = [True]
+
+    def add(self, parent: int, subject: str, tags: Sequence[str],
+            target: Optional[str] = None) -> int:
+        self.parent.append(parent)
+        self.subject.append(subject)
+        self.tags.append(tuple(tags))
+        self.target.append(target)
+        self.has_children.append(False)
+        self.has_children[parent] = True
+        return len(self.parent) - 1
+
+    def __len__(self) -> int:
+        return len(self.parent)
+
+
+def _make_record(seed: int) -> _Record:
+    rng = random.Random(f"record:{seed}")
+    r = _Record()
+    team = r.add(0, "team", (_R_TEAMS[rng.randrange(len(_R_TEAMS))],
+                             _R_CITIES[rng.randrange(len(_R_CITIES))]))
+    names = rng.sample(_R_PEOPLE, 3 if rng.random() < 0.05 else 2)
+    source = rng.randrange(len(names))
+    for p, name in enumerate(names):
+        tags = ["person", _R_ROLES[rng.randrange(len(_R_ROLES))]]
+        if rng.random() < 0.3:
+            tags.append("remote")
+        person = r.add(team, name, tags)
+        for kind in ("laptop", "phone"):
+            dev = [rng.choice(_R_BRANDS[kind]), rng.choice(_R_SYSTEMS[kind])]
+            if rng.random() < 0.35:
+                dev.append("encrypted")
+            r.add(person, kind, dev)
+        for doc in rng.sample(_R_DOCUMENTS, 3):
+            tags = [rng.choice(_R_STATES)]
+            if rng.random() < 0.25:
+                tags.append(rng.choice(_R_LEVELS))
+            r.add(person, doc, tags)
+        if p == source:
+            # the path may name a later sibling of the source
+            other = names[(p + 1 + rng.randrange(len(names) - 1)) % len(names)]
+            r.add(person, "*", (_R_RELATIONS[rng.randrange(len(_R_RELATIONS))],),
+                  target=other)
+    return r
+
+
+def _record_lines(r: _Record, depth: int) -> List[str]:
+    """The entries of r (root excluded), indented from `depth`."""
+    out: List[str] = []
+    stack: List[int] = []  # open subjects
+    for i in range(1, len(r)):
+        p = r.parent[i]
+        while stack and stack[-1] != p:
+            stack.pop()
+            out.append("  " * (depth + len(stack)) + "}")
+        line = r.subject[i]
+        if r.target[i] is not None:
+            line += " > @" + r.target[i]
+        if r.tags[i]:
+            line += " : " + ", ".join(r.tags[i])
+        if r.has_children[i]:
+            out.append("  " * (depth + len(stack)) + line + " {")
+            stack.append(i)
+        else:
+            out.append("  " * (depth + len(stack)) + line)
+    while stack:
+        stack.pop()
+        out.append("  " * (depth + len(stack)) + "}")
+    return out
+
+
+def _record_json(r: _Record) -> str:
+    out: List[str] = ["["]
+    stack: List[int] = []
+    for i in range(1, len(r)):
+        p = r.parent[i]
+        while stack and stack[-1] != p:
+            stack.pop()
+            out.append("]}")
+        if i != p + 1:  # not the first child (pre-order: that follows p)
+            out.append(",")
+        star = r.subject[i] == "*"
+        obj = ('{"name":' + json.dumps(r.subject[i])
+               + ',"identities":[' + ("" if star else json.dumps(r.subject[i])) + "]"
+               + ',"tags":[' + ",".join(json.dumps(t) for t in r.tags[i]) + "]")
+        if r.target[i] is not None:
+            obj += ',"relation":{"target":[' + json.dumps(r.target[i]) + '],"context":null}'
+        if r.has_children[i]:
+            out.append(obj + ',"children":[')
+            stack.append(i)
+        else:
+            out.append(obj + ',"children":[]}')
+    while stack:
+        stack.pop()
+        out.append("]}")
+    out.append("]")
+    return "".join(out)
+
+
+def record_text(seed: int) -> str:
+    """A record of the kind an application stores one per row (about 430
+    bytes, 14 subjects): a team of two people (three in one record out of
+    twenty), each with a laptop, a phone and three documents, and one
+    relation subject inside one person naming another (`* > @bob : manages`)."""
+    return "{\n" + "\n".join(_record_lines(_make_record(seed), 1)) + "\n}\n"
+
+
+def record_json(seed: int) -> str:
+    """The subjects of record_text(seed) as JSON, in the form of graph_json
+    (objects with name, identities, tags, children and, for the relation
+    subject, relation)."""
+    return _record_json(_make_record(seed))
+
+
+def record_pair(seed: int) -> Tuple[str, str, int]:
+    """(record_text, record_json, subject count) of one record, built once."""
+    r = _make_record(seed)
+    return ("{\n" + "\n".join(_record_lines(r, 1)) + "\n}\n", _record_json(r), len(r) - 1)
+
+
+def records_graph(subjects: int, seed: int = 0) -> Tuple[str, int]:
+    """(text, subject count) of one graph holding whole records side by side
+    (their teams are top-level subjects) until it has at least `subjects`
+    subjects. Relation paths stay inside their own team."""
+    lines = ["// records side by side", "{"]
+    count = 0
+    n = 0
+    while count < subjects:
+        r = _make_record(seed * 1_000_003 + n)
+        lines.extend(_record_lines(r, 1))
+        count += len(r) - 1
+        n += 1
+    lines.append("}")
+    lines.append("")
+    return "\n".join(lines), count
+
+
+# --- chains and siblings ----------------------------------------------------
+
+def chain_text(subjects: int, distinct_names: bool = False) -> str:
+    """One chain of `subjects` subjects, each the only child of the one
+    before: `{ a : t0, red { a : t1 { ... } } }`, each level with its own tag
+    and every third also `red`; with distinct_names, `{ n0 { n1 { ... } } }`
+    with no tags. Built with a loop, one level per line."""
+    lines = ["{"]
+    if distinct_names:
+        for i in range(subjects):
+            lines.append(f"n{_b36(i)} {{")
+    else:
+        for i in range(subjects):
+            lines.append(f"a : t{_b36(i)}, red {{" if i % 3 == 0 else f"a : t{_b36(i)} {{")
+    full, rest = divmod(subjects, 64)
+    lines.extend(["}" * 64] * full)
+    if rest:
+        lines.append("}" * rest)
+    lines.append("}")
+    lines.append("")
+    return "\n".join(lines)
+
+
+_SIBLING_TAGS = ("red", "green", "blue", "amber", "black", "white", "silver")
+
+
+def siblings_text(subjects: int) -> str:
+    """`subjects` subjects side by side in one body, with distinct names and
+    one tag each, taken in turn from seven: `{ item-0 : red  item-1 : green ... }`
+    (one entry per line). No subject has two of the seven tags."""
+    lines = ["{"]
+    k = len(_SIBLING_TAGS)
+    for i in range(subjects):
+        lines.append(f"  item-{_b36(i)} : {_SIBLING_TAGS[i % k]}")
+    lines.append("}")
+    lines.append("")
+    return "\n".join(lines)
+
+
 def _main(argv: Optional[Sequence[str]] = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("what", choices=("graph", "json", "query", "small", "match-query",
-                                     "adversarial"))
+                                     "adversarial", "record", "record-json", "records",
+                                     "chain", "siblings"))
     ap.add_argument("--subjects", type=int, default=None)
     ap.add_argument("--mb", type=float, default=None,
                     help="aim at this many megabytes of graph text instead of --subjects")
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--nesting", choices=NESTINGS, default="mixed")
+    ap.add_argument("--distinct-names", action="store_true",
+                    help="chain: n0 { n1 { ... } } instead of a : t0 { a : t1 { ... } }")
     ap.add_argument("-o", "--output", default="-")
     a = ap.parse_args(argv)
 
@@ -485,6 +696,16 @@ def _main(argv: Optional[Sequence[str]] = None) -> int:
         text = query_text(a.seed, a.subjects or 3)
     elif a.what == "small":
         text = small_graph_text(a.seed, a.subjects or 10)
+    elif a.what == "record":
+        text = record_text(a.seed)
+    elif a.what == "record-json":
+        text = record_json(a.seed)
+    elif a.what == "records":
+        text = records_graph(a.subjects or 1000, a.seed)[0]
+    elif a.what == "chain":
+        text = chain_text(a.subjects or 1000, distinct_names=a.distinct_names)
+    elif a.what == "siblings":
+        text = siblings_text(a.subjects or 1000)
     elif a.what == "match-query":
         text = match_query_text()
     else:
