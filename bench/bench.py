@@ -11,6 +11,15 @@ Prints figures and asserts nothing. Sections:
   c  is_match over many distinct small graphs (index built in the call)
   d  index build time and memory for a 1,000,000-subject graph
   e  the adversarial query: twenty "*" subjects and one unsatisfiable one
+  f  per record (~430 bytes, 14 subjects): parse_tag_graph, and parse +
+     is_match / collect_tags end to end, next to json.loads and orjson.loads
+     of the same records as JSON, in us/record, records/s and ratios
+  g  memory per subject of parse_tag_graph + index build on a large graph
+     and on a chain a million deep, each in a fresh interpreter
+  h  growth: time per subject of every operation and shape at 10^4, 10^5
+     and 10^6 subjects, and the ratio of the largest to the smallest
+
+    python bench/bench.py --only f      # one section
 
 --quick runs every section with smaller sizes. Timed calls run with the
 garbage collector paused, as timeit does. A section whose module functions
@@ -322,7 +331,314 @@ def section_e(quick: bool, timeout: float, **_: object) -> None:
         print(f"  {label:32s} {float(ms):10.3f} ms, is_match -> {result}")
 
 
-SECTIONS = {"a": section_a, "b": section_b, "c": section_c, "d": section_d, "e": section_e}
+
+# --- f: per record -------------------------------------------------------------
+
+RECORD_QUERY = "{ * : person { laptop : encrypted } }"
+RECORD_RELATION_QUERY = ("{ * : person { * > @b : manages }\n"
+                         "  * @b : person { laptop : encrypted } }")
+
+
+def rounds(contenders: Sequence[Tuple[str, Callable[[], object]]],
+           runs: int) -> dict:
+    """Runs every contender once per round, `runs` rounds, so that a change
+    in the machine's load falls on all of them alike; {name: [seconds]}."""
+    times: dict = {name: [] for name, _ in contenders}
+    for _ in range(runs):
+        for name, fn in contenders:
+            t, out = timed(fn)
+            del out
+            times[name].append(t)
+    return times
+
+
+def section_f(quick: bool, **_: object) -> None:
+    heading("f", "per record: parse_tag_graph + is_match / collect_tags, end to end,"
+                 " against json.loads / orjson.loads of the same records")
+    need = ("parse_tag_graph", "parse_query", "Query.is_match", "TagGraph.collect_tags")
+    if not have(*need):
+        return not_available(*need)
+    count = 2_000 if quick else 20_000
+    runs = 5
+    made = [textgen.record_pair(seed) for seed in range(count)]
+    texts = [m[0] for m in made]
+    jsons = [m[1] for m in made]
+    subjects = sum(m[2] for m in made)
+    del made
+    text_bytes = sum(len(t.encode()) for t in texts)
+    json_bytes = sum(len(j.encode()) for j in jsons)
+    print(f"  {count} records (textgen.record_text); per record {text_bytes / count:.0f} bytes"
+          f" of text, {json_bytes / count:.0f} bytes as JSON, {subjects / count:.2f} subjects;"
+          f" best and median of {runs} passes over the whole list, run in rounds")
+
+    parse = lumo_query.parse_tag_graph
+    q = lumo_query.parse_query(RECORD_QUERY)
+    qr = lumo_query.parse_query(RECORD_RELATION_QUERY)
+    hits = sum(1 for t in texts if q.is_match(parse(t)))
+    hits_r = sum(1 for t in texts if qr.is_match(parse(t)))
+    print(f"  query Q:  {RECORD_QUERY}  ({hits} of {count} match)")
+    print(f"  query QR: {' '.join(RECORD_RELATION_QUERY.split())}  ({hits_r} of {count} match)")
+
+    def ours_parse() -> None:
+        for t in texts:
+            parse(t)
+
+    def ours_match() -> None:
+        for t in texts:
+            q.is_match(parse(t))
+
+    def ours_match_relation() -> None:
+        for t in texts:
+            qr.is_match(parse(t))
+
+    def ours_tags() -> None:
+        for t in texts:
+            parse(t).collect_tags()
+
+    def json_loads() -> None:
+        loads = json.loads
+        for j in jsons:
+            loads(j)
+
+    contenders = [("parse_tag_graph", ours_parse),
+                  ("parse + is_match(Q)", ours_match),
+                  ("parse + is_match(QR)", ours_match_relation),
+                  ("parse + collect_tags", ours_tags),
+                  ("json.loads", json_loads)]
+    if orjson is not None:
+        def orjson_loads() -> None:
+            loads = orjson.loads
+            for j in jsons:
+                loads(j)
+        contenders.append(("orjson.loads", orjson_loads))
+    times = rounds(contenders, runs)
+
+    # The parts of the end-to-end path, on graphs parsed beforehand (fresh
+    # graphs for every run, so that each first call builds an index).
+    def match_all(graphs: list) -> None:
+        for g in graphs:
+            q.is_match(g)
+
+    first, again = [], []
+    for _ in range(runs):
+        graphs = [parse(t) for t in texts]
+        first.append(timed(lambda: match_all(graphs))[0])
+        again.append(timed(lambda: match_all(graphs))[0])
+        graphs = []
+    times["  first is_match(Q) (index + match)"] = first
+    times["  is_match(Q) again (index built)"] = again
+
+    print(f"  {'':38s} {'us/record':>10s} {'median':>8s} {'records/s':>11s}")
+    for name, ts in times.items():
+        best, med = min(ts), statistics.median(ts)
+        print(f"  {name:38s} {best / count * 1e6:10.2f} {med / count * 1e6:8.2f}"
+              f" {count / best:11,.0f}")
+    p = min(times["parse_tag_graph"])
+    print(f"  parse_tag_graph: {text_bytes / p / MB:.1f} MB/s of record text")
+
+    for ref, target in (("json.loads", 3), ("orjson.loads", 2)):
+        if ref not in times:
+            print(f"  {ref}: skipped (not importable; pip install orjson)")
+            continue
+        for ours in ("parse + is_match(Q)", "parse + is_match(QR)", "parse + collect_tags"):
+            best = min(times[ref]) / min(times[ours])
+            med = statistics.median(times[ref]) / statistics.median(times[ours])
+            print(f"  {'time ' + ref + ' / time ' + ours:48s} = {best:5.2f}"
+                  f"  (medians {med:5.2f}; target >= {target})")
+
+
+# --- g: memory per subject ------------------------------------------------------
+
+def _malloc_trim() -> None:
+    """Hands memory that the allocator holds free back to the system, so
+    that the call measured next cannot reuse pages that are already counted."""
+    try:
+        import ctypes
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
+def _memory_child(path: str) -> None:
+    """Runs in a fresh interpreter: reads the text from `path`, then measures
+    parse_tag_graph and the index build (is_match with an empty query, which
+    returns no list); prints one JSON line (KiB)."""
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    empty = lumo_query.parse_query("")
+    out = {"size": len(text.encode()), "str_kb": sys.getsizeof(text) / 1024}
+    gc.collect()
+    _malloc_trim()
+    out["reset"] = reset_peak_rss()
+    out["rss0"], out["peak0"] = rss_now_kb(), peak_rss_kb()
+    out["parse"], graph = timed(lambda: lumo_query.parse_tag_graph(text))
+    out["rss1"], out["peak1"] = rss_now_kb(), peak_rss_kb()
+    out["index"], _ = timed(lambda: empty.is_match(graph))
+    out["rss2"], out["peak2"] = rss_now_kb(), peak_rss_kb()
+    print(json.dumps(out))
+
+
+def _run_memory_child(text: str) -> Optional[dict]:
+    import tempfile
+    fd, path = tempfile.mkstemp(prefix="lumo-bench-", suffix=".txt")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(text)
+        done = subprocess.run([sys.executable, os.path.abspath(__file__),
+                               "--memory-child", path], capture_output=True, text=True)
+    finally:
+        os.unlink(path)
+    if done.returncode != 0:
+        print("  failed: " + " ".join(done.stderr.strip().splitlines()[-1:]))
+        return None
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def section_g(quick: bool, **_: object) -> None:
+    heading("g", "memory per subject: parse_tag_graph + index build, fresh interpreter")
+    if not have("parse_tag_graph", "parse_query", "Query.is_match"):
+        return not_available("parse_tag_graph", "parse_query", "Query.is_match")
+    scale = 10 if quick else 1
+    print("  The text is read from a file before the baseline and stays alive, so"
+          " neither it nor\n  Python's str count; the index is built by is_match"
+          " with an empty query, which returns\n  no list. Peak: VmHWM, reset just"
+          " before parse_tag_graph, minus the RSS then; kept: RSS\n  with the graph"
+          " alive minus the same baseline. A copy of the text that the call makes"
+          " counts.")
+    print(f"  {'graph, calls':36s} {'subjects':>9s} {'MB':>6s} {'time':>12s}"
+          f" {'peak B/subj':>12s} {'kept B/subj':>12s}")
+    shapes = (("graph_text mixed", lambda n: (textgen.graph_text(n, seed=4), n), 436_000),
+              ("records side by side", lambda n: textgen.records_graph(n, seed=4), 436_000),
+              ("chain a : t<i>", lambda n: (textgen.chain_text(n), n), 1_000_000))
+    for label, make, full in shapes:
+        text, n = make(full // scale)
+        r = _run_memory_child(text)
+        del text
+        if r is None:
+            continue
+        if not r["reset"]:
+            print("  (peak not resettable here: the peak figures include earlier work)")
+        for stage, key, t in (("parse", "1", r["parse"]),
+                              ("parse + index", "2", r["parse"] + r["index"])):
+            peak = (r["peak" + key] - r["peak0"]) * 1024
+            kept = (r["rss" + key] - r["rss0"]) * 1024
+            print(f"  {label + ', ' + stage:36s} {n:9d} {r['size'] / MB:6.1f}"
+                  f" {fmt_s(t)} {peak / n:12.0f} {kept / n:12.0f}"
+                  f"   (peak {peak / MB:.0f} MB = {peak / r['size']:.1f}x the text)")
+        print(f"  {'':36s} text {r['size'] / n:.0f} B/subject as UTF-8,"
+              f" the str {r['str_kb'] * 1024 / n:.0f} B/subject (not counted)")
+    print("  targets: parse + index peak <= 200 B/subject, kept <= 150")
+
+
+
+# --- h: growth -------------------------------------------------------------------
+
+SIBLING_QUERY = "{ * : red, blue, -context }"
+RELATION_NONE_QUERY = ("{ * : person { * > @b : manages }\n"
+                       "  * @b : person { laptop : macos, windows } }")
+
+
+def _fresh_best(text: str, runs: int, fn: Callable[[object], object],
+                prepare: Optional[Callable[[object], object]] = None) -> float:
+    """Best seconds of fn(graph) over `runs` graphs parsed from text just
+    before (untimed), so that each call finds the graph as parsed; prepare,
+    if given, runs on the graph before the clock starts."""
+    best = float("inf")
+    for _ in range(runs):
+        graph = lumo_query.parse_tag_graph(text)
+        if prepare is not None:
+            prepare(graph)
+        t, out = timed(lambda: fn(graph))
+        del out  # freed outside the clock
+        graph = None
+        best = min(best, t)
+    return best
+
+
+def section_h(quick: bool, **_: object) -> None:
+    heading("h", "growth: time per subject at three sizes; ratio = per subject at the"
+                 " largest / at the smallest (target <= 1.5)")
+    need = ("parse_tag_graph", "parse_query", "Query.is_match", "TagGraph.collect_tags")
+    if not have(*need):
+        return not_available(*need)
+    sizes = (10**3, 10**4, 10**5) if quick else (10**4, 10**5, 10**6)
+    runs = {sizes[0]: 5, sizes[1]: 3, sizes[2]: 2}
+    empty = lumo_query.parse_query("")
+    q_sib = lumo_query.parse_query(SIBLING_QUERY)
+    q_rel = lumo_query.parse_query(RELATION_NONE_QUERY)
+    print(f"  siblings query S: {SIBLING_QUERY} (no sibling has both tags; the root"
+          " has both below it but not -context)")
+    print(f"  relation query R: {' '.join(RELATION_NONE_QUERY.split())}"
+          " (no laptop has both systems)")
+    print("  index build = first is_match with an empty query; 'first' calls build the"
+          " index; every timed call\n  but the parse gets a graph parsed just before,"
+          f" untimed; best of {runs[sizes[0]]}, {runs[sizes[1]]}, {runs[sizes[2]]} runs")
+
+    def parse_op(text: str, r: int) -> float:
+        return best_of(lambda: lumo_query.parse_tag_graph(text), r)[0]
+
+    def index_op(text: str, r: int) -> float:
+        return _fresh_best(text, r, empty.is_match)
+
+    def tags_first(text: str, r: int) -> float:
+        return _fresh_best(text, r, lambda g: g.collect_tags())
+
+    def tags_again(text: str, r: int) -> float:
+        return _fresh_best(text, r, lambda g: g.collect_tags(), prepare=empty.is_match)
+
+    def sib_first(text: str, r: int) -> float:
+        return _fresh_best(text, r, q_sib.is_match)
+
+    def sib_again(text: str, r: int) -> float:
+        return _fresh_best(text, r, q_sib.is_match, prepare=empty.is_match)
+
+    def rel_first(text: str, r: int) -> float:
+        return _fresh_best(text, r, q_rel.is_match)
+
+    def rel_again(text: str, r: int) -> float:
+        return _fresh_best(text, r, q_rel.is_match, prepare=empty.is_match)
+
+    base = [("parse_tag_graph", parse_op), ("index build", index_op)]
+    shapes = (
+        ("flat", lambda n: (textgen.graph_text(n, seed=7, nesting="flat"), n), base),
+        ("deep", lambda n: (textgen.graph_text(n, seed=7, nesting="deep"), n), base),
+        ("mixed", lambda n: (textgen.graph_text(n, seed=7), n),
+         base + [("collect_tags, first (index + list)", tags_first)]),
+        ("records side by side", lambda n: textgen.records_graph(n, seed=7),
+         base + [("is_match(R), first", rel_first), ("is_match(R), indexed", rel_again)]),
+        ("chain a : t<i>", lambda n: (textgen.chain_text(n), n), base),
+        ("chain, distinct names n<i>", lambda n: (textgen.chain_text(n, True), n),
+         base + [("collect_tags, first (index + list) *", tags_first),
+                 ("collect_tags again (list only)", tags_again)]),
+        ("siblings", lambda n: (textgen.siblings_text(n), n),
+         base + [("is_match(S), first (index + match) *", sib_first),
+                 ("is_match(S), indexed", sib_again)]),
+    )
+    cols = " ".join(f"{'10^%d' % len(str(n)[1:]):>9s}" for n in sizes)
+    print(f"  {'shape: operation (ns per subject)':40s} {cols} {'ratio':>6s}")
+    for shape, make, ops in shapes:
+        per = {label: [] for label, _ in ops}
+        density = 0.0
+        for n in sizes:
+            text, count = make(n)
+            density = len(text.encode()) / count
+            for label, op in ops:
+                per[label].append(op(text, runs[n]) / count * 1e9)
+            del text
+            gc.collect()
+        print(f"  {shape} ({density:.0f} bytes of text per subject)")
+        for label, _ in ops:
+            row = per[label]
+            ratio = row[-1] / row[0]
+            flag = "  over 1.5" if ratio > 1.5 else ""
+            print(f"    {label:38s} " + " ".join(f"{v:9.0f}" for v in row)
+                  + f" {ratio:6.2f}{flag}")
+    print("  * the two cases the performance issue names (10^6 nested bodies with distinct"
+          " names, 10^6 siblings)")
+
+
+SECTIONS = {"a": section_a, "b": section_b, "c": section_c, "d": section_d, "e": section_e,
+            "f": section_f, "g": section_g, "h": section_h}
 
 
 def machine() -> str:
@@ -341,15 +657,19 @@ def machine() -> str:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     ap = argparse.ArgumentParser(description="lumo_query benchmarks (prints figures)")
     ap.add_argument("--quick", action="store_true", help="smaller sizes")
-    ap.add_argument("--only", default="abcde",
+    ap.add_argument("--only", default="".join(SECTIONS),
                     help="sections to run, e.g. 'a,c' (default: all)")
     ap.add_argument("--timeout", type=float, default=60.0,
                     help="seconds before section e gives up on a query (default 60)")
     ap.add_argument("--index-child", help=argparse.SUPPRESS)
+    ap.add_argument("--memory-child", help=argparse.SUPPRESS)
     a = ap.parse_args(argv)
     if a.index_child:
         n, via = a.index_child.split(":")
         _index_child(int(n), via)
+        return 0
+    if a.memory_child:
+        _memory_child(a.memory_child)
         return 0
     print("machine: " + machine())
     where = getattr(lumo_query, "__file__", None) if lumo_query else None
