@@ -44,6 +44,7 @@
 
 #include "eval/index.h"
 #include "eval/match.h"
+#include "compiled.h"
 #include "match_reference.h"
 #include "model/build_error.h"
 #include "model/query.h"
@@ -51,18 +52,6 @@
 
 namespace lumo {
 namespace {
-
-Query query_of(const std::string& text) {
-  auto q = compile_query(text);
-  EXPECT_TRUE(q.ok()) << "query does not build: " << text;
-  return std::move(q).value();
-}
-
-IndexedGraph graph_of(const std::string& text) {
-  auto g = compile_tag_graph(text, /*validate=*/false);
-  EXPECT_TRUE(g.ok()) << "graph does not build: " << text;
-  return build_index(std::move(g).value());
-}
 
 std::string repeat(const std::string& piece, int times) {
   std::string out;
