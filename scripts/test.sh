@@ -3,9 +3,17 @@
 #   1. Debian packages: GoogleTest (C++ tests) and PostgreSQL (SQL proof);
 #   2. a fresh virtual environment with the module installed from this tree
 #      (`pip install .`) and the Python test packages;
-#   3. the C++ unit tests under CTest, built plain and then with
+#   3. a check that src/syntax/unicode_tables.cpp is what
+#      tools/gen_unicode_tables.py makes of the committed Unicode data;
+#      the C++ unit tests under CTest, built plain and then with
 #      AddressSanitizer + UndefinedBehaviorSanitizer (any report fails);
-#   4. pytest over the installed module, with the PostgreSQL tests required.
+#   4. the C++ unit tests again, built with clang;
+#   5. the libFuzzer target (clang, both sanitizers) over the regression
+#      inputs and the seed corpus, then fuzzing for 60 s (any crash, leak,
+#      sanitizer report or input slower than 1 s fails);
+#   6. pytest over the installed module, with the PostgreSQL tests required.
+# Before pytest the user guide is built with `mkdocs build --strict` (any
+# warning fails); pytest then runs its examples too (tests/python/test_docs.py).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -15,7 +23,7 @@ step() { printf '\n==> %s\n' "$*"; }
 
 step "system packages"
 missing=()
-for pkg in libgtest-dev postgresql; do
+for pkg in libgtest-dev postgresql clang libclang-rt-14-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if ((${#missing[@]})); then
@@ -24,7 +32,7 @@ if ((${#missing[@]})); then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 else
-  echo "already installed: libgtest-dev postgresql"
+  echo "already installed: libgtest-dev postgresql clang libclang-rt-14-dev"
 fi
 
 step "python environment"
@@ -32,8 +40,11 @@ venv="$root/.venv-test"
 python3 -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
 "$venv/bin/python" -m pip install -q cmake ninja
-"$venv/bin/python" -m pip install -q ".[test]"
+"$venv/bin/python" -m pip install -q ".[test,docs]"
 export PATH="$venv/bin:$PATH"
+
+step "generated Unicode tables match data/unicode"
+python tools/gen_unicode_tables.py --check
 
 run_ctest() {
   local name=$1
@@ -48,6 +59,45 @@ run_ctest plain -DCMAKE_BUILD_TYPE=Release
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   run_ctest sanitized -DLUMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_ctest clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release
+
+# The fuzz target runs on a copy of the seed corpus, so the committed one
+# stays as it is; an input that fails is left in build/test-fuzz/artifacts/
+# and belongs in tests/fuzz/regressions/.
+fuzz="build/test-fuzz"
+run_fuzz() {
+  local log="$fuzz/$1.log"
+  shift
+  if ! UBSAN_OPTIONS=print_stacktrace=1 "$fuzz/lumo_fuzz" -timeout=1 -rss_limit_mb=2048 \
+      -max_len=4096 -artifact_prefix="$fuzz/artifacts/" "$@" >"$log" 2>&1; then
+    grep -v -e '^Running: ' -e '^Executed ' "$log" | tail -n 60
+    echo "fuzz target failed (whole log: $log); failing input: $(ls "$fuzz/artifacts")"
+    return 1
+  fi
+  grep -v -e '^Running: ' -e '^Executed ' "$log" | tail -n 4
+}
+
+step "fuzz target (clang, libFuzzer, address + undefined-behaviour sanitizers)"
+cmake -S . -B "$fuzz" -G Ninja -DLUMO_BUILD_MODULE=OFF -DLUMO_FUZZ=ON \
+  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$fuzz" -j "$jobs" --target lumo_fuzz
+rm -rf "$fuzz/corpus" "$fuzz/artifacts"
+cp -r tests/fuzz/corpus "$fuzz/corpus"
+mkdir "$fuzz/artifacts"
+mapfile -t fuzz_inputs < <(find tests/fuzz/regressions tests/fuzz/corpus -type f | sort)
+echo "regression inputs and seed corpus: ${#fuzz_inputs[@]} files"
+run_fuzz regressions "${fuzz_inputs[@]}"
+echo "fuzzing for 60 s"
+run_fuzz fuzzing -max_total_time=60 -print_final_stats=1 -dict=tests/fuzz/lumo.dict \
+  "$fuzz/corpus" tests/fuzz/regressions
+
+step "user guide (mkdocs build --strict)"
+NO_MKDOCS_2_WARNING=1 mkdocs build --strict
+
+# The PostgreSQL extension, built from this tree and installed into the local
+# server (with its headers from Debian), for the tests of test_pg_extension.py.
+step "PostgreSQL extension"
+bash "$root/scripts/install-postgres-extension.sh"
 
 step "Python tests"
 cd "$root/tests/python"
