@@ -25,6 +25,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/box.h"
 #include "base/result.h"
 #include "model/build_error.h"
 #include "model/relations.h"

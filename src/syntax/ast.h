@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/box.h"
 #include "base/chunked_vector.h"
 
 namespace lumo {
@@ -105,33 +106,6 @@ ExprId fold_list(ExprPool& pool, const ExprId* first, std::size_t count, bool al
 struct NamePath {
   std::vector<std::string> names;  // at least one
   Span span;                       // from the "@" to the end of the last name
-};
-
-// An optional value kept out of line: a pointer's size where it is absent,
-// which is most of the time for written relations.
-template <class T>
-class Box {
- public:
-  Box() = default;
-  Box(T value) : p_(std::make_unique<T>(std::move(value))) {}
-  Box(const Box& o) : p_(o.p_ ? std::make_unique<T>(*o.p_) : nullptr) {}
-  Box& operator=(const Box& o) {
-    if (this != &o) p_ = o.p_ ? std::make_unique<T>(*o.p_) : nullptr;
-    return *this;
-  }
-  Box(Box&&) noexcept = default;
-  Box& operator=(Box&&) noexcept = default;
-
-  bool has_value() const { return p_ != nullptr; }
-  explicit operator bool() const { return has_value(); }
-  T& operator*() { return *p_; }
-  const T& operator*() const { return *p_; }
-  T* operator->() { return p_.get(); }
-  const T* operator->() const { return p_.get(); }
-  void reset() { p_.reset(); }
-
- private:
-  std::unique_ptr<T> p_;
 };
 
 // ">" target [ "(" context ")" ]
