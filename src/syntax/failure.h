@@ -1,11 +1,21 @@
 // Parse failures and the report handed out for a refused text.
 //
-// A ParseFailure travels outward from the place where a matcher gave up. Each
-// labelled construct it passes appends its Expectation entries at the end of
-// the list (innermost first); a commit point turns Recoverable into Fatal.
-// Expectation texts are static strings, so gathering never allocates a text.
-// The top of the parse turns the last failure into a ParseErrorReport, which
-// report.h renders.
+// The parser stops at the first failure it cannot recover from and describes
+// it with a ParseFailure: a severity and a list of Expectation entries.
+//
+//   * Recoverable: no statement starts at the cursor (every alternative of a
+//     statement failed without reading anything it committed to). The list
+//     is the statement alternatives.
+//   * Fatal: a construct was begun and cannot be completed. The list starts
+//     with what was expected at the failure position and the construct being
+//     read there (for instance [expected `string`, invalid identities]);
+//     then, innermost first, one "invalid" entry for each enclosing labelled
+//     construct the failure leaves open: every tag expression list still open
+//     around it, every subject body that a nested body sits in.
+//
+// Expectation texts are static strings, so building a list never allocates
+// a text. parse_document turns the failure into a ParseErrorReport, which
+// report.h renders (the first "invalid" entry, then every expected one).
 #pragma once
 
 #include <cstddef>
@@ -40,19 +50,6 @@ inline Expectation expected_literal(const char* t) { return {ExpectationKind::Ex
 struct ParseFailure {
   Severity severity = Severity::Recoverable;
   std::vector<Expectation> expectations;
-
-  static ParseFailure recoverable() { return {Severity::Recoverable, {}}; }
-  static ParseFailure fatal() { return {Severity::Fatal, {}}; }
-
-  bool is_fatal() const { return severity == Severity::Fatal; }
-  ParseFailure& append(Expectation e) {
-    expectations.push_back(e);
-    return *this;
-  }
-  ParseFailure& commit() {
-    severity = Severity::Fatal;
-    return *this;
-  }
 };
 
 struct ParseErrorReport {

@@ -1,11 +1,13 @@
 // Lexical elements.
 //
 // Readers work on bytes and decode UTF-8 only where a character outside
-// ASCII stands; ASCII is the common case and takes a table-free fast path.
-// A bare tag is scanned with one loop that remembers where the last
-// non-space character ended, so the trailing spaces it absorbs are dropped
-// from the text without a second pass. Quoted strings are copied once into
-// the output, escapes resolved as they are met.
+// ASCII stands; ASCII is the common case and is classed by a 128-entry table
+// instead of the Unicode range tables. A bare tag is scanned with one loop
+// that remembers where the last non-space character ended, so the trailing
+// spaces it absorbs are dropped from the text without a second pass. Quoted
+// strings are copied once into the output, escapes resolved as they are met.
+// The decoder here is the front end's only one: the trim and the error
+// report use it too.
 #include "syntax/lexer.h"
 
 #include "syntax/unicode.h"
@@ -14,8 +16,8 @@ namespace lumo {
 
 char32_t decode_utf8(std::string_view text, std::size_t pos, std::size_t& len) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + pos;
-  std::size_t left = text.size() - pos;
-  unsigned char b0 = p[0];
+  const std::size_t left = text.size() - pos;
+  const unsigned char b0 = p[0];
   if (b0 < 0x80) {
     len = 1;
     return b0;
@@ -63,15 +65,15 @@ void append_utf8(std::string& out, char32_t c) {
 
 namespace {
 
-// ASCII classes: bit 0 alphanumeric, bit 1 tag start, bit 2 tag char.
-constexpr unsigned char kAlnum = 1, kStart = 2, kChar = 4;
+// ASCII classes: bit 0 tag start, bit 1 tag char.
+constexpr unsigned char kStart = 1, kChar = 2;
 
 struct AsciiTable {
   unsigned char t[128] = {};
   constexpr AsciiTable() {
-    for (int c = '0'; c <= '9'; ++c) t[c] = kAlnum | kStart | kChar;
-    for (int c = 'A'; c <= 'Z'; ++c) t[c] = kAlnum | kStart | kChar;
-    for (int c = 'a'; c <= 'z'; ++c) t[c] = kAlnum | kStart | kChar;
+    for (int c = '0'; c <= '9'; ++c) t[c] = kStart | kChar;
+    for (int c = 'A'; c <= 'Z'; ++c) t[c] = kStart | kChar;
+    for (int c = 'a'; c <= 'z'; ++c) t[c] = kStart | kChar;
     t[int('\'')] = kStart | kChar;
     t[int('_')] = kStart | kChar;
     t[int(' ')] = kChar;
@@ -81,11 +83,6 @@ struct AsciiTable {
 constexpr AsciiTable kAscii;
 
 }  // namespace
-
-bool is_alphanumeric(char32_t c) {
-  if (c < 0x80) return kAscii.t[c] & kAlnum;
-  return unicode::is_alphabetic_or_number(c);
-}
 
 bool is_tag_start(char32_t c) {
   if (c < 0x80) return kAscii.t[c] & kStart;
@@ -98,25 +95,6 @@ bool is_tag_char(char32_t c) {
 }
 
 bool is_text_white_space(char32_t c) { return unicode::is_white_space(c); }
-
-Result<char32_t, ParseFailure> literal_char(Cursor& c, char32_t ch) {
-  if (!c.at_end()) {
-    std::size_t len;
-    if (decode_utf8(c.text, c.pos, len) == ch && ch != 0xFFFD) {
-      c.pos += len;
-      return ch;
-    }
-  }
-  return make_err(ParseFailure::recoverable());
-}
-
-Result<std::string_view, ParseFailure> literal_text(Cursor& c, std::string_view s) {
-  if (c.text.size() - c.pos >= s.size() && c.text.compare(c.pos, s.size(), s) == 0) {
-    c.pos += s.size();
-    return s;
-  }
-  return make_err(ParseFailure::recoverable());
-}
 
 namespace {
 
@@ -259,22 +237,6 @@ TagStatus read_tag(Cursor& c, std::string& scratch, std::string_view& out) {
   out = t.substr(start, kept_end - start);
   c.pos = i;
   return TagStatus::Ok;
-}
-
-Result<std::string, ParseFailure> tag_name(Cursor& c) {
-  std::size_t start = c.pos;
-  std::string scratch;
-  std::string_view out;
-  switch (read_tag(c, scratch, out)) {
-    case TagStatus::Ok:
-      return std::string(out);
-    case TagStatus::NoTag:
-      c.pos = start;
-      return make_err(ParseFailure{Severity::Recoverable, {expected("tag")}});
-    case TagStatus::BadString:
-      break;
-  }
-  return make_err(ParseFailure{Severity::Fatal, {expected_literal("string")}});
 }
 
 }  // namespace lumo

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+#include "syntax/lexer.h"
+
 namespace lumo {
 
 namespace {
@@ -16,34 +18,9 @@ namespace {
 // Number of characters in `s` if it is valid UTF-8, otherwise -1.
 long count_utf8_chars(std::string_view s) {
   long count = 0;
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  std::size_t n = s.size(), i = 0;
-  while (i < n) {
-    unsigned char b = p[i];
-    std::size_t len;
-    char32_t min;
-    char32_t c;
-    if (b < 0x80) {
-      ++i;
-      ++count;
-      continue;
-    } else if ((b & 0xE0) == 0xC0) {
-      len = 2, min = 0x80, c = b & 0x1F;
-    } else if ((b & 0xF0) == 0xE0) {
-      len = 3, min = 0x800, c = b & 0x0F;
-    } else if ((b & 0xF8) == 0xF0) {
-      len = 4, min = 0x10000, c = b & 0x07;
-    } else {
-      return -1;
-    }
-    if (i + len > n) return -1;
-    for (std::size_t k = 1; k < len; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return -1;
-      c = (c << 6) | (p[i + k] & 0x3F);
-    }
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return -1;
-    i += len;
-    ++count;
+  for (std::size_t i = 0, len = 0; i < s.size(); i += len, ++count) {
+    const char32_t c = decode_utf8(s, i, len);
+    if (is_malformed(c, len)) return -1;
   }
   return count;
 }

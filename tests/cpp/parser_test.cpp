@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "lexer_testing.h"
 #include "small_stack.h"
 #include "syntax/lexer.h"
 #include "syntax/parser.h"
@@ -198,6 +199,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailCase{",", 0, R, kStatement}, FailCase{"a\x0c" "b", 1, R, kStatement},
         FailCase{"a\xc2\xa0" "b", 1, R, kStatement},
         FailCase{"(red", 4, F, {invalid("expression")}},
+        // A pending "-" is no list: one label, from the root list.
+        FailCase{"-(red", 5, F, {invalid("expression")}},
         FailCase{"((red", 5, F, {invalid("expression"), invalid("expression")}},
         FailCase{"(", 1, F, {invalid("expression")}},
         FailCase{"( - )", 2, F, {invalid("expression")}},
@@ -374,6 +377,32 @@ TEST(Report, Locate) {
   EXPECT_EQ(locate("x\n\u00e9\u00e9z", 4).column, 2u);
   EXPECT_EQ(locate("x\n\u00e9\u00e9z", 6).column, 2u);
 }
+
+// A line with malformed UTF-8 up to the offset gets its column in bytes; a
+// valid one, including a written U+FFFD, in characters.
+struct Utf8Column {
+  const char* before;  // the line's text before "z"
+  std::size_t column;  // of the "z"
+};
+
+class LocateUtf8 : public ::testing::TestWithParam<Utf8Column> {};
+
+TEST_P(LocateUtf8, ColumnOfTheCharacterAfter) {
+  const std::string line = GetParam().before;
+  const std::string text = "x\n" + line + "z";
+  EXPECT_EQ(locate(text, 2 + line.size()).column, GetParam().column);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Report, LocateUtf8,
+    ::testing::Values(Utf8Column{"\xF0\x9F\x98\x80", 1},      // U+1F600
+                      Utf8Column{"\xEF\xBF\xBD", 1},          // a written U+FFFD
+                      Utf8Column{"\xED\xA0\x80", 3},          // a surrogate
+                      Utf8Column{"\xE0\x80\xAF", 3},          // overlong
+                      Utf8Column{"\xC1\xBF", 2},              // overlong
+                      Utf8Column{"\xF4\x90\x80\x80", 4},      // above U+10FFFF
+                      Utf8Column{"\xC3\xA9\x80", 3},          // a stray continuation
+                      Utf8Column{"\xC3\xA9\xE2\x82", 4}));    // cut short
 
 // --- depth -----------------------------------------------------------------------
 
