@@ -1,3 +1,10 @@
+// Syntax tree storage.
+//
+// The expression pool hands out nodes from a chunked vector and keeps texts
+// and item lists in a monotonic arena, so nodes are plain values that view
+// memory which neither moves nor is freed before the pool. fold_list splices
+// lists of the same kind one level deep; its range form copies the items
+// into a vector only when there is something to splice.
 #include "syntax/ast.h"
 
 #include <cstring>
@@ -5,9 +12,13 @@
 
 namespace lumo {
 
+char* ExprPool::text_storage(std::size_t size) {
+  return size == 0 ? nullptr : static_cast<char*>(arena_->allocate(size, 1));
+}
+
 std::string_view ExprPool::store(std::string_view text) {
   if (text.empty()) return {};
-  char* p = static_cast<char*>(arena_->allocate(text.size(), 1));
+  char* p = text_storage(text.size());
   std::memcpy(p, text.data(), text.size());
   return {p, text.size()};
 }

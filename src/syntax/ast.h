@@ -69,6 +69,9 @@ class ExprPool {
 
   // Copies `text` into the pool and returns the pool's copy.
   std::string_view store(std::string_view text);
+  // Room for `size` bytes of text in the pool, for a caller that copies a
+  // long text in steps; null when `size` is 0.
+  char* text_storage(std::size_t size);
 
   ExprId add_tag(std::string_view text, Span span) { return add_stored_tag(store(text), span); }
   // `text` must already be stored in this pool.
