@@ -50,8 +50,8 @@ class InterruptPoll {
 
  private:
   bool ask() {
-    left_ = kStride;
     if (!stopped_ && hook_ != nullptr) stopped_ = hook_->should_stop();
+    left_ = stopped_ ? 0 : kStride;  // once stopped, every tick says so
     return stopped_;
   }
 

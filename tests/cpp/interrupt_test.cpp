@@ -46,5 +46,16 @@ TEST(Interrupt, HookThatNeverStopsChangesNothing) {
   EXPECT_TRUE(m.value());
 }
 
+TEST(Interrupt, PollStaysStoppedWithoutAskingAgain) {
+  StopAfter stop(1);
+  InterruptPoll poll(&stop);
+  std::size_t ticks = 0;
+  while (!poll.tick()) ++ticks;
+  EXPECT_EQ(ticks + 1, InterruptPoll::kStride);
+  for (int i = 0; i < 5000; ++i) ASSERT_TRUE(poll.tick()) << i;
+  EXPECT_TRUE(poll.stopped());
+  EXPECT_EQ(stop.asked(), 1u);
+}
+
 }  // namespace
 }  // namespace lumo
