@@ -1,3 +1,8 @@
+// Hash keys come from a process-wide splitmix sequence seeded once from the
+// clock and the random device, advanced atomically, so every table gets a key
+// of its own without locking. The byte hash is a multiply-fold over 8-byte
+// words, reading the tail with a bounded copy.
+
 #include "base/random_hash.h"
 
 #include <atomic>

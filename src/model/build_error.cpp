@@ -1,3 +1,6 @@
+// Error texts: one switch over the catalogue; a syntax error adds the
+// rendered caret report after its first line.
+
 #include "model/build_error.h"
 
 #include "syntax/report.h"

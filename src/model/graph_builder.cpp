@@ -1,3 +1,8 @@
+// The tag graph builder: each entry's expression becomes its tag list (only
+// tags and all-lists of tags are allowed), then the relations are resolved and
+// moved as on the query side, and, when validating, every subject's tags and
+// identities are checked for duplicates in pre-order of the final tree.
+
 #include <string>
 #include <string_view>
 #include <unordered_set>

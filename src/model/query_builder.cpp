@@ -1,3 +1,8 @@
+// The query builder takes the parsed entries over in place (flattening is the
+// parser's pre-order already), resolves and moves the relations with the
+// shared relation builder, then applies the one-identity rule in pre-order of
+// the final tree.
+
 #include <utility>
 
 #include "model/query.h"

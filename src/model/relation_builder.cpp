@@ -1,3 +1,8 @@
+// What both builders share: taking entries over, resolving the written
+// relations in the scope each subject's parent builds (one name table with
+// undo, on an explicit stack), moving relation subjects under their contexts,
+// and the pre-order search for the first subject that breaks a rule.
+
 #include "model/relation_builder.h"
 
 #include <algorithm>
