@@ -64,6 +64,11 @@ const Case kCases[] = {
     {"subject matching root", "{ *: a, b }", "{ a\n b }", true},
     // Relation subjects are placed anywhere.
     {"relation subject anywhere", "{ a { * > @a(@a): z } }", "{ a: y\n b: z }", true},
+    // A relation to itself needs a graph relation whose target is itself.
+    {"self relation, graph target elsewhere", "{ p { * @r > @r } }", "{ p { x > @y }\n y }",
+     false},
+    {"self relation found beside a decoy", "{ p { * @r > @r } }",
+     "{ p { x > @y\n z @z > @z }\n y }", true},
     {"non-relation counterpart fails", "{ a { *: z } }", "{ a: y\n b: z }", false},
     {"relation subject still needs its tags", "{ a { * > @a(@a): w } }", "{ a: y\n b: z }",
      false},
