@@ -1,12 +1,11 @@
 """Long calls give way to signal handlers.
 
 Each case runs in a child process: the child builds its objects, says
-"ready" and starts one long call; the parent sends a signal shortly after (see
-WAIT). The
-call must end with the handler's exception soon after the signal (100 ms
-for a search, see BOUND; the core polls the hook every ~1024 small steps, so
-this is a bound, not a speed measurement), and the same objects must then
-answer small calls.
+"ready" and starts one long call; the parent sends a signal shortly after
+(see WAIT). The call must end with the handler's exception soon after the
+signal (100 ms for a search, see BOUND; the core polls the hook every ~1024
+small steps, so this is a bound, not a speed measurement), and the same
+objects must then answer small calls.
 """
 import json
 import signal
