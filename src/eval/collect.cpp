@@ -7,8 +7,8 @@ namespace lumo {
 
 std::vector<std::string> collect_tags(const IndexedGraph& graph) {
   std::vector<std::string> tags;
-  if (graph.subjects.empty()) return tags;
-  const SubtreeRange& all = graph.subjects[0].subtree_range;
+  if (graph.size() == 0) return tags;
+  const SubtreeRange& all = graph.range(0);
   tags.reserve(graph.tags.size());
   for (TagId t = 0; t < graph.tags.size(); ++t) {
     if (graph.occurs(t, all)) tags.emplace_back(graph.tags.text(t));

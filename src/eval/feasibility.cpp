@@ -73,7 +73,7 @@ void PairMemo::grow() {
 }
 
 Feasibility::Feasibility(const Query& query, const IndexedGraph& graph, InterruptPoll& poll)
-    : query_(query), graph_(graph), poll_(poll), memo_(graph.subjects.size()) {
+    : query_(query), graph_(graph), poll_(poll), memo_(graph.size()) {
   prepare();
 }
 
@@ -81,7 +81,7 @@ Feasibility::Feasibility(const Query& query, const IndexedGraph& graph, Interrup
 // an occurrence inside the subject's range.
 bool Feasibility::expression_holds(SubjectIndex q, SubjectIndex g) {
   if (trivial_expr_[q] != 0) return true;
-  const SubtreeRange& range = graph_.subjects[g].subtree_range;
+  const SubtreeRange& range = graph_.range(g);
   return tester_.test(query_.exprs, query_.subjects[q].expression,
                       [&](ExprId node, std::string_view tag) {
                         const TagId t = graph_tag(node, tag);
@@ -99,8 +99,8 @@ TagId Feasibility::graph_tag(ExprId node, std::string_view tag) {
 
 const CandidateList* Feasibility::all_list() {
   if (all_list_ != SIZE_MAX) return &lists_[all_list_];
-  const auto& subjects = graph_.subjects;
-  const std::size_t n = subjects.size();
+  const std::vector<SubtreeRange>& ranges = graph_.ranges;
+  const std::size_t n = ranges.size();
   CandidateList l;
   // Pre-order numbers of a proper index are distinct and below n: place each
   // subject at its number, and sort only if that assumption does not hold.
@@ -108,7 +108,7 @@ const CandidateList* Feasibility::all_list() {
   bool placed = true;
   std::size_t ranged = 0;
   for (SubjectIndex g = 0; g < n; ++g) {
-    const SubtreeRange& r = subjects[g].subtree_range;
+    const SubtreeRange& r = ranges[g];
     if (r.end <= r.start) {
       l.rangeless.push_back(Cand{r.start, r.end, g});
       continue;
@@ -124,12 +124,12 @@ const CandidateList* Feasibility::all_list() {
   if (placed) {
     for (SubjectIndex g : at) {
       if (g == SIZE_MAX) continue;
-      const SubtreeRange& r = subjects[g].subtree_range;
+      const SubtreeRange& r = ranges[g];
       l.ranged.push_back(Cand{r.start, r.end, g});
     }
   } else {
     for (SubjectIndex g = 0; g < n; ++g) {
-      const SubtreeRange& r = subjects[g].subtree_range;
+      const SubtreeRange& r = ranges[g];
       if (r.end > r.start) l.ranged.push_back(Cand{r.start, r.end, g});
     }
     std::stable_sort(l.ranged.begin(), l.ranged.end(),
@@ -151,7 +151,7 @@ const CandidateList* Feasibility::list_for(const QuerySubject& s) {
     std::vector<SubjectIndex> gs(carriers.begin(), carriers.end());  // ascending
     gs.erase(std::unique(gs.begin(), gs.end()), gs.end());  // listed twice: try once
     for (SubjectIndex g : gs) {
-      const SubtreeRange& r = graph_.subjects[g].subtree_range;
+      const SubtreeRange& r = graph_.range(g);
       (r.end > r.start ? l.ranged : l.rangeless).push_back(Cand{r.start, r.end, g});
     }
     std::stable_sort(l.ranged.begin(), l.ranged.end(),
@@ -214,7 +214,7 @@ void Feasibility::start_scan(Scan& scan, SubjectIndex q, SubjectIndex parent_mat
   if (is_relation_[q]) {
     scan.init(cands_[q], nullptr);
   } else {
-    scan.init(cands_[q], &graph_.subjects[parent_match].subtree_range);
+    scan.init(cands_[q], &graph_.range(parent_match));
   }
 }
 

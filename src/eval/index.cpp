@@ -1,22 +1,23 @@
 // Building the tag graph index.
 //
-// One iterative depth-first walk over the final children lists numbers the
-// subjects in pre-order and gives each its range [start, end). Every tag and
-// identity is then interned, and its occurrences are listed by pre-order
-// number with a counting sort over the tag ids (walking the subjects in
-// pre-order makes each list ascending by construction). Identities are listed
-// the same way by subject index. The build is linear in the subjects and the
-// strings, allocates a handful of flat arrays, and never copies a set: a
-// chain a million deep costs what a flat list of a million subjects costs.
+// From a TagGraph model: one iterative depth-first walk over the final
+// children lists numbers the subjects in pre-order and gives each its range
+// [start, end); every tag and identity is then interned and recorded as a
+// (string, subject) pair. finish_index() turns the pairs into the per-string
+// lists with a counting sort over the string ids, placing each subject at its
+// pre-order number; a list that does not come out ascending (the reader met
+// its subjects out of pre-order) is sorted. The build is linear in the
+// subjects and the strings apart from those sorts, allocates a handful of
+// flat arrays, and never copies a set: a chain a million deep costs what a
+// flat list of a million subjects costs.
 //
 // The build only reads the graph, so an interrupted build leaves it as it
-// was; its contents move into the index once the build can no longer stop.
+// was; the graph is released once the build can no longer stop.
 
 #include "eval/index.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <numeric>
 #include <utility>
 #include <vector>
 
@@ -24,35 +25,42 @@ namespace lumo {
 
 namespace {
 
-// A (tag, number) pair waiting for its place in a per-tag list.
-struct Occurrence {
-  TagId tag;
-  std::uint32_t at;
-};
-
-// Counting sort of `occ` by tag: `begin` gets each tag's start (and the end
-// after the last tag), `out` the numbers, in their order within `occ`.
-template <class Out>
-void group_by_tag(const std::vector<Occurrence>& occ, std::size_t tags,
-                  std::vector<std::uint32_t>& begin, std::vector<Out>& out) {
+// Counting sort of `pairs` by tag: `begin` gets each tag's start (and the end
+// after the last tag), `out` the values `value(pair)` in their order within
+// `pairs`; each tag's values are then made ascending.
+template <class Out, class Value>
+bool group_by_tag(const std::vector<Occurrence>& pairs, std::size_t tags,
+                  std::vector<std::uint32_t>& begin, std::vector<Out>& out, Value value,
+                  InterruptPoll& poll) {
   begin.assign(tags + 1, 0);
-  for (const Occurrence& o : occ) ++begin[o.tag + 1];
+  for (const Occurrence& o : pairs) ++begin[o.tag + 1];
   for (std::size_t t = 0; t < tags; ++t) begin[t + 1] += begin[t];
-  out.resize(occ.size());
-  std::vector<std::uint32_t> fill(begin.begin(), begin.end() - 1);
-  for (const Occurrence& o : occ) out[fill[o.tag]++] = o.at;
+  out.resize(pairs.size());
+  {
+    std::vector<std::uint32_t> fill(begin.begin(), begin.end() - 1);
+    for (const Occurrence& o : pairs) out[fill[o.tag]++] = value(o);
+  }
+  if (poll.tick(InterruptPoll::kStride)) return false;
+  for (std::size_t t = 0; t < tags; ++t) {
+    auto first = out.begin() + begin[t];
+    auto last = out.begin() + begin[t + 1];
+    if (!std::is_sorted(first, last)) {
+      if (poll.tick(InterruptPoll::kStride)) return false;
+      std::sort(first, last);
+    }
+  }
+  return true;
 }
 
 class IndexBuilder {
  public:
-  IndexBuilder(const std::vector<GraphSubject>& in, IndexedGraph& out, Interrupt* interrupt)
+  IndexBuilder(const std::vector<GraphSubject>& in, IndexParts& out, Interrupt* interrupt)
       : in_(in), out_(out), seen_(in.size(), 0), poll_(interrupt) {}
 
   // False when interrupted.
   bool run() {
     const std::size_t n = in_.size();
-    out_.subjects.resize(n);
-    order_.reserve(n);
+    out_.ranges.resize(n);
     // Everything reachable from the root first, so the root's range holds
     // exactly the reachable subjects; then whatever it does not reach (no
     // graph the builder accepts has any).
@@ -60,7 +68,7 @@ class IndexBuilder {
     for (SubjectIndex i = 1; i < n; ++i) {
       if (!seen_[i] && !number_from(i)) return false;
     }
-    return list_occurrences();
+    return list_strings();
   }
 
  private:
@@ -83,7 +91,7 @@ class IndexBuilder {
         if (c < in_.size() && !seen_[c]) enter(c);
         continue;
       }
-      out_.subjects[f.subject].subtree_range.end = static_cast<std::uint32_t>(order_.size());
+      out_.ranges[f.subject].end = next_;
       stack_.pop_back();
     }
     return true;
@@ -91,12 +99,11 @@ class IndexBuilder {
 
   void enter(SubjectIndex s) {
     seen_[s] = 1;
-    out_.subjects[s].subtree_range.start = static_cast<std::uint32_t>(order_.size());
-    order_.push_back(s);
+    out_.ranges[s].start = next_++;
     stack_.push_back({s, 0});
   }
 
-  bool list_occurrences() {
+  bool list_strings() {
     std::size_t strings = 0, identities = 0;
     for (const GraphSubject& g : in_) {
       strings += g.tags.size() + g.identities.size();
@@ -104,69 +111,61 @@ class IndexBuilder {
     }
     // Distinct strings are usually far fewer; a quarter avoids most growth.
     out_.tags.reserve(strings / 4 + 8);
-    std::vector<Occurrence> occ;
-    std::vector<Occurrence> ids;
-    occ.reserve(strings);
-    ids.reserve(identities);
-    for (std::uint32_t at = 0; at < order_.size(); ++at) {
+    out_.strings.reserve(strings);
+    out_.identities.reserve(identities);
+    for (std::uint32_t s = 0; s < in_.size(); ++s) {
       if (poll_.tick()) return false;
-      const GraphSubject& g = in_[order_[at]];
-      for (const std::string& t : g.tags) occ.push_back({out_.tags.intern(t), at});
+      const GraphSubject& g = in_[s];
+      for (const std::string& t : g.tags) out_.strings.push_back({out_.tags.intern(t), s});
       for (const std::string& id : g.identities) {
         const TagId t = out_.tags.intern(id);
-        occ.push_back({t, at});
-        ids.push_back({t, static_cast<std::uint32_t>(order_[at])});
+        out_.strings.push_back({t, s});
+        out_.identities.push_back({t, s});
       }
-    }
-    if (poll_.tick(InterruptPoll::kStride)) return false;
-    group_by_tag(occ, out_.tags.size(), out_.occ_begin, out_.occ_pos);
-    group_by_tag(ids, out_.tags.size(), out_.id_begin, out_.id_subjects);
-    // Identity lists were filled in pre-order; they are kept by index.
-    for (TagId t = 0; t < out_.tags.size(); ++t) {
-      auto first = out_.id_subjects.begin() + out_.id_begin[t];
-      auto last = out_.id_subjects.begin() + out_.id_begin[t + 1];
-      if (!std::is_sorted(first, last)) std::sort(first, last);
     }
     return true;
   }
 
   const std::vector<GraphSubject>& in_;
-  IndexedGraph& out_;
+  IndexParts& out_;
   std::vector<std::uint8_t> seen_;
-  std::vector<SubjectIndex> order_;
   std::vector<Frame> stack_;
+  std::uint32_t next_ = 0;
   InterruptPoll poll_;
 };
 
 }  // namespace
+
+std::optional<IndexedGraph> finish_index(IndexParts parts, Interrupt* interrupt) {
+  InterruptPoll poll(interrupt);
+  IndexedGraph out;
+  const std::vector<SubtreeRange>& ranges = parts.ranges;
+  const std::size_t tags = parts.tags.size();
+  if (!group_by_tag(parts.strings, tags, out.occ_begin, out.occ_pos,
+                    [&](const Occurrence& o) { return ranges[o.subject].start; }, poll))
+    return std::nullopt;
+  std::vector<Occurrence>().swap(parts.strings);
+  if (!group_by_tag(parts.identities, tags, out.id_begin, out.id_subjects,
+                    [](const Occurrence& o) { return SubjectIndex{o.subject}; }, poll))
+    return std::nullopt;
+  out.ranges = std::move(parts.ranges);
+  out.tags = std::move(parts.tags);
+  return out;
+}
 
 IndexedGraph build_index(TagGraph graph) {
   return std::move(build_index(graph, nullptr)).value();
 }
 
 Result<IndexedGraph, Interrupted> build_index(TagGraph& graph, Interrupt* interrupt) {
-  IndexedGraph out;
-  if (!IndexBuilder(graph.subjects, out, interrupt).run()) return make_err(Interrupted{});
-
+  IndexParts parts;
+  if (!IndexBuilder(graph.subjects, parts, interrupt).run()) return make_err(Interrupted{});
+  std::optional<IndexedGraph> out = finish_index(std::move(parts), interrupt);
+  if (!out) return make_err(Interrupted{});
   // Nothing can stop the build from here on: take the graph over.
-  std::vector<GraphSubject>& in = graph.subjects;
-  const std::size_t n = in.size();
-  for (SubjectIndex i = 0; i < n; ++i) {
-    GraphSubject& g = in[i];
-    IndexedSubject& x = out.subjects[i];
-    x.relation = g.relation;
-    x.name = std::move(g.name);
-    x.identities = std::move(g.identities);
-    x.children = std::move(g.children);
-    x.index = g.index;
-    x.parent = g.parent;
-    x.span = g.span;
-  }
-  std::vector<GraphSubject>().swap(in);
-  out.all_subjects.resize(n);
-  std::iota(out.all_subjects.begin(), out.all_subjects.end(), SubjectIndex{0});
-  out.relations = std::move(graph.relations);
-  return out;
+  out->relations = std::move(graph.relations);
+  graph = TagGraph{};
+  return std::move(*out);
 }
 
 const IndexedGraph& GraphState::ensure_index() { return *ensure_index(nullptr); }

@@ -1,5 +1,13 @@
 // The tag graph index: subtree ranges, where each tag occurs, the identity
 // table.
+//
+// The index is a handful of flat arrays and keeps no per-subject strings:
+// each subject has its pre-order range, every distinct tag or identity string
+// is interned once, and for each string the index lists the pre-order
+// numbers of the subjects holding it and, separately, the subjects carrying
+// it as an identity. Two readers fill it: build_index() from a TagGraph
+// model, and the direct reader of graph texts (eval/graph_reader.h); both
+// hand their strings to finish_index(), which makes the lists.
 #pragma once
 
 #include <algorithm>
@@ -23,31 +31,22 @@ struct SubtreeRange {
   std::uint32_t end = 0;  // exclusive
 };
 
-struct IndexedSubject {
-  std::optional<RelationLink> relation;
-  std::string name;
-  std::vector<std::string> identities;
-  std::vector<SubjectIndex> children;
-  SubtreeRange subtree_range;
-  SubjectIndex index = 0;
-  SubjectIndex parent = 0;
-  Span span;
-};
-
 // A graph's subjects with their pre-order ranges, and for every distinct tag
 // or identity string the sorted pre-order numbers of the subjects that hold
 // it: a subject's subtree holds a string exactly when one of those numbers
 // falls in the subject's range, which is one binary search.
 struct IndexedGraph {
-  std::vector<IndexedSubject> subjects;
+  std::vector<SubtreeRange> ranges;  // per subject index
   RelationTable relations;
-  std::vector<SubjectIndex> all_subjects;  // 0, 1, ..., n-1
 
   TagTable tags;                          // every tag and identity string
   std::vector<std::uint32_t> occ_begin;   // per tag id, into occ_pos; one more at the end
   std::vector<std::uint32_t> occ_pos;     // pre-order numbers holding the tag, ascending
   std::vector<std::uint32_t> id_begin;    // per tag id, into id_subjects; one more at the end
   std::vector<SubjectIndex> id_subjects;  // subjects with the tag as an identity, ascending
+
+  std::size_t size() const { return ranges.size(); }
+  const SubtreeRange& range(SubjectIndex g) const { return ranges[g]; }
 
   // Whether some subject in `range` holds tag `t` (as a tag or identity).
   bool occurs(TagId t, const SubtreeRange& range) const {
@@ -67,7 +66,7 @@ struct IndexedGraph {
   // The same by text.
   bool subtree_holds(SubjectIndex g, std::string_view tag) const {
     const TagId t = tags.find(tag);
-    return t != kNoTag && occurs(t, subjects[g].subtree_range);
+    return t != kNoTag && occurs(t, ranges[g]);
   }
 
   // The subjects carrying identity `id`, ascending, one per occurrence.
@@ -76,13 +75,41 @@ struct IndexedGraph {
     if (t == kNoTag) return {};
     return {id_subjects.data() + id_begin[t], id_begin[t + 1] - id_begin[t]};
   }
+
+  // Whether subject `g` carries identity `id`.
+  bool has_identity(SubjectIndex g, std::string_view id) const {
+    const std::span<const SubjectIndex> carriers = with_identity(id);
+    return std::binary_search(carriers.begin(), carriers.end(), g);
+  }
 };
 
+// One tag or identity string of subject `subject`, by its id in the table
+// being filled.
+struct Occurrence {
+  TagId tag;
+  std::uint32_t subject;
+};
+
+// What a reader hands to finish_index(): the interned strings, every
+// (string, subject) pair, the identity pairs among them, and the ranges.
+struct IndexParts {
+  TagTable tags;
+  std::vector<Occurrence> strings;     // tags and identities, in any order
+  std::vector<Occurrence> identities;  // identities only, in any order
+  std::vector<SubtreeRange> ranges;    // per subject; starts are the pre-order numbers
+};
+
+// Lists each string's pre-order numbers and identity carriers; the relation
+// table is the caller's to set. Polls `interrupt`; null when it stopped the
+// work.
+std::optional<IndexedGraph> finish_index(IndexParts parts, Interrupt* interrupt = nullptr);
+
 // A tag graph in one of its two states; the index is built once, in place,
-// on first use.
+// on first use, unless the graph was read straight into its index.
 class GraphState {
  public:
   explicit GraphState(TagGraph graph) : state_(std::move(graph)) {}
+  explicit GraphState(IndexedGraph graph) : state_(std::move(graph)) {}
   const IndexedGraph& ensure_index();
   // Null when `interrupt` stopped the build; the graph then stays unindexed.
   const IndexedGraph* ensure_index(Interrupt* interrupt);

@@ -22,7 +22,7 @@ namespace lumo {
 namespace {
 
 bool run_match(const Query& query, const IndexedGraph& graph, InterruptPoll& poll) {
-  if (query.subjects.empty() || graph.subjects.empty()) return false;
+  if (query.subjects.empty() || graph.size() == 0) return false;
   Feasibility feasibility(query, graph, poll);
   if (!feasibility.feasible(0, 0)) return false;
   if (query.relations.empty()) return true;

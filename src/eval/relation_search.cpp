@@ -208,8 +208,7 @@ class RelationSearch {
   bool carries_identity(SubjectIndex q, SubjectIndex g) const {
     const auto& ids = query_.subjects[q].identities;
     if (ids.empty()) return true;
-    const auto& have = graph_.subjects[g].identities;
-    return std::find(have.begin(), have.end(), ids.front()) != have.end();
+    return graph_.has_identity(g, ids.front());
   }
 
   // Keeps the values of v that carry its identity and are feasible.
@@ -278,7 +277,7 @@ class RelationSearch {
     return true;
   }
 
-  const SubtreeRange& range(SubjectIndex g) const { return graph_.subjects[g].subtree_range; }
+  const SubtreeRange& range(SubjectIndex g) const { return graph_.range(g); }
   static bool inside(const SubtreeRange& in, const SubtreeRange& out) {
     return out.start <= in.start && in.end <= out.end;
   }

@@ -30,7 +30,7 @@ TEST(Interrupt, IndexBuildLeavesTheGraphUnindexedAndReusable) {
   EXPECT_GE(stop.asked(), 1u);
   const IndexedGraph* x = state.ensure_index(nullptr);
   ASSERT_NE(x, nullptr);
-  EXPECT_EQ(x->subjects.size(), 5001u);
+  EXPECT_EQ(x->size(), 5001u);
   EXPECT_EQ(collect_tags(*x).size(), 5000u + 7u + 1u);  // names, t0..t6, context
 }
 

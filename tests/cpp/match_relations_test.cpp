@@ -37,6 +37,7 @@
 #include <cstdio>
 #include <random>
 #include <set>
+#include <numeric>
 #include <span>
 #include <string>
 #include <utility>
@@ -200,9 +201,11 @@ double plain_work_bound(const Query& q, const IndexedGraph& g) {
   cands[0] = {0};
   double level = 1;
   double total = 1;
+  std::vector<SubjectIndex> all_subjects(g.size());
+  std::iota(all_subjects.begin(), all_subjects.end(), SubjectIndex{0});
   for (SubjectIndex s = 1; s < n; ++s) {
     const QuerySubject& qs = q.subjects[s];
-    std::span<const SubjectIndex> list(g.all_subjects);
+    std::span<const SubjectIndex> list(all_subjects);
     if (!qs.identities.empty()) {
       list = g.with_identity(qs.identities.front());
       if (list.empty()) return total;
@@ -214,10 +217,10 @@ double plain_work_bound(const Query& q, const IndexedGraph& g) {
     if (!qs.relation) {
       most = 0;
       for (SubjectIndex p : cands[qs.parent]) {
-        const SubtreeRange& pr = g.subjects[p].subtree_range;
+        const SubtreeRange& pr = g.range(p);
         std::size_t inside = 0;
         for (SubjectIndex c : cands[s]) {
-          const SubtreeRange& r = g.subjects[c].subtree_range;
+          const SubtreeRange& r = g.range(c);
           inside += pr.start <= r.start && r.end <= pr.end ? 1 : 0;
         }
         most = std::max(most, inside);

@@ -347,7 +347,7 @@ TEST(MatchScale, DeepChainsOnSmallStack) {
   gt.resize(gt.size() - 1);  // the innermost subject has no body
   gt += std::string(graph_depth, '}');
   IndexedGraph g = graph_of(gt);
-  ASSERT_EQ(g.subjects.size(), static_cast<std::size_t>(graph_depth) + 2);
+  ASSERT_EQ(g.size(), static_cast<std::size_t>(graph_depth) + 2);
 
   Query ids_true = query_of(chain_query(query_depth, false, "bottom"));
   Query ids_false = query_of(chain_query(query_depth, false, "lonely"));

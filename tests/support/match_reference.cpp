@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <numeric>
 #include <vector>
 
 namespace lumo {
@@ -71,7 +72,8 @@ bool relations_hold(const Query& query, const IndexedGraph& graph,
 
 bool is_match_plain(const Query& query, const IndexedGraph& graph) {
   const auto& qs = query.subjects;
-  const auto& gs = graph.subjects;
+  std::vector<SubjectIndex> all_subjects(graph.size());
+  std::iota(all_subjects.begin(), all_subjects.end(), SubjectIndex{0});
   if (!test_expression(query.exprs, qs[0].expression, graph, 0)) return false;
   const std::size_t n = qs.size();
   std::vector<SubjectIndex> a(n, 0);
@@ -81,7 +83,7 @@ bool is_match_plain(const Query& query, const IndexedGraph& graph) {
   std::vector<std::size_t> next(n, 0);
   auto enter = [&](SubjectIndex d) {
     next[d] = 0;
-    lists[d] = qs[d].identities.empty() ? std::span<const SubjectIndex>(graph.all_subjects)
+    lists[d] = qs[d].identities.empty() ? std::span<const SubjectIndex>(all_subjects)
                                         : graph.with_identity(qs[d].identities.front());
   };
 
@@ -89,12 +91,12 @@ bool is_match_plain(const Query& query, const IndexedGraph& graph) {
   enter(d);
   while (true) {
     const QuerySubject& s = qs[d];
-    const SubtreeRange& p = gs[a[s.parent]].subtree_range;
+    const SubtreeRange& p = graph.range(a[s.parent]);
     const auto list = lists[d];
     bool placed = false;
     while (next[d] < list.size()) {
       SubjectIndex g = list[next[d]++];
-      const SubtreeRange& r = gs[g].subtree_range;
+      const SubtreeRange& r = graph.range(g);
       if (!s.relation && !(p.start <= r.start && r.end <= p.end)) continue;
       if (!test_expression(query.exprs, s.expression, graph, g)) continue;
       a[d] = g;
