@@ -1,0 +1,331 @@
+// Resolving written relations, over any tree of subjects.
+//
+// A pre-order walk from the root resolves every relation path in the scope
+// that the subject's parent builds: one name table with undo, pushed and
+// popped as the walk enters and leaves children lists, on an explicit stack,
+// so the table is never copied and nothing recurses. The walk applies the
+// relation-of-relation rule, reports each relation subject's (source,
+// target) link and fills the relation table.
+//
+// The tree is reached through a small adaptor, so that the builders' subject
+// vectors and the direct graph reader's flat arrays share this code:
+//
+//   std::size_t size() const;
+//   const Range& children(SubjectIndex) const;   // as written (flattened);
+//                                                //   size() and operator[]
+//   std::string_view name(SubjectIndex) const;
+//   bool is_context(SubjectIndex) const;         // has identity "context"
+//   const RelationSpec* written(SubjectIndex) const;  // null: no relation
+//   Span span(SubjectIndex) const;
+//   void set_link(SubjectIndex, RelationLink);
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "base/random_hash.h"
+#include "base/result.h"
+#include "model/build_error.h"
+#include "model/relations.h"
+#include "syntax/ast.h"
+
+namespace lumo {
+
+namespace relation_detail {
+
+// The names visible to relation paths during the walk. Each name maps to the
+// subject that it currently names (the innermost scope, and among siblings the
+// last written); each subject remembers the one it shadowed when it was
+// pushed. Opening the scope of a subject's children pushes them in order;
+// closing it pops them in reverse order, which restores the outer names, so
+// the table is never copied. Open addressing with linear probing; slots are
+// never removed (a name with nothing visible keeps its slot with kNone).
+class NameScope {
+ public:
+  static constexpr SubjectIndex kNone = static_cast<SubjectIndex>(-1);
+
+  explicit NameScope(std::size_t subjects) : shadowed_(subjects, kNone) { grow(16); }
+
+  // Makes `name` one that push_declared() accepts.
+  void declare(std::string_view name) { (void)find_or_insert(name); }
+
+  // Pushes `index` under `name` if the name was declared; returns whether it
+  // did.
+  bool push_declared(std::string_view name, SubjectIndex index) {
+    const std::size_t i = find(name);
+    if (i == kNone) return false;
+    shadowed_[index] = slots_[i].top;
+    slots_[i].top = index;
+    return true;
+  }
+
+  // Undoes push_declared(name, index); pushes must be undone in reverse
+  // order.
+  void pop(std::string_view name, SubjectIndex index) {
+    const std::size_t i = find(name);
+    if (i != kNone) slots_[i].top = shadowed_[index];
+  }
+
+  std::optional<SubjectIndex> lookup(std::string_view name) const {
+    const std::size_t i = find(name);
+    if (i == kNone || slots_[i].top == kNone) return std::nullopt;
+    return slots_[i].top;
+  }
+
+ private:
+  struct Slot {
+    const char* data = nullptr;  // null: free slot
+    std::size_t len = 0;
+    std::uint64_t hash = 0;
+    SubjectIndex top = kNone;
+  };
+
+  static bool same(const Slot& s, std::string_view name, std::uint64_t h) {
+    return s.hash == h && s.len == name.size() &&
+           (name.empty() || std::memcmp(s.data, name.data(), name.size()) == 0);
+  }
+
+  // Position of the slot holding `name`, or kNone.
+  std::size_t find(std::string_view name) const {
+    const std::uint64_t h = hasher_(name);
+    for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+      const Slot& s = slots_[i];
+      if (!s.data) return kNone;
+      if (same(s, name, h)) return i;
+    }
+  }
+
+  Slot& find_or_insert(std::string_view name) {
+    if ((used_ + 1) * 2 > slots_.size()) grow(slots_.size() * 2);
+    const std::uint64_t h = hasher_(name);
+    for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+      Slot& s = slots_[i];
+      if (!s.data) {
+        ++used_;
+        s.data = name.data() ? name.data() : "";  // null marks a free slot
+        s.len = name.size();
+        s.hash = h;
+        return s;
+      }
+      if (same(s, name, h)) return s;
+    }
+  }
+
+  void grow(std::size_t capacity) {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(capacity, Slot{});
+    mask_ = capacity - 1;
+    for (const Slot& s : old) {
+      if (!s.data) continue;
+      std::size_t i = s.hash & mask_;
+      while (slots_[i].data) i = (i + 1) & mask_;
+      slots_[i] = s;
+    }
+  }
+
+  SeededStringHash hasher_;
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  std::size_t used_ = 0;
+  std::vector<SubjectIndex> shadowed_;
+};
+
+inline std::string join_path(const NamePath& path) {
+  std::size_t len = 0;
+  for (const auto& n : path.names) len += n.size() + 1;
+  std::string out;
+  out.reserve(len);
+  for (std::size_t i = 0; i < path.names.size(); ++i) {
+    if (i) out += '.';
+    out += path.names[i];
+  }
+  return out;
+}
+
+inline BuildError not_found(const NamePath& path) {
+  BuildError e = BuildError::make(BuildErrorKind::SubjectNotFound, path.span);
+  e.path = join_path(path);
+  return e;
+}
+
+// Resolves `path`: the first name through the scope, each further name among
+// the children (as flattened) of the subject reached so far, the last child
+// written with that name winning.
+template <class Tree>
+std::optional<SubjectIndex> resolve_path(const Tree& tree, const NameScope& scope,
+                                         const NamePath& path) {
+  if (path.names.empty()) return std::nullopt;
+  std::optional<SubjectIndex> first = scope.lookup(path.names[0]);
+  if (!first) return std::nullopt;
+  SubjectIndex cur = *first;
+  for (std::size_t k = 1; k < path.names.size(); ++k) {
+    const std::string& want = path.names[k];
+    const auto& ch = tree.children(cur);
+    bool found = false;
+    for (std::size_t j = ch.size(); j-- > 0;) {
+      if (tree.name(ch[j]) == want) {
+        cur = ch[j];
+        found = true;
+        break;
+      }
+    }
+    if (!found) return std::nullopt;
+  }
+  return cur;
+}
+
+
+// The pre-order walk that resolves every written relation in the scope its
+// parent built. Scopes are pushed and popped on one name table as the walk
+// enters and leaves children lists, on an explicit stack.
+template <class Tree>
+class RelationResolver {
+ public:
+  RelationResolver(Tree& tree, RelationTable& table)
+      : tree_(tree), table_(table), scope_(tree.size()), in_scope_(tree.size(), 0) {}
+
+  BuildStatus run() {
+    // The walk stops as soon as it has resolved every relation subject.
+    const std::size_t n = tree_.size();
+    for (SubjectIndex i = 0; i < n; ++i) pending_ += tree_.written(i) != nullptr;
+    if (pending_ == 0) return std::monostate{};
+    // Only a name that some path starts with is ever looked up, so only
+    // subjects with such names enter the scope; for the others the scope
+    // costs one probe. Lookups see exactly what a scope of all names would.
+    for (SubjectIndex i = 0; i < n; ++i) {
+      const RelationSpec* rel = tree_.written(i);
+      if (!rel) continue;
+      if (!rel->target.names.empty()) scope_.declare(rel->target.names[0]);
+      if (rel->context && !rel->context->names.empty()) scope_.declare(rel->context->names[0]);
+    }
+    // The root is visited with an empty scope, source 0 and default context 0.
+    if (auto r = visit(0, 0, 0); !r) return r;
+    if (pending_ != 0) open(0, 0);
+    while (!stack_.empty()) {
+      Frame& f = stack_.back();
+      const auto& ch = tree_.children(f.subject);
+      if (f.next == ch.size()) {
+        close(f.subject);
+        continue;
+      }
+      const SubjectIndex c = ch[f.next++];
+      const SubjectIndex source = f.subject;
+      const SubjectIndex default_context = f.default_context;
+      if (auto r = visit(c, source, default_context); !r) return r;
+      if (pending_ == 0) break;
+      open(c, default_context);  // may reallocate `stack_`; `f` is not used after
+    }
+    return std::monostate{};
+  }
+
+ private:
+  struct Frame {
+    SubjectIndex subject;          // whose children are being visited
+    std::size_t next;              // position of the next child to visit
+    SubjectIndex default_context;  // default context of those children
+  };
+
+  bool is_relation(SubjectIndex i) const { return tree_.written(i) != nullptr; }
+
+  // Handles the written relation of `s`, written inside `source`.
+  BuildStatus visit(SubjectIndex s, SubjectIndex source, SubjectIndex default_context) {
+    const RelationSpec* written = tree_.written(s);
+    if (!written) return std::monostate{};
+    --pending_;
+    const RelationSpec& rel = *written;
+    std::optional<SubjectIndex> target = resolve_path(tree_, scope_, rel.target);
+    if (!target) return Err<BuildError>{not_found(rel.target)};
+    SubjectIndex context = default_context;
+    const bool implicit = !rel.context.has_value();
+    if (!implicit) {
+      std::optional<SubjectIndex> x = resolve_path(tree_, scope_, *rel.context);
+      if (!x) return Err<BuildError>{not_found(*rel.context)};
+      context = *x;
+    }
+    for (SubjectIndex end : {source, *target, context}) {
+      if (end != s && is_relation(end))
+        return Err<BuildError>{BuildError::make(BuildErrorKind::RelationOfRelation,
+                                                tree_.span(s))};
+    }
+    tree_.set_link(s, RelationLink{source, *target});
+    if (context != source)
+      table_.insert_or_assign(RelationKey{s, source, *target}, RelationContext{implicit, context});
+    return std::monostate{};
+  }
+
+  // Opens the scope of the children of `s`, whose own default context is
+  // `outer_default`.
+  void open(SubjectIndex s, SubjectIndex outer_default) {
+    const auto& ch = tree_.children(s);
+    if (ch.empty()) return;
+    for (SubjectIndex c : ch) in_scope_[c] = scope_.push_declared(tree_.name(c), c) ? 1 : 0;
+    stack_.push_back(Frame{s, 0, tree_.is_context(s) ? s : outer_default});
+  }
+
+  // Leaves the scope of the children of `s` (the top frame).
+  void close(SubjectIndex s) {
+    const auto& ch = tree_.children(s);
+    for (std::size_t j = ch.size(); j-- > 0;) {
+      if (in_scope_[ch[j]]) scope_.pop(tree_.name(ch[j]), ch[j]);
+    }
+    stack_.pop_back();
+  }
+
+  Tree& tree_;
+  RelationTable& table_;
+  NameScope scope_;
+  std::vector<std::uint8_t> in_scope_;
+  std::vector<Frame> stack_;
+  std::size_t pending_ = 0;
+};
+
+}  // namespace relation_detail
+
+// Resolves the written relations of `tree`; see the top of this file.
+// Errors: SubjectNotFound (target path first, then context path) and
+// RelationOfRelation, for the first relation subject in pre-order.
+template <class Tree>
+Result<std::monostate, BuildError> resolve_tree_relations(Tree& tree, RelationTable& table) {
+  return relation_detail::RelationResolver<Tree>(tree, table).run();
+}
+
+// After the moves, every subject must still hang below the root. `moved_to`
+// gives each moved subject its context (kNoMove for the others) and
+// `parent_of(s)` the parent as written. Each subject sits in exactly one
+// children list (its context's if it moved, else its parent's), so all hang
+// below the root exactly when following those parents up from every moved
+// subject ends at the root rather than in a cycle; unmoved subjects climb
+// through lower indices until they meet a moved one or the root. Each
+// subject is climbed through at most once. Returns the lowest cut-off
+// subject, or kNoMove.
+inline constexpr SubjectIndex kNoMove = static_cast<SubjectIndex>(-1);
+
+template <class ParentOf>
+SubjectIndex lowest_cut_subject(const RelationTable& table,
+                                const std::vector<SubjectIndex>& moved_to, ParentOf parent_of) {
+  enum : std::uint8_t { kUnknown, kReaches, kOnPath, kCut };
+  std::vector<std::uint8_t> state(moved_to.size(), kUnknown);
+  state[0] = kReaches;
+  std::vector<SubjectIndex> path;
+  SubjectIndex lowest_cut = kNoMove;
+  for (const auto& [key, ctx] : table) {
+    path.clear();
+    SubjectIndex x = key.subject;
+    while (state[x] == kUnknown) {
+      state[x] = kOnPath;
+      path.push_back(x);
+      x = moved_to[x] != kNoMove ? moved_to[x] : parent_of(x);
+    }
+    const std::uint8_t outcome = state[x] == kReaches ? kReaches : kCut;
+    for (SubjectIndex p : path) state[p] = outcome;
+    if (outcome == kCut && key.subject < lowest_cut) lowest_cut = key.subject;
+  }
+  return lowest_cut;
+}
+
+}  // namespace lumo
