@@ -38,6 +38,8 @@ namespace lumo {
 
 namespace relation_detail {
 
+using BuildStatus = Result<std::monostate, BuildError>;
+
 // The names visible to relation paths during the walk. Each name maps to the
 // subject that it currently names (the innermost scope, and among siblings the
 // last written); each subject remembers the one it shadowed when it was

@@ -11,6 +11,7 @@
 // exception.
 #include <string_view>
 
+#include "eval/graph_reader.h"
 #include "model/build_error.h"
 #include "model/query.h"
 #include "model/tag_graph.h"
@@ -68,7 +69,7 @@ PyObject* parse_tag_graph(PyObject*, PyObject* args, PyObject* kwargs) {
     return parse_text(
         kParseTagGraphSig, args, kwargs,
         [](std::string_view text, bool validate, Interrupt* hook) {
-          return compile_tag_graph(text, validate, hook);
+          return load_tag_graph(text, validate, hook);
         },
         new_tag_graph);
   });

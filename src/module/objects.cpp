@@ -382,7 +382,7 @@ PyObject* new_query(lumo::Query model) {
   return new_instance(std::make_unique<lumo::Query>(std::move(model)));
 }
 
-PyObject* new_tag_graph(lumo::TagGraph model) {
+PyObject* new_tag_graph(lumo::GraphState model) {
   return new_instance(std::make_unique<lumo::GraphState>(std::move(model)));
 }
 

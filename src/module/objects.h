@@ -42,7 +42,7 @@ PyTypeObject* tag_graph_type();
 
 // New instances owning the given models; null with an exception set.
 PyObject* new_query(lumo::Query model);
-PyObject* new_tag_graph(lumo::TagGraph model);
+PyObject* new_tag_graph(lumo::GraphState model);
 
 // Runs an entry point body, turning an escaping C++ exception (allocation
 // failure) into a Python exception.

@@ -19,6 +19,7 @@
 #include "eval/match.h"
 #include "model/build_error.h"
 #include "model/query.h"
+#include "eval/graph_reader.h"
 #include "model/tag_graph.h"
 
 namespace lumo::pg {
@@ -84,11 +85,11 @@ void release(CompiledQuery* query) noexcept { delete query; }
 Status match(const CompiledQuery& query, std::string_view graph, Interrupt* interrupt,
              Allocate allocate, bool* matched, ErrorText* error) noexcept {
   return guarded([&] {
-    auto built = compile_tag_graph(graph, true, interrupt);
+    auto built = load_tag_graph(graph, true, interrupt);
     if (!built.ok()) return build_failed(built.error(), allocate, error);
-    auto indexed = build_index(built.value(), interrupt);
-    if (!indexed.ok()) return Status::kInterrupted;
-    auto answer = is_match(query.query, indexed.value(), interrupt);
+    const IndexedGraph* indexed = built.value().ensure_index(interrupt);
+    if (indexed == nullptr) return Status::kInterrupted;
+    auto answer = is_match(query.query, *indexed, interrupt);
     if (!answer.ok()) return Status::kInterrupted;
     *matched = answer.value();
     return Status::kOk;
@@ -99,11 +100,11 @@ Status collect(std::string_view graph, Interrupt* interrupt, Allocate allocate, 
                ErrorText* error) noexcept {
   *tags = TagList{0, nullptr, nullptr};
   return guarded([&] {
-    auto built = compile_tag_graph(graph, true, interrupt);
+    auto built = load_tag_graph(graph, true, interrupt);
     if (!built.ok()) return build_failed(built.error(), allocate, error);
-    auto indexed = build_index(built.value(), interrupt);
-    if (!indexed.ok()) return Status::kInterrupted;
-    const std::vector<std::string> found = collect_tags(indexed.value());
+    const IndexedGraph* indexed = built.value().ensure_index(interrupt);
+    if (indexed == nullptr) return Status::kInterrupted;
+    const std::vector<std::string> found = collect_tags(*indexed);
     // One block: the text pointers, the lengths, then the texts themselves.
     const std::size_t n = found.size();
     std::size_t bytes = n * (sizeof(const char*) + sizeof(std::size_t));

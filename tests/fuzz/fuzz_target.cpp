@@ -14,9 +14,10 @@
 //
 // Besides crashes, leaks and sanitizer reports the target checks what must
 // hold for any text, and aborts (a crash to the fuzzer) when it does not:
-// errors render to a non-empty message; no stage reports Interrupted without
-// a hook; a stage that the stopping hook let finish gives the same answer as
-// without it; an interrupted index build leaves its graph as it was; every
+// errors render to a non-empty message; the direct graph reader reads only
+// texts the builder accepts, into the same index; no stage reports
+// Interrupted without a hook; a stage that the stopping hook let finish gives
+// the same answer as without it; an interrupted index build leaves its graph as it was; every
 // collected tag set holds "context" and no tag twice; the SQL's placeholders
 // count up from the caller's list length, one per value; meta queries hold
 // no more text than the input.
@@ -38,7 +39,9 @@
 #include <vector>
 
 #include "eval/collect.h"
+#include "eval/graph_reader.h"
 #include "eval/index.h"
+#include "index_dump.h"
 #include "eval/match.h"
 #include "match_reference.h"
 #include "model/build_error.h"
@@ -96,7 +99,7 @@ constexpr double kPlainSearchLimit = 20000;
 bool plain_search_is_cheap(const Query& query, const IndexedGraph& graph) {
   double product = 1;
   for (std::size_t i = 1; i < query.subjects.size(); ++i) {
-    product *= static_cast<double>(graph.subjects.size());
+    product *= static_cast<double>(graph.size());
     if (product > kPlainSearchLimit) return false;
   }
   return true;
@@ -235,13 +238,19 @@ void run(std::string_view text) {
 
   for (bool validate : {true, false}) {
     auto built = compile_tag_graph(text, validate);
+    // The direct reader reads only what the builder accepts, into the
+    // same index.
+    auto read = read_graph_index(text, validate);
+    if (!read.ok()) FUZZ_CHECK(read.error() == ReadStop::Declined);
     if (!built.ok()) {
+      FUZZ_CHECK(!read.ok());
       check_error(built.error(), false);
       continue;
     }
     TagGraph graph = std::move(built).value();
     TagGraph copy = graph;
     const IndexedGraph index = build_index(std::move(copy));
+    if (read.ok()) FUZZ_CHECK(dump_index(read.value()) == dump_index(index));
     const std::vector<std::string> tags = sorted_tags(index);
     FUZZ_CHECK(std::binary_search(tags.begin(), tags.end(), std::string("context")));
     FUZZ_CHECK(std::adjacent_find(tags.begin(), tags.end()) == tags.end());
@@ -253,10 +262,10 @@ void run(std::string_view text) {
     if (!interrupted.ok()) {
       auto again = build_index(graph, nullptr);
       FUZZ_CHECK(again.ok());
-      FUZZ_CHECK(again.value().subjects.size() == index.subjects.size());
+      FUZZ_CHECK(again.value().size() == index.size());
       FUZZ_CHECK(sorted_tags(again.value()) == tags);
     } else {
-      FUZZ_CHECK(interrupted.value().subjects.size() == index.subjects.size());
+      FUZZ_CHECK(interrupted.value().size() == index.size());
     }
 
     for (const Query& q : f.queries) (void)match(q, index, budget);

@@ -1,0 +1,549 @@
+// The direct reader of tag graph texts.
+//
+// The reader is a loop over the text with an explicit stack of open subject
+// bodies; an expression keeps only a count of open parentheses, since every
+// all-list of a graph folds into one flat list of tags. It follows the
+// grammar step by step, with the same lexer, the same optional parts and the
+// same rewind points, but wherever the grammar would fail, or would build
+// something a graph refuses (a negation, an any-list), it declines instead
+// and leaves the text to the full parser. A meta-query statement, which a
+// graph ignores, is declined too: it is rare in graph texts and the full
+// parser reads it exactly.
+//
+// Subjects are numbered in text order, which is the pre-order of the tree as
+// written, so without relation moves each subject's range is [i, i + size)
+// and falls out of one backward pass over the parents. Relations are
+// resolved by the builders' resolver over the flat arrays; when a relation
+// subject moves to another context, the final tree is laid out as children
+// lists and walked once, iteratively. Every tag, identity and name is
+// interned on sight, so a string is stored once however often it occurs.
+
+#include "eval/graph_reader.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "model/relation_resolver.h"
+#include "model/tag_graph.h"
+#include "syntax/lexer.h"
+#include "syntax/parser.h"
+
+namespace lumo {
+
+namespace {
+
+constexpr std::uint8_t kContext = 1;   // carries the identity "context"
+constexpr std::uint8_t kRelation = 2;  // has a written relation
+constexpr std::uint32_t kNoSubject = 0xffffffffu;
+
+// Subjects as the reader records them, in text order.
+struct FlatSubjects {
+  std::vector<std::uint32_t> parent;  // as written; the root's is 0
+  std::vector<TagId> name;
+  std::vector<std::uint8_t> flags;
+  std::vector<std::pair<std::uint32_t, RelationSpec>> relations;  // by subject, ascending
+};
+
+// Children lists in compressed form: subject i's are
+// kids[begin[i] .. begin[i + 1]).
+struct ChildLists {
+  std::vector<std::uint32_t> begin;
+  std::vector<std::uint32_t> kids;
+
+  std::span<const std::uint32_t> of(std::size_t i) const {
+    return {kids.data() + begin[i], begin[i + 1] - begin[i]};
+  }
+};
+
+// Children lists with each subject under `parent_of(i)`: first the subjects
+// for which `first(i)` holds, then the others, each group in index order.
+template <class ParentOf, class First>
+ChildLists child_lists(std::size_t n, ParentOf parent_of, First first) {
+  ChildLists c;
+  c.begin.assign(n + 1, 0);
+  for (std::uint32_t i = 1; i < n; ++i) ++c.begin[parent_of(i) + 1];
+  for (std::size_t i = 0; i < n; ++i) c.begin[i + 1] += c.begin[i];
+  c.kids.resize(n > 0 ? n - 1 : 0);
+  std::vector<std::uint32_t> fill(c.begin.begin(), c.begin.end() - 1);
+  for (int pass = 0; pass < 2; ++pass) {
+    for (std::uint32_t i = 1; i < n; ++i) {
+      if (first(i) == (pass == 0)) c.kids[fill[parent_of(i)]++] = i;
+    }
+  }
+  return c;
+}
+
+// The flat subjects with their children as written, as the resolver sees
+// them. Spans are not kept: the reader declines on every error, and the
+// builder that then runs reports it.
+class FlatTree {
+ public:
+  FlatTree(const FlatSubjects& s, const TagTable& tags)
+      : s_(s), tags_(tags),
+        kids_(child_lists(s.parent.size(), [&](std::uint32_t i) { return s.parent[i]; },
+                          [](std::uint32_t) { return true; })) {}
+
+  std::size_t size() const { return s_.parent.size(); }
+  std::span<const std::uint32_t> children(SubjectIndex i) const { return kids_.of(i); }
+  std::string_view name(SubjectIndex i) const { return tags_.text(s_.name[i]); }
+  bool is_context(SubjectIndex i) const { return (s_.flags[i] & kContext) != 0; }
+  const RelationSpec* written(SubjectIndex i) const {
+    if (!(s_.flags[i] & kRelation)) return nullptr;
+    auto at = std::lower_bound(s_.relations.begin(), s_.relations.end(), i,
+                               [](const auto& r, SubjectIndex x) { return r.first < x; });
+    return &at->second;
+  }
+  Span span(SubjectIndex) const { return {}; }
+  void set_link(SubjectIndex, RelationLink) {}
+
+ private:
+  const FlatSubjects& s_;
+  const TagTable& tags_;
+  ChildLists kids_;
+};
+
+class GraphReader {
+ public:
+  GraphReader(std::string_view text, bool validate, Interrupt* interrupt)
+      : c_{text, 0}, validate_(validate), interrupt_(interrupt), poll_(interrupt) {}
+
+  Result<IndexedGraph, ReadStop> run() {
+    if (c_.text.size() >= kNoSubject) return make_err(ReadStop::Declined);
+    if (poll_.tick(InterruptPoll::kStride)) return make_err(ReadStop::Interrupted);
+    reserve();
+    if (!document()) return make_err(stop());
+    if (!finish_root()) return make_err(ReadStop::Declined);
+    RelationTable relations;
+    if (!lay_out(relations)) return make_err(stop());
+    s_ = FlatSubjects{};
+    std::optional<IndexedGraph> out = finish_index(std::move(parts_), interrupt_);
+    if (!out) return make_err(ReadStop::Interrupted);
+    out->relations = std::move(relations);
+    return std::move(*out);
+  }
+
+ private:
+  ReadStop stop() const { return interrupted_ ? ReadStop::Interrupted : ReadStop::Declined; }
+
+  bool tick() {
+    if (!poll_.tick()) return false;
+    interrupted_ = true;
+    return true;
+  }
+
+  // Graph texts hold a subject every few dozen bytes; reserving for that
+  // spares most regrowth of the large arrays.
+  void reserve() {
+    const std::size_t guess = c_.text.size() / 24 + 4;
+    s_.parent.reserve(guess);
+    s_.name.reserve(guess);
+    s_.flags.reserve(guess);
+    parts_.strings.reserve(2 * guess);
+    parts_.identities.reserve(guess);
+    parts_.tags.reserve(guess + 8);
+  }
+
+  bool at(char ch) const { return c_.pos < c_.text.size() && c_.text[c_.pos] == ch; }
+  bool at2(char a, char b) const {
+    return c_.pos + 1 < c_.text.size() && c_.text[c_.pos] == a && c_.text[c_.pos + 1] == b;
+  }
+
+  // Reads a tag name that must be there.
+  bool tag(std::string_view& out) { return read_tag(c_, scratch_, out) == TagStatus::Ok; }
+
+  std::uint32_t add_subject(std::uint32_t parent) {
+    const auto s = static_cast<std::uint32_t>(s_.parent.size());
+    s_.parent.push_back(parent);
+    s_.name.push_back(0);
+    s_.flags.push_back(0);
+    return s;
+  }
+
+  void add_identity(std::uint32_t s, TagId id) {
+    parts_.strings.push_back({id, s});
+    parts_.identities.push_back({id, s});
+    if (id == context_) s_.flags[s] |= kContext;
+  }
+
+  // ---- document and statements -------------------------------------------
+
+  bool document() {
+    add_subject(0);
+    context_ = parts_.tags.intern("context");
+    add_identity(0, context_);
+    s_.name[0] = parts_.tags.intern("");
+    for (;;) {
+      if (tick()) return false;
+      if (!gap()) return false;
+      if (c_.at_end()) return true;
+      if (at('{')) {
+        if (!body()) return false;
+      } else if (at('[') || at('-')) {
+        return false;
+      } else if (!and_list(kNoSubject)) {
+        return false;
+      }
+    }
+  }
+
+  // White space, then comments each followed by white space. A comment
+  // ending in a lone CR is refused, which the grammar reports as an error.
+  bool gap() {
+    white_space(c_);
+    while (at2('/', '/')) {
+      const std::size_t eol = c_.text.find_first_of("\r\n", c_.pos + 2);
+      if (eol == std::string_view::npos) {
+        c_.pos = c_.text.size();
+        return true;
+      }
+      if (c_.text[eol] == '\r' && (eol + 1 == c_.text.size() || c_.text[eol + 1] != '\n'))
+        return false;
+      c_.pos = eol;
+      white_space(c_);
+    }
+    return true;
+  }
+
+  // A subject body statement, at its "{"; nested bodies go on `open_`.
+  bool body() {
+    ++c_.pos;
+    open_.assign(1, 0);
+    while (!open_.empty()) {
+      if (tick()) return false;
+      if (!gap()) return false;
+      if (at('}')) {
+        ++c_.pos;
+        open_.pop_back();
+      } else if (!entry(open_.back())) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // ---- entries -------------------------------------------------------------
+
+  bool entry(std::uint32_t parent) {
+    std::string_view text;
+    const TagStatus st = read_tag(c_, scratch_, text);
+    if (st == TagStatus::BadString) return false;
+    TagId subject_tag = kNoTag;
+    if (st == TagStatus::Ok) {
+      subject_tag = parts_.tags.intern(text);
+    } else if (at('*')) {
+      ++c_.pos;
+    } else {
+      return false;  // neither an entry nor the closing brace
+    }
+    const std::uint32_t s = add_subject(parent);
+    const std::size_t first_identity = parts_.identities.size();
+    if (at('(') && !identities_part(s)) return false;
+    if (subject_tag != kNoTag) add_identity(s, subject_tag);
+    TagId name = subject_tag;
+    if (!name_part(name)) return false;
+    s_.name[s] = name != kNoTag ? name : star_name();
+    if (!relation_part(s)) return false;
+    const std::size_t first_tag = parts_.strings.size();
+    if (!expression_part(s)) return false;
+    if (validate_ && (has_duplicate(parts_.identities, first_identity) ||
+                      has_duplicate(parts_.strings, first_tag)))
+      return false;
+    // children_part: `blanks` then a body.
+    const std::size_t save = c_.pos;
+    blanks(c_);
+    if (at('{')) {
+      ++c_.pos;
+      open_.push_back(s);
+    } else {
+      c_.pos = save;
+    }
+    return true;
+  }
+
+  TagId star_name() {
+    if (star_ == kNoTag) star_ = parts_.tags.intern("*");
+    return star_;
+  }
+
+  // "(" blanks [tag { blanks "," blanks tag }] blanks ")", at the "(".
+  bool identities_part(std::uint32_t s) {
+    ++c_.pos;
+    blanks(c_);
+    std::string_view text;
+    const TagStatus st = read_tag(c_, scratch_, text);
+    if (st == TagStatus::BadString) return false;
+    if (st == TagStatus::Ok) {
+      add_identity(s, parts_.tags.intern(text));
+      for (;;) {
+        const std::size_t save = c_.pos;
+        blanks(c_);
+        if (!at(',')) {
+          c_.pos = save;
+          break;
+        }
+        ++c_.pos;
+        blanks(c_);
+        if (!tag(text)) return false;
+        add_identity(s, parts_.tags.intern(text));
+      }
+    }
+    blanks(c_);
+    if (!at(')')) return false;
+    ++c_.pos;
+    return true;
+  }
+
+  // [blanks "@" tag]
+  bool name_part(TagId& name) {
+    const std::size_t save = c_.pos;
+    blanks(c_);
+    if (!at('@')) {
+      c_.pos = save;
+      return true;
+    }
+    ++c_.pos;
+    std::string_view text;
+    if (!tag(text)) return false;
+    name = parts_.tags.intern(text);
+    return true;
+  }
+
+  // [blanks ">" blanks path ["(" blanks path blanks ")"]]
+  bool relation_part(std::uint32_t s) {
+    const std::size_t save = c_.pos;
+    blanks(c_);
+    if (!at('>')) {
+      c_.pos = save;
+      return true;
+    }
+    ++c_.pos;
+    blanks(c_);
+    RelationSpec spec;
+    if (!path(spec.target)) return false;
+    if (at('(')) {
+      ++c_.pos;
+      blanks(c_);
+      NamePath context;
+      if (!path(context)) return false;
+      blanks(c_);
+      if (!at(')')) return false;
+      ++c_.pos;
+      spec.context = std::move(context);
+    }
+    s_.flags[s] |= kRelation;
+    s_.relations.emplace_back(s, std::move(spec));
+    return true;
+  }
+
+  // "@" tag { blanks "." blanks tag }
+  bool path(NamePath& out) {
+    if (!at('@')) return false;
+    ++c_.pos;
+    std::string_view text;
+    if (!tag(text)) return false;
+    out.names.emplace_back(text);
+    for (;;) {
+      const std::size_t save = c_.pos;
+      blanks(c_);
+      if (!at('.')) {
+        c_.pos = save;
+        return true;
+      }
+      ++c_.pos;
+      blanks(c_);
+      if (!tag(text)) return false;
+      out.names.emplace_back(text);
+    }
+  }
+
+  // [blanks ":" blanks and_list]
+  bool expression_part(std::uint32_t s) {
+    const std::size_t save = c_.pos;
+    blanks(c_);
+    if (!at(':')) {
+      c_.pos = save;
+      return true;
+    }
+    ++c_.pos;
+    blanks(c_);
+    return and_list(s);
+  }
+
+  // ---- expressions ---------------------------------------------------------
+
+  // An and_list whose tags go to subject `s` (kNoSubject: the root's
+  // expression statements). Only tags, "," and parentheses make a graph's
+  // tag list; "-" and a "/" with a term behind it are declined. A "/" that
+  // opens a comment ends the list, as the grammar's rewind does.
+  bool and_list(std::uint32_t s) {
+    std::uint32_t depth = 0;
+    for (;;) {
+      // A term.
+      if (at('(')) {
+        ++c_.pos;
+        ++depth;
+        blanks(c_);
+        if (!at(')')) continue;  // the inner list starts with a term
+        ++c_.pos;
+        --depth;
+      } else {
+        if (at('-')) return false;
+        std::string_view text;
+        if (!tag(text)) return false;
+        const TagId t = parts_.tags.intern(text);
+        if (s == kNoSubject) {
+          root_tags_.push_back(t);
+        } else {
+          parts_.strings.push_back({t, s});
+        }
+      }
+      // After an item: a separator and the next term, a closing parenthesis,
+      // or the end of the list.
+      for (;;) {
+        const std::size_t save = c_.pos;
+        blanks(c_);
+        if (at(',')) {
+          ++c_.pos;
+          blanks(c_);
+          break;
+        }
+        if (depth > 0 && at(')')) {
+          ++c_.pos;
+          --depth;
+          continue;
+        }
+        if (at('/') && !at2('/', '/')) return false;
+        c_.pos = save;
+        return depth == 0;
+      }
+    }
+  }
+
+  // ---- checks and layout ---------------------------------------------------
+
+  // Whether the strings of `list` from `first` on repeat one.
+  bool has_duplicate(const std::vector<Occurrence>& list, std::size_t first) {
+    const std::size_t n = list.size() - first;
+    if (n < 2) return false;
+    const Occurrence* o = list.data() + first;
+    if (n <= 8) {
+      for (std::size_t i = 1; i < n; ++i)
+        for (std::size_t j = 0; j < i; ++j)
+          if (o[i].tag == o[j].tag) return true;
+      return false;
+    }
+    if (seen_.size() < parts_.tags.size()) seen_.resize(parts_.tags.size(), 0);
+    ++stamp_;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (seen_[o[i].tag] == stamp_) return true;
+      seen_[o[i].tag] = stamp_;
+    }
+    return false;
+  }
+
+  bool finish_root() {
+    const std::size_t first = parts_.strings.size();
+    for (TagId t : root_tags_) parts_.strings.push_back({t, 0});
+    return !validate_ || !has_duplicate(parts_.strings, first);
+  }
+
+  // Resolves the relations, moves relation subjects under their contexts and
+  // gives every subject its range. False to decline (or when interrupted).
+  bool lay_out(RelationTable& relations) {
+    const std::size_t n = s_.parent.size();
+    std::vector<SubtreeRange>& ranges = parts_.ranges;
+    ranges.resize(n);
+    if (!s_.relations.empty()) {
+      FlatTree tree(s_, parts_.tags);
+      if (!resolve_tree_relations(tree, relations)) return false;
+    }
+    if (relations.empty()) {
+      // Text order is pre-order: a subject's subtree is the run of subjects
+      // after it up to the end of its last child's subtree.
+      for (std::uint32_t i = 0; i < n; ++i) ranges[i] = {i, i + 1};
+      for (std::uint32_t i = static_cast<std::uint32_t>(n); i-- > 1;) {
+        SubtreeRange& p = ranges[s_.parent[i]];
+        p.end = std::max(p.end, ranges[i].end);
+      }
+      return true;
+    }
+    std::vector<SubjectIndex> moved_to(n, kNoMove);
+    for (const auto& [key, ctx] : relations) moved_to[key.subject] = ctx.context;
+    if (lowest_cut_subject(relations, moved_to,
+                           [&](SubjectIndex s) { return SubjectIndex{s_.parent[s]}; }) != kNoMove)
+      return false;
+    // Moved subjects follow their context's own children, in index order.
+    const ChildLists kids = child_lists(
+        n,
+        [&](std::uint32_t i) {
+          return moved_to[i] != kNoMove ? static_cast<std::uint32_t>(moved_to[i]) : s_.parent[i];
+        },
+        [&](std::uint32_t i) { return moved_to[i] == kNoMove; });
+    std::vector<SubjectIndex>().swap(moved_to);
+    return number(kids, ranges);
+  }
+
+  // Pre-order numbers and ranges over `kids`, from the root, iteratively.
+  bool number(const ChildLists& kids, std::vector<SubtreeRange>& ranges) {
+    struct Frame {
+      std::uint32_t subject;
+      std::uint32_t next;
+    };
+    std::vector<Frame> stack;
+    std::uint32_t count = 0;
+    ranges[0].start = count++;
+    stack.push_back({0, kids.begin[0]});
+    while (!stack.empty()) {
+      if (tick()) return false;
+      Frame& f = stack.back();
+      if (f.next < kids.begin[f.subject + 1]) {
+        const std::uint32_t c = kids.kids[f.next++];
+        ranges[c].start = count++;
+        stack.push_back({c, kids.begin[c]});
+        continue;
+      }
+      ranges[f.subject].end = count;
+      stack.pop_back();
+    }
+    return true;
+  }
+
+  Cursor c_;
+  bool validate_;
+  Interrupt* interrupt_;
+  InterruptPoll poll_;
+  bool interrupted_ = false;
+  std::string scratch_;
+  FlatSubjects s_;
+  IndexParts parts_;
+  std::vector<TagId> root_tags_;
+  std::vector<std::uint32_t> open_;  // subjects whose bodies are open
+  TagId context_ = kNoTag;
+  TagId star_ = kNoTag;
+  std::vector<std::uint32_t> seen_;
+  std::uint32_t stamp_ = 0;
+};
+
+}  // namespace
+
+Result<IndexedGraph, ReadStop> read_graph_index(std::string_view text, bool validate,
+                                                Interrupt* interrupt) {
+  return GraphReader(trim_text(text), validate, interrupt).run();
+}
+
+Result<GraphState, BuildError> load_tag_graph(std::string_view text, bool validate,
+                                              Interrupt* interrupt) {
+  auto read = read_graph_index(text, validate, interrupt);
+  if (read) return GraphState(std::move(read).value());
+  if (read.error() == ReadStop::Interrupted) return make_err(BuildError::interrupted());
+  auto built = compile_tag_graph(text, validate, interrupt);
+  if (!built) return make_err(std::move(built).error());
+  return GraphState(std::move(built).value());
+}
+
+}  // namespace lumo
