@@ -60,22 +60,23 @@ struct ChildLists {
   }
 };
 
-// Children lists with each subject under `parent_of(i)`: first the subjects
-// for which `first(i)` holds, then the others, each group in index order.
+// Fills `c` with each subject under `parent_of(i)`: first the subjects for
+// which `first(i)` holds, then the others, each group in index order.
 template <class ParentOf, class First>
-ChildLists child_lists(std::size_t n, ParentOf parent_of, First first) {
-  ChildLists c;
+void child_lists(std::size_t n, ParentOf parent_of, First first, ChildLists& c) {
   c.begin.assign(n + 1, 0);
   for (std::uint32_t i = 1; i < n; ++i) ++c.begin[parent_of(i) + 1];
   for (std::size_t i = 0; i < n; ++i) c.begin[i + 1] += c.begin[i];
   c.kids.resize(n > 0 ? n - 1 : 0);
-  std::vector<std::uint32_t> fill(c.begin.begin(), c.begin.end() - 1);
+  // begin[p] is p's cursor while filling, which leaves it at the start of
+  // p + 1; shifting by one restores the starts.
   for (int pass = 0; pass < 2; ++pass) {
     for (std::uint32_t i = 1; i < n; ++i) {
-      if (first(i) == (pass == 0)) c.kids[fill[parent_of(i)]++] = i;
+      if (first(i) == (pass == 0)) c.kids[c.begin[parent_of(i)]++] = i;
     }
   }
-  return c;
+  for (std::size_t i = n; i > 0; --i) c.begin[i] = c.begin[i - 1];
+  c.begin[0] = 0;
 }
 
 // The flat subjects with their children as written, as the resolver sees
@@ -83,10 +84,13 @@ ChildLists child_lists(std::size_t n, ParentOf parent_of, First first) {
 // builder that then runs reports it.
 class FlatTree {
  public:
-  FlatTree(const FlatSubjects& s, const TagTable& tags)
-      : s_(s), tags_(tags),
-        kids_(child_lists(s.parent.size(), [&](std::uint32_t i) { return s.parent[i]; },
-                          [](std::uint32_t) { return true; })) {}
+  // `kids` is filled here with the children as written.
+  FlatTree(const FlatSubjects& s, const TagTable& tags, ChildLists& kids)
+      : s_(s), tags_(tags), kids_(kids) {
+    child_lists(
+        s.parent.size(), [&](std::uint32_t i) { return s.parent[i]; },
+        [](std::uint32_t) { return true; }, kids);
+  }
 
   std::size_t size() const { return s_.parent.size(); }
   std::span<const std::uint32_t> children(SubjectIndex i) const { return kids_.of(i); }
@@ -104,13 +108,65 @@ class FlatTree {
  private:
   const FlatSubjects& s_;
   const TagTable& tags_;
-  ChildLists kids_;
+  const ChildLists& kids_;
+};
+
+struct Frame {
+  std::uint32_t subject;
+  std::uint32_t next;
+};
+
+// The reader's working arrays. A thread keeps one from read to read, so that
+// reading record after record allocates little more than the index it
+// keeps; a read that finds it taken (a signal handler that reads a graph
+// while a read is polling) brings its own. After a large read the arrays
+// are released rather than kept.
+struct Workspace {
+  FlatSubjects s;
+  IndexParts parts;
+  std::vector<TagId> root_tags;
+  std::vector<std::uint32_t> open;  // subjects whose bodies are open
+  std::string scratch;
+  std::vector<std::uint32_t> seen;
+  ChildLists written;
+  ChildLists laid_out;
+  std::vector<SubjectIndex> moved_to;
+  std::vector<Frame> stack;
+  bool busy = false;
+
+  void clear() {
+    s.parent.clear();
+    s.name.clear();
+    s.flags.clear();
+    s.relations.clear();
+    parts.tags = TagTable();
+    parts.strings.clear();
+    parts.identities.clear();
+    parts.ranges.clear();
+    root_tags.clear();
+    open.clear();
+    seen.clear();  // stamps count from 1 again
+  }
+
+  static constexpr std::size_t kKeepSubjects = 4096;
+
+  void release_if_large() {
+    if (s.parent.capacity() <= kKeepSubjects && parts.strings.capacity() <= 4 * kKeepSubjects &&
+        seen.capacity() <= 4 * kKeepSubjects && scratch.capacity() <= 16 * kKeepSubjects)
+      return;
+    const bool was_busy = busy;
+    *this = Workspace();
+    busy = was_busy;
+  }
 };
 
 class GraphReader {
  public:
-  GraphReader(std::string_view text, bool validate, Interrupt* interrupt)
-      : c_{text, 0}, validate_(validate), interrupt_(interrupt), poll_(interrupt) {}
+  GraphReader(std::string_view text, bool validate, Interrupt* interrupt, Workspace& w)
+      : c_{text, 0}, validate_(validate), interrupt_(interrupt), poll_(interrupt), w_(w),
+        s_(w.s), parts_(w.parts), scratch_(w.scratch) {
+    w.clear();
+  }
 
   Result<IndexedGraph, ReadStop> run() {
     if (c_.text.size() >= kNoSubject) return make_err(ReadStop::Declined);
@@ -120,8 +176,7 @@ class GraphReader {
     if (!finish_root()) return make_err(ReadStop::Declined);
     RelationTable relations;
     if (!lay_out(relations)) return make_err(stop());
-    s_ = FlatSubjects{};
-    std::optional<IndexedGraph> out = finish_index(std::move(parts_), interrupt_);
+    std::optional<IndexedGraph> out = finish_index(parts_, interrupt_);
     if (!out) return make_err(ReadStop::Interrupted);
     out->relations = std::move(relations);
     return std::move(*out);
@@ -145,7 +200,7 @@ class GraphReader {
     s_.flags.reserve(guess);
     parts_.strings.reserve(2 * guess);
     parts_.identities.reserve(guess);
-    parts_.tags.reserve(guess + 8);
+    parts_.tags.reserve(guess + 8, c_.text.size() + 16);
   }
 
   bool at(char ch) const { return c_.pos < c_.text.size() && c_.text[c_.pos] == ch; }
@@ -209,17 +264,17 @@ class GraphReader {
     return true;
   }
 
-  // A subject body statement, at its "{"; nested bodies go on `open_`.
+  // A subject body statement, at its "{"; nested bodies go on `w_.open`.
   bool body() {
     ++c_.pos;
-    open_.assign(1, 0);
-    while (!open_.empty()) {
+    w_.open.assign(1, 0);
+    while (!w_.open.empty()) {
       if (tick()) return false;
       if (!gap()) return false;
       if (at('}')) {
         ++c_.pos;
-        open_.pop_back();
-      } else if (!entry(open_.back())) {
+        w_.open.pop_back();
+      } else if (!entry(w_.open.back())) {
         return false;
       }
     }
@@ -258,7 +313,7 @@ class GraphReader {
     blanks(c_);
     if (at('{')) {
       ++c_.pos;
-      open_.push_back(s);
+      w_.open.push_back(s);
     } else {
       c_.pos = save;
     }
@@ -397,7 +452,7 @@ class GraphReader {
         if (!tag(text)) return false;
         const TagId t = parts_.tags.intern(text);
         if (s == kNoSubject) {
-          root_tags_.push_back(t);
+          w_.root_tags.push_back(t);
         } else {
           parts_.strings.push_back({t, s});
         }
@@ -437,18 +492,18 @@ class GraphReader {
           if (o[i].tag == o[j].tag) return true;
       return false;
     }
-    if (seen_.size() < parts_.tags.size()) seen_.resize(parts_.tags.size(), 0);
+    if (w_.seen.size() < parts_.tags.size()) w_.seen.resize(parts_.tags.size(), 0);
     ++stamp_;
     for (std::size_t i = 0; i < n; ++i) {
-      if (seen_[o[i].tag] == stamp_) return true;
-      seen_[o[i].tag] = stamp_;
+      if (w_.seen[o[i].tag] == stamp_) return true;
+      w_.seen[o[i].tag] = stamp_;
     }
     return false;
   }
 
   bool finish_root() {
     const std::size_t first = parts_.strings.size();
-    for (TagId t : root_tags_) parts_.strings.push_back({t, 0});
+    for (TagId t : w_.root_tags) parts_.strings.push_back({t, 0});
     return !validate_ || !has_duplicate(parts_.strings, first);
   }
 
@@ -459,7 +514,7 @@ class GraphReader {
     std::vector<SubtreeRange>& ranges = parts_.ranges;
     ranges.resize(n);
     if (!s_.relations.empty()) {
-      FlatTree tree(s_, parts_.tags);
+      FlatTree tree(s_, parts_.tags, w_.written);
       if (!resolve_tree_relations(tree, relations)) return false;
     }
     if (relations.empty()) {
@@ -472,29 +527,26 @@ class GraphReader {
       }
       return true;
     }
-    std::vector<SubjectIndex> moved_to(n, kNoMove);
+    std::vector<SubjectIndex>& moved_to = w_.moved_to;
+    moved_to.assign(n, kNoMove);
     for (const auto& [key, ctx] : relations) moved_to[key.subject] = ctx.context;
     if (lowest_cut_subject(relations, moved_to,
                            [&](SubjectIndex s) { return SubjectIndex{s_.parent[s]}; }) != kNoMove)
       return false;
     // Moved subjects follow their context's own children, in index order.
-    const ChildLists kids = child_lists(
+    child_lists(
         n,
         [&](std::uint32_t i) {
           return moved_to[i] != kNoMove ? static_cast<std::uint32_t>(moved_to[i]) : s_.parent[i];
         },
-        [&](std::uint32_t i) { return moved_to[i] == kNoMove; });
-    std::vector<SubjectIndex>().swap(moved_to);
-    return number(kids, ranges);
+        [&](std::uint32_t i) { return moved_to[i] == kNoMove; }, w_.laid_out);
+    return number(w_.laid_out, ranges);
   }
 
   // Pre-order numbers and ranges over `kids`, from the root, iteratively.
   bool number(const ChildLists& kids, std::vector<SubtreeRange>& ranges) {
-    struct Frame {
-      std::uint32_t subject;
-      std::uint32_t next;
-    };
-    std::vector<Frame> stack;
+    std::vector<Frame>& stack = w_.stack;
+    stack.clear();
     std::uint32_t count = 0;
     ranges[0].start = count++;
     stack.push_back({0, kids.begin[0]});
@@ -518,14 +570,12 @@ class GraphReader {
   Interrupt* interrupt_;
   InterruptPoll poll_;
   bool interrupted_ = false;
-  std::string scratch_;
-  FlatSubjects s_;
-  IndexParts parts_;
-  std::vector<TagId> root_tags_;
-  std::vector<std::uint32_t> open_;  // subjects whose bodies are open
+  Workspace& w_;
+  FlatSubjects& s_;
+  IndexParts& parts_;
+  std::string& scratch_;
   TagId context_ = kNoTag;
   TagId star_ = kNoTag;
-  std::vector<std::uint32_t> seen_;
   std::uint32_t stamp_ = 0;
 };
 
@@ -533,7 +583,20 @@ class GraphReader {
 
 Result<IndexedGraph, ReadStop> read_graph_index(std::string_view text, bool validate,
                                                 Interrupt* interrupt) {
-  return GraphReader(trim_text(text), validate, interrupt).run();
+  thread_local Workspace kept;
+  if (kept.busy) {
+    Workspace own;
+    return GraphReader(trim_text(text), validate, interrupt, own).run();
+  }
+  struct Hold {
+    Workspace& w;
+    explicit Hold(Workspace& x) : w(x) { w.busy = true; }
+    ~Hold() {
+      w.release_if_large();
+      w.busy = false;
+    }
+  } hold(kept);
+  return GraphReader(trim_text(text), validate, interrupt, kept).run();
 }
 
 Result<GraphState, BuildError> load_tag_graph(std::string_view text, bool validate,

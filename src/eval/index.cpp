@@ -36,10 +36,11 @@ bool group_by_tag(const std::vector<Occurrence>& pairs, std::size_t tags,
   for (const Occurrence& o : pairs) ++begin[o.tag + 1];
   for (std::size_t t = 0; t < tags; ++t) begin[t + 1] += begin[t];
   out.resize(pairs.size());
-  {
-    std::vector<std::uint32_t> fill(begin.begin(), begin.end() - 1);
-    for (const Occurrence& o : pairs) out[fill[o.tag]++] = value(o);
-  }
+  // begin[t] serves as tag t's cursor, which leaves it at t's end, that is
+  // at the start of t + 1; shifting the array by one restores the starts.
+  for (const Occurrence& o : pairs) out[begin[o.tag]++] = value(o);
+  for (std::size_t t = tags; t > 0; --t) begin[t] = begin[t - 1];
+  begin[0] = 0;
   if (poll.tick(InterruptPoll::kStride)) return false;
   for (std::size_t t = 0; t < tags; ++t) {
     auto first = out.begin() + begin[t];
@@ -136,7 +137,7 @@ class IndexBuilder {
 
 }  // namespace
 
-std::optional<IndexedGraph> finish_index(IndexParts parts, Interrupt* interrupt) {
+std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt) {
   InterruptPoll poll(interrupt);
   IndexedGraph out;
   const std::vector<SubtreeRange>& ranges = parts.ranges;
@@ -144,7 +145,6 @@ std::optional<IndexedGraph> finish_index(IndexParts parts, Interrupt* interrupt)
   if (!group_by_tag(parts.strings, tags, out.occ_begin, out.occ_pos,
                     [&](const Occurrence& o) { return ranges[o.subject].start; }, poll))
     return std::nullopt;
-  std::vector<Occurrence>().swap(parts.strings);
   if (!group_by_tag(parts.identities, tags, out.id_begin, out.id_subjects,
                     [](const Occurrence& o) { return SubjectIndex{o.subject}; }, poll))
     return std::nullopt;
@@ -160,7 +160,7 @@ IndexedGraph build_index(TagGraph graph) {
 Result<IndexedGraph, Interrupted> build_index(TagGraph& graph, Interrupt* interrupt) {
   IndexParts parts;
   if (!IndexBuilder(graph.subjects, parts, interrupt).run()) return make_err(Interrupted{});
-  std::optional<IndexedGraph> out = finish_index(std::move(parts), interrupt);
+  std::optional<IndexedGraph> out = finish_index(parts, interrupt);
   if (!out) return make_err(Interrupted{});
   // Nothing can stop the build from here on: take the graph over.
   out->relations = std::move(graph.relations);

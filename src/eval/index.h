@@ -99,10 +99,11 @@ struct IndexParts {
   std::vector<SubtreeRange> ranges;    // per subject; starts are the pre-order numbers
 };
 
-// Lists each string's pre-order numbers and identity carriers; the relation
-// table is the caller's to set. Polls `interrupt`; null when it stopped the
-// work.
-std::optional<IndexedGraph> finish_index(IndexParts parts, Interrupt* interrupt = nullptr);
+// Lists each string's pre-order numbers and identity carriers. The table
+// and the ranges move into the index; the pair lists are only read, and
+// left to the caller. The relation table is the caller's to set. Polls
+// `interrupt`; null when it stopped the work.
+std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt = nullptr);
 
 // A tag graph in one of its two states; the index is built once, in place,
 // on first use, unless the graph was read straight into its index.

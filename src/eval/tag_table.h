@@ -23,8 +23,9 @@ class TagTable {
  public:
   TagTable() : seed_(draw_hash_key()) {}
 
-  // Room for `n` strings without growing.
-  void reserve(std::size_t n) {
+  // Room for `n` strings of `bytes` bytes in all without growing.
+  void reserve(std::size_t n, std::size_t bytes = 0) {
+    arena_.reserve(bytes);
     std::size_t want = 16;
     while (want * 3 < n * 4) want *= 2;
     if (want > slots_.size()) {
