@@ -146,7 +146,7 @@ const CandidateList* Feasibility::list_for(const QuerySubject& s) {
   auto found = by_identity_.find(id);
   if (found != by_identity_.end()) return &lists_[found->second];
   CandidateList l;
-  const std::span<const SubjectIndex> carriers = graph_.with_identity(id);
+  const std::span<const std::uint32_t> carriers = graph_.with_identity(id);
   if (!carriers.empty()) {
     std::vector<SubjectIndex> gs(carriers.begin(), carriers.end());  // ascending
     gs.erase(std::unique(gs.begin(), gs.end()), gs.end());  // listed twice: try once

@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/free_memory.h"
 #include "model/relation_resolver.h"
 #include "model/tag_graph.h"
 #include "syntax/lexer.h"
@@ -150,13 +151,27 @@ struct Workspace {
 
   static constexpr std::size_t kKeepSubjects = 4096;
 
-  void release_if_large() {
-    if (s.parent.capacity() <= kKeepSubjects && parts.strings.capacity() <= 4 * kKeepSubjects &&
-        seen.capacity() <= 4 * kKeepSubjects && scratch.capacity() <= 16 * kKeepSubjects)
-      return;
+  bool large() const {
+    return s.parent.capacity() > kKeepSubjects || parts.strings.capacity() > 4 * kKeepSubjects ||
+           seen.capacity() > 4 * kKeepSubjects || scratch.capacity() > 16 * kKeepSubjects;
+  }
+
+  // The arrays that only the layout needs, released once it is done.
+  void release_layout() {
+    s = FlatSubjects();
+    written = ChildLists();
+    laid_out = ChildLists();
+    std::vector<SubjectIndex>().swap(moved_to);
+    std::vector<Frame>().swap(stack);
+  }
+
+  // Returns `true` when it released a large workspace.
+  bool release_if_large() {
+    if (!large()) return false;
     const bool was_busy = busy;
     *this = Workspace();
     busy = was_busy;
+    return true;
   }
 };
 
@@ -176,6 +191,9 @@ class GraphReader {
     if (!finish_root()) return make_err(ReadStop::Declined);
     RelationTable relations;
     if (!lay_out(relations)) return make_err(stop());
+    // A large graph's index should not have to share the peak with arrays
+    // that are done with.
+    if (w_.large()) w_.release_layout();
     std::optional<IndexedGraph> out = finish_index(parts_, interrupt_);
     if (!out) return make_err(ReadStop::Interrupted);
     out->relations = std::move(relations);
@@ -592,7 +610,9 @@ Result<IndexedGraph, ReadStop> read_graph_index(std::string_view text, bool vali
     Workspace& w;
     explicit Hold(Workspace& x) : w(x) { w.busy = true; }
     ~Hold() {
-      w.release_if_large();
+      // After a large read, hand the freed working memory back to the
+      // system rather than leave it counted against the process.
+      if (w.release_if_large()) release_free_memory();
       w.busy = false;
     }
   } hold(kept);

@@ -146,7 +146,7 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
                     [&](const Occurrence& o) { return ranges[o.subject].start; }, poll))
     return std::nullopt;
   if (!group_by_tag(parts.identities, tags, out.id_begin, out.id_subjects,
-                    [](const Occurrence& o) { return SubjectIndex{o.subject}; }, poll))
+                    [](const Occurrence& o) { return o.subject; }, poll))
     return std::nullopt;
   out.ranges = std::move(parts.ranges);
   out.tags = std::move(parts.tags);

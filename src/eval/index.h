@@ -43,7 +43,7 @@ struct IndexedGraph {
   std::vector<std::uint32_t> occ_begin;   // per tag id, into occ_pos; one more at the end
   std::vector<std::uint32_t> occ_pos;     // pre-order numbers holding the tag, ascending
   std::vector<std::uint32_t> id_begin;    // per tag id, into id_subjects; one more at the end
-  std::vector<SubjectIndex> id_subjects;  // subjects with the tag as an identity, ascending
+  std::vector<std::uint32_t> id_subjects;  // subjects with the tag as an identity, ascending
 
   std::size_t size() const { return ranges.size(); }
   const SubtreeRange& range(SubjectIndex g) const { return ranges[g]; }
@@ -70,7 +70,7 @@ struct IndexedGraph {
   }
 
   // The subjects carrying identity `id`, ascending, one per occurrence.
-  std::span<const SubjectIndex> with_identity(std::string_view id) const {
+  std::span<const std::uint32_t> with_identity(std::string_view id) const {
     const TagId t = tags.find(id);
     if (t == kNoTag) return {};
     return {id_subjects.data() + id_begin[t], id_begin[t + 1] - id_begin[t]};
@@ -78,7 +78,7 @@ struct IndexedGraph {
 
   // Whether subject `g` carries identity `id`.
   bool has_identity(SubjectIndex g, std::string_view id) const {
-    const std::span<const SubjectIndex> carriers = with_identity(id);
+    const std::span<const std::uint32_t> carriers = with_identity(id);
     return std::binary_search(carriers.begin(), carriers.end(), g);
   }
 };

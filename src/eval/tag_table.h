@@ -29,23 +29,23 @@ class TagTable {
     std::size_t want = 16;
     while (want * 3 < n * 4) want *= 2;
     if (want > slots_.size()) {
-      ids_.reserve(n);
+      ends_.reserve(n);
       rehash(want);
     }
   }
 
   // The id of `s`, added when absent.
   TagId intern(std::string_view s) {
-    if ((ids_.size() + 1) * 4 > slots_.size() * 3) grow();
+    if ((ends_.size() + 1) * 4 > slots_.size() * 3) grow();
     const std::uint64_t h = hash_bytes(s.data(), s.size(), seed_);
     std::size_t i = h & (slots_.size() - 1);
     while (slots_[i] != kNoTag) {
       if (text(slots_[i]) == s) return slots_[i];
       i = (i + 1) & (slots_.size() - 1);
     }
-    const auto id = static_cast<TagId>(ids_.size());
-    ids_.push_back(Entry{arena_.size(), s.size()});
+    const auto id = static_cast<TagId>(ends_.size());
     arena_.append(s);
+    ends_.push_back(arena_.size());
     slots_[i] = id;
     return id;
   }
@@ -63,28 +63,23 @@ class TagTable {
   }
 
   std::string_view text(TagId id) const {
-    const Entry& e = ids_[id];
-    return std::string_view(arena_).substr(e.offset, e.length);
+    const std::size_t start = id == 0 ? 0 : ends_[id - 1];
+    return std::string_view(arena_).substr(start, ends_[id] - start);
   }
 
-  std::size_t size() const { return ids_.size(); }
+  std::size_t size() const { return ends_.size(); }
 
   std::size_t memory() const {
-    return arena_.capacity() + ids_.capacity() * sizeof(Entry) +
+    return arena_.capacity() + ends_.capacity() * sizeof(std::size_t) +
            slots_.capacity() * sizeof(TagId);
   }
 
  private:
-  struct Entry {
-    std::size_t offset;
-    std::size_t length;
-  };
-
   void grow() { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
 
   void rehash(std::size_t size) {
     slots_.assign(size, kNoTag);
-    for (TagId id = 0; id < ids_.size(); ++id) {
+    for (TagId id = 0; id < ends_.size(); ++id) {
       const std::string_view s = text(id);
       std::size_t i = hash_bytes(s.data(), s.size(), seed_) & (slots_.size() - 1);
       while (slots_[i] != kNoTag) i = (i + 1) & (slots_.size() - 1);
@@ -93,8 +88,8 @@ class TagTable {
   }
 
   std::uint64_t seed_;
-  std::string arena_;
-  std::vector<Entry> ids_;
+  std::string arena_;               // the strings, one after another in id order
+  std::vector<std::size_t> ends_;   // per id, where its string ends in the arena
   std::vector<TagId> slots_;  // ids; kNoTag: empty
 };
 

@@ -201,11 +201,11 @@ double plain_work_bound(const Query& q, const IndexedGraph& g) {
   cands[0] = {0};
   double level = 1;
   double total = 1;
-  std::vector<SubjectIndex> all_subjects(g.size());
-  std::iota(all_subjects.begin(), all_subjects.end(), SubjectIndex{0});
+  std::vector<std::uint32_t> all_subjects(g.size());
+  std::iota(all_subjects.begin(), all_subjects.end(), std::uint32_t{0});
   for (SubjectIndex s = 1; s < n; ++s) {
     const QuerySubject& qs = q.subjects[s];
-    std::span<const SubjectIndex> list(all_subjects);
+    std::span<const std::uint32_t> list(all_subjects);
     if (!qs.identities.empty()) {
       list = g.with_identity(qs.identities.front());
       if (list.empty()) return total;

@@ -72,18 +72,18 @@ bool relations_hold(const Query& query, const IndexedGraph& graph,
 
 bool is_match_plain(const Query& query, const IndexedGraph& graph) {
   const auto& qs = query.subjects;
-  std::vector<SubjectIndex> all_subjects(graph.size());
-  std::iota(all_subjects.begin(), all_subjects.end(), SubjectIndex{0});
+  std::vector<std::uint32_t> all_subjects(graph.size());
+  std::iota(all_subjects.begin(), all_subjects.end(), std::uint32_t{0});
   if (!test_expression(query.exprs, qs[0].expression, graph, 0)) return false;
   const std::size_t n = qs.size();
   std::vector<SubjectIndex> a(n, 0);
   if (n == 1) return relations_hold(query, graph, a);
 
-  std::vector<std::span<const SubjectIndex>> lists(n);
+  std::vector<std::span<const std::uint32_t>> lists(n);
   std::vector<std::size_t> next(n, 0);
   auto enter = [&](SubjectIndex d) {
     next[d] = 0;
-    lists[d] = qs[d].identities.empty() ? std::span<const SubjectIndex>(all_subjects)
+    lists[d] = qs[d].identities.empty() ? std::span<const std::uint32_t>(all_subjects)
                                         : graph.with_identity(qs[d].identities.front());
   };
 
