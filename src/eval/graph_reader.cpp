@@ -361,7 +361,7 @@ class GraphReader {
         }
         ++c_.pos;
         blanks(c_);
-        if (!tag(text)) return false;
+        if (tick() || !tag(text)) return false;
         add_identity(s, parts_.tags.intern(text));
       }
     }
@@ -429,7 +429,7 @@ class GraphReader {
       }
       ++c_.pos;
       blanks(c_);
-      if (!tag(text)) return false;
+      if (tick() || !tag(text)) return false;
       out.names.emplace_back(text);
     }
   }
@@ -457,6 +457,7 @@ class GraphReader {
     std::uint32_t depth = 0;
     for (;;) {
       // A term.
+      if (tick()) return false;
       if (at('(')) {
         ++c_.pos;
         ++depth;
