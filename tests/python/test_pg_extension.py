@@ -612,14 +612,15 @@ def test_out_of_memory_in_the_core_is_an_sql_error(pg_server):  # noqa: F811
     conn = connect(pg_server)
     create_extension(conn)
     pid = conn.execute("SELECT pg_backend_pid()").fetchone()[0]
-    # About 9 MB of text, which the core needs a few hundred MB to index.
+    # About 9 MB of text, which the core needs about a hundred MB of address
+    # space to read and index.
     graph = "{\n" + "\n".join(f" s{i}: t{i % 50}, u{i}" for i in range(400_000)) + "\n}"
     with open(f"/proc/{pid}/status", encoding="ascii") as status:
         size = int(next(line for line in status if line.startswith("VmSize:")).split()[1])
     core_failures = 0
     # With little headroom the server itself may fail first (receiving the
     # text); with more the core does, at one step or another.
-    for headroom_mb in [60, 100, 150]:
+    for headroom_mb in [45, 60, 75]:
         limit_address_space(pg_server, pid, size + headroom_mb * 1024)
         try:
             for sql, args in [("SELECT lumo_collect_tags($1)", [graph]),
