@@ -396,8 +396,8 @@ class GraphReader {
     }
     ++c_.pos;
     blanks(c_);
-    RelationSpec spec;
-    if (!path(spec.target)) return false;
+    RelationSpec written;
+    if (!path(written.target)) return false;
     if (at('(')) {
       ++c_.pos;
       blanks(c_);
@@ -406,10 +406,10 @@ class GraphReader {
       blanks(c_);
       if (!at(')')) return false;
       ++c_.pos;
-      spec.context = std::move(context);
+      written.context = std::move(context);
     }
     s_.flags[s] |= kRelation;
-    s_.relations.emplace_back(s, std::move(spec));
+    s_.relations.emplace_back(s, std::move(written));
     return true;
   }
 
