@@ -133,6 +133,7 @@ struct Workspace {
   ChildLists laid_out;
   std::vector<SubjectIndex> moved_to;
   std::vector<Frame> stack;
+  ResolverScratch resolver;
   bool busy = false;
 
   void clear() {
@@ -163,6 +164,7 @@ struct Workspace {
     laid_out = ChildLists();
     std::vector<SubjectIndex>().swap(moved_to);
     std::vector<Frame>().swap(stack);
+    resolver = ResolverScratch();
   }
 
   // Returns `true` when it released a large workspace.
@@ -534,7 +536,7 @@ class GraphReader {
     ranges.resize(n);
     if (!s_.relations.empty()) {
       FlatTree tree(s_, parts_.tags, w_.written);
-      if (!resolve_tree_relations(tree, relations)) return false;
+      if (!resolve_tree_relations(tree, relations, w_.resolver)) return false;
     }
     if (relations.empty()) {
       // Text order is pre-order: a subject's subtree is the run of subjects
@@ -549,8 +551,9 @@ class GraphReader {
     std::vector<SubjectIndex>& moved_to = w_.moved_to;
     moved_to.assign(n, kNoMove);
     for (const auto& [key, ctx] : relations) moved_to[key.subject] = ctx.context;
-    if (lowest_cut_subject(relations, moved_to,
-                           [&](SubjectIndex s) { return SubjectIndex{s_.parent[s]}; }) != kNoMove)
+    if (lowest_cut_subject(
+            relations, moved_to, [&](SubjectIndex s) { return SubjectIndex{s_.parent[s]}; },
+            w_.resolver) != kNoMove)
       return false;
     // Moved subjects follow their context's own children, in index order.
     child_lists(

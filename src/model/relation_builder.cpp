@@ -56,7 +56,8 @@ template <class Subject>
 BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpecs& written,
                               RelationTable& table) {
   SubjectTree<Subject> tree(subjects, written);
-  return resolve_tree_relations(tree, table);
+  ResolverScratch scratch;
+  return resolve_tree_relations(tree, table, scratch);
 }
 
 template <class Subject>
@@ -85,8 +86,9 @@ BuildStatus move_relation_subjects(std::vector<Subject>& subjects, const Relatio
     if (moved_to[s] != kNoMove) subjects[moved_to[s]].children.push_back(s);
   }
 
+  ResolverScratch scratch;
   const SubjectIndex lowest_cut = lowest_cut_subject(
-      table, moved_to, [&](SubjectIndex s) { return subjects[s].parent; });
+      table, moved_to, [&](SubjectIndex s) { return subjects[s].parent; }, scratch);
   if (lowest_cut == kNoMove) return std::monostate{};
   // The lowest cut-off subject is a moved relation subject: its parent as
   // written is lower, hence reachable, and only moves take subjects away.

@@ -40,6 +40,36 @@ namespace relation_detail {
 
 using BuildStatus = Result<std::monostate, BuildError>;
 
+// One name of the scope table; a null `data` marks a free slot.
+struct NameSlot {
+  const char* data = nullptr;
+  std::size_t len = 0;
+  std::uint64_t hash = 0;
+  SubjectIndex top = static_cast<SubjectIndex>(-1);  // the subject it names; none yet
+};
+
+struct WalkFrame {
+  SubjectIndex subject;          // whose children are being visited
+  std::size_t next;              // position of the next child to visit
+  SubjectIndex default_context;  // default context of those children
+};
+
+}  // namespace relation_detail
+
+// The arrays the resolver and the reachability check work in. A caller that
+// resolves often keeps one, so that they are allocated once and reused.
+struct ResolverScratch {
+  std::vector<relation_detail::NameSlot> slots;
+  std::vector<relation_detail::NameSlot> old_slots;
+  std::vector<SubjectIndex> shadowed;
+  std::vector<std::uint8_t> in_scope;
+  std::vector<relation_detail::WalkFrame> stack;
+  std::vector<std::uint8_t> state;
+  std::vector<SubjectIndex> path;
+};
+
+namespace relation_detail {
+
 // The names visible to relation paths during the walk. Each name maps to the
 // subject that it currently names (the innermost scope, and among siblings the
 // last written); each subject remembers the one it shadowed when it was
@@ -51,14 +81,23 @@ class NameScope {
  public:
   static constexpr SubjectIndex kNone = static_cast<SubjectIndex>(-1);
 
-  explicit NameScope(std::size_t subjects) : shadowed_(subjects, kNone) { grow(16); }
+  NameScope(std::size_t subjects, ResolverScratch& scratch)
+      : slots_(scratch.slots), old_slots_(scratch.old_slots), shadowed_(scratch.shadowed) {
+    slots_.clear();
+    shadowed_.assign(subjects, kNone);
+    grow(16);
+  }
 
   // Makes `name` one that push_declared() accepts.
-  void declare(std::string_view name) { (void)find_or_insert(name); }
+  void declare(std::string_view name) {
+    lengths_ |= length_bit(name);
+    (void)find_or_insert(name);
+  }
 
   // Pushes `index` under `name` if the name was declared; returns whether it
   // did.
   bool push_declared(std::string_view name, SubjectIndex index) {
+    if (!(lengths_ & length_bit(name))) return false;  // no declared name is that long
     const std::size_t i = find(name);
     if (i == kNone) return false;
     shadowed_[index] = slots_[i].top;
@@ -69,6 +108,7 @@ class NameScope {
   // Undoes push_declared(name, index); pushes must be undone in reverse
   // order.
   void pop(std::string_view name, SubjectIndex index) {
+    if (!(lengths_ & length_bit(name))) return;
     const std::size_t i = find(name);
     if (i != kNone) slots_[i].top = shadowed_[index];
   }
@@ -80,12 +120,7 @@ class NameScope {
   }
 
  private:
-  struct Slot {
-    const char* data = nullptr;  // null: free slot
-    std::size_t len = 0;
-    std::uint64_t hash = 0;
-    SubjectIndex top = kNone;
-  };
+  using Slot = NameSlot;
 
   static bool same(const Slot& s, std::string_view name, std::uint64_t h) {
     return s.hash == h && s.len == name.size() &&
@@ -119,10 +154,10 @@ class NameScope {
   }
 
   void grow(std::size_t capacity) {
-    std::vector<Slot> old = std::move(slots_);
+    old_slots_.swap(slots_);
     slots_.assign(capacity, Slot{});
     mask_ = capacity - 1;
-    for (const Slot& s : old) {
+    for (const Slot& s : old_slots_) {
       if (!s.data) continue;
       std::size_t i = s.hash & mask_;
       while (slots_[i].data) i = (i + 1) & mask_;
@@ -131,10 +166,18 @@ class NameScope {
   }
 
   SeededStringHash hasher_;
-  std::vector<Slot> slots_;
+  std::vector<Slot>& slots_;
+  std::vector<Slot>& old_slots_;
   std::size_t mask_ = 0;
   std::size_t used_ = 0;
-  std::vector<SubjectIndex> shadowed_;
+  // One bit per declared name length (modulo 64): most names pushed are
+  // turned away by it without being hashed.
+  std::uint64_t lengths_ = 0;
+
+  static std::uint64_t length_bit(std::string_view name) {
+    return std::uint64_t{1} << (name.size() & 63);
+  }
+  std::vector<SubjectIndex>& shadowed_;
 };
 
 inline std::string join_path(const NamePath& path) {
@@ -188,8 +231,12 @@ std::optional<SubjectIndex> resolve_path(const Tree& tree, const NameScope& scop
 template <class Tree>
 class RelationResolver {
  public:
-  RelationResolver(Tree& tree, RelationTable& table)
-      : tree_(tree), table_(table), scope_(tree.size()), in_scope_(tree.size(), 0) {}
+  RelationResolver(Tree& tree, RelationTable& table, ResolverScratch& scratch)
+      : tree_(tree), table_(table), scope_(tree.size(), scratch), in_scope_(scratch.in_scope),
+        stack_(scratch.stack) {
+    in_scope_.assign(tree.size(), 0);
+    stack_.clear();
+  }
 
   BuildStatus run() {
     // The walk stops as soon as it has resolved every relation subject.
@@ -226,11 +273,7 @@ class RelationResolver {
   }
 
  private:
-  struct Frame {
-    SubjectIndex subject;          // whose children are being visited
-    std::size_t next;              // position of the next child to visit
-    SubjectIndex default_context;  // default context of those children
-  };
+  using Frame = WalkFrame;
 
   bool is_relation(SubjectIndex i) const { return tree_.written(i) != nullptr; }
 
@@ -281,8 +324,8 @@ class RelationResolver {
   Tree& tree_;
   RelationTable& table_;
   NameScope scope_;
-  std::vector<std::uint8_t> in_scope_;
-  std::vector<Frame> stack_;
+  std::vector<std::uint8_t>& in_scope_;
+  std::vector<Frame>& stack_;
   std::size_t pending_ = 0;
 };
 
@@ -292,8 +335,9 @@ class RelationResolver {
 // Errors: SubjectNotFound (target path first, then context path) and
 // RelationOfRelation, for the first relation subject in pre-order.
 template <class Tree>
-Result<std::monostate, BuildError> resolve_tree_relations(Tree& tree, RelationTable& table) {
-  return relation_detail::RelationResolver<Tree>(tree, table).run();
+Result<std::monostate, BuildError> resolve_tree_relations(Tree& tree, RelationTable& table,
+                                                          ResolverScratch& scratch) {
+  return relation_detail::RelationResolver<Tree>(tree, table, scratch).run();
 }
 
 // After the moves, every subject must still hang below the root. `moved_to`
@@ -309,11 +353,13 @@ inline constexpr SubjectIndex kNoMove = static_cast<SubjectIndex>(-1);
 
 template <class ParentOf>
 SubjectIndex lowest_cut_subject(const RelationTable& table,
-                                const std::vector<SubjectIndex>& moved_to, ParentOf parent_of) {
+                                const std::vector<SubjectIndex>& moved_to, ParentOf parent_of,
+                                ResolverScratch& scratch) {
   enum : std::uint8_t { kUnknown, kReaches, kOnPath, kCut };
-  std::vector<std::uint8_t> state(moved_to.size(), kUnknown);
+  std::vector<std::uint8_t>& state = scratch.state;
+  state.assign(moved_to.size(), kUnknown);
   state[0] = kReaches;
-  std::vector<SubjectIndex> path;
+  std::vector<SubjectIndex>& path = scratch.path;
   SubjectIndex lowest_cut = kNoMove;
   for (const auto& [key, ctx] : table) {
     path.clear();
