@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory_resource>
 #include <vector>
 
 #include "eval/index.h"
@@ -30,8 +31,9 @@ struct Cand {
 // The candidates of one identity (or of all subjects): those with a proper
 // range sorted by start, and those the index left without a range.
 struct CandidateList {
-  std::vector<Cand> ranged;
-  std::vector<Cand> rangeless;
+  explicit CandidateList(std::pmr::memory_resource* memory) : ranged(memory), rangeless(memory) {}
+  std::pmr::vector<Cand> ranged;
+  std::pmr::vector<Cand> rangeless;
   std::size_t size() const { return ranged.size() + rangeless.size(); }
 };
 

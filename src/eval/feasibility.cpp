@@ -23,7 +23,8 @@
 
 namespace lumo {
 
-PairMemo::PairMemo(std::size_t graph_size) : stride_(graph_size), seed_(draw_hash_key()) {
+PairMemo::PairMemo(std::size_t graph_size, std::pmr::memory_resource* memory)
+    : stride_(graph_size), seed_(draw_hash_key()), slots_(memory) {
   slots_.resize(64);
   mask_ = slots_.size() - 1;
 }
@@ -63,7 +64,7 @@ void PairMemo::insert(std::uint64_t key, Memo value) {
 }
 
 void PairMemo::grow() {
-  std::vector<Slot> old(slots_.size() * 2);
+  std::pmr::vector<Slot> old(slots_.size() * 2, slots_.get_allocator());
   old.swap(slots_);
   mask_ = slots_.size() - 1;
   count_ = 0;
@@ -73,7 +74,23 @@ void PairMemo::grow() {
 }
 
 Feasibility::Feasibility(const Query& query, const IndexedGraph& graph, InterruptPoll& poll)
-    : query_(query), graph_(graph), poll_(poll), memo_(graph.size()) {
+    : arena_(buffer_, sizeof buffer_),
+      query_(query),
+      graph_(graph),
+      poll_(poll),
+      tester_(&arena_),
+      memo_(graph.size(), &arena_),
+      kid_begin_(&arena_),
+      kids_(&arena_),
+      cands_(&arena_),
+      node_tags_(&arena_),
+      is_relation_(&arena_),
+      trivial_expr_(&arena_),
+      anywhere_(&arena_),
+      hopeless_(&arena_),
+      lists_(&arena_),
+      by_identity_(&arena_),
+      stack_(&arena_) {
   prepare();
 }
 
@@ -101,10 +118,10 @@ const CandidateList* Feasibility::all_list() {
   if (all_list_ != SIZE_MAX) return &lists_[all_list_];
   const std::vector<SubtreeRange>& ranges = graph_.ranges;
   const std::size_t n = ranges.size();
-  CandidateList l;
+  CandidateList l(&arena_);
   // Pre-order numbers of a proper index are distinct and below n: place each
   // subject at its number, and sort only if that assumption does not hold.
-  std::vector<SubjectIndex> at(n, SIZE_MAX);
+  std::pmr::vector<SubjectIndex> at(n, SIZE_MAX, &arena_);
   bool placed = true;
   std::size_t ranged = 0;
   for (SubjectIndex g = 0; g < n; ++g) {
@@ -145,18 +162,17 @@ const CandidateList* Feasibility::list_for(const QuerySubject& s) {
   std::string_view id = s.identities.front();
   auto found = by_identity_.find(id);
   if (found != by_identity_.end()) return &lists_[found->second];
-  CandidateList l;
-  const std::span<const std::uint32_t> carriers = graph_.with_identity(id);
-  if (!carriers.empty()) {
-    std::vector<SubjectIndex> gs(carriers.begin(), carriers.end());  // ascending
-    gs.erase(std::unique(gs.begin(), gs.end()), gs.end());  // listed twice: try once
-    for (SubjectIndex g : gs) {
-      const SubtreeRange& r = graph_.range(g);
-      (r.end > r.start ? l.ranged : l.rangeless).push_back(Cand{r.start, r.end, g});
-    }
-    std::stable_sort(l.ranged.begin(), l.ranged.end(),
-                     [](const Cand& a, const Cand& b) { return a.start < b.start; });
+  CandidateList l(&arena_);
+  const std::span<const std::uint32_t> carriers = graph_.with_identity(id);  // ascending
+  for (std::size_t k = 0; k < carriers.size(); ++k) {
+    if (k > 0 && carriers[k] == carriers[k - 1]) continue;  // listed twice: try once
+    const SubjectIndex g = carriers[k];
+    const SubtreeRange& r = graph_.range(g);
+    (r.end > r.start ? l.ranged : l.rangeless).push_back(Cand{r.start, r.end, g});
   }
+  const auto by_start = [](const Cand& a, const Cand& b) { return a.start < b.start; };
+  if (!std::is_sorted(l.ranged.begin(), l.ranged.end(), by_start))
+    std::stable_sort(l.ranged.begin(), l.ranged.end(), by_start);
   std::size_t at = lists_.size();
   lists_.push_back(std::move(l));
   by_identity_.emplace(id, at);
@@ -167,7 +183,7 @@ void Feasibility::prepare() {
   const auto& subjects = query_.subjects;
   const std::size_t n = subjects.size();
   // Lists are built first and pointed at afterwards: lists_ may reallocate.
-  std::vector<std::size_t> list_index(n, 0);
+  std::pmr::vector<std::size_t> list_index(n, 0, &arena_);
   lists_.reserve(n + 1);
   for (SubjectIndex q = 1; q < n; ++q) {
     const CandidateList* l = list_for(subjects[q]);
@@ -199,14 +215,15 @@ void Feasibility::order_children() {
   for (SubjectIndex q = 1; q < n; ++q) ++kid_begin_[subjects[q].parent + 1];
   for (std::size_t i = 0; i < n; ++i) kid_begin_[i + 1] += kid_begin_[i];
   kids_.assign(n > 0 ? n - 1 : 0, 0);
-  std::vector<std::size_t> fill(kid_begin_.begin(), kid_begin_.end() - 1);
+  std::pmr::vector<std::size_t> fill(kid_begin_.begin(), kid_begin_.end() - 1, &arena_);
   for (SubjectIndex q = 1; q < n; ++q) kids_[fill[subjects[q].parent]++] = q;
   for (SubjectIndex q = 0; q < n; ++q) {
     auto b = kids_.begin() + static_cast<std::ptrdiff_t>(kid_begin_[q]);
     auto e = kids_.begin() + static_cast<std::ptrdiff_t>(kid_begin_[q + 1]);
-    std::stable_sort(b, e, [this](SubjectIndex x, SubjectIndex y) {
+    const auto fewer = [this](SubjectIndex x, SubjectIndex y) {
       return cands_[x]->size() < cands_[y]->size();
-    });
+    };
+    if (!std::is_sorted(b, e, fewer)) std::stable_sort(b, e, fewer);
   }
 }
 

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string_view>
 #include <unordered_map>
+#include <cstddef>
+#include <memory_resource>
 #include <vector>
 
 #include "base/interrupt.h"
@@ -32,7 +34,7 @@ enum class Memo : std::uint8_t {
 // Memo of feasible(q, g): open addressing over (q, g) with a seeded hash.
 class PairMemo {
  public:
-  explicit PairMemo(std::size_t graph_size);
+  PairMemo(std::size_t graph_size, std::pmr::memory_resource* memory);
   Memo get(SubjectIndex q, SubjectIndex g) const;
   void set(SubjectIndex q, SubjectIndex g, Memo value);
 
@@ -49,7 +51,7 @@ class PairMemo {
 
   std::uint64_t stride_;
   std::uint64_t seed_;
-  std::vector<Slot> slots_;
+  std::pmr::vector<Slot> slots_;
   std::size_t mask_ = 0;
   std::size_t count_ = 0;
 };
@@ -57,6 +59,8 @@ class PairMemo {
 class Feasibility {
  public:
   Feasibility(const Query& query, const IndexedGraph& graph, InterruptPoll& poll);
+  Feasibility(const Feasibility&) = delete;
+  Feasibility& operator=(const Feasibility&) = delete;
 
   // Decides feasible(q, g) for a g that carries q's identity (any g from
   // candidates(q)); false as well when interrupted (poll().stopped()).
@@ -83,6 +87,8 @@ class Feasibility {
   };
   enum class Step : std::uint8_t { Pushed, Failed, Done };
 
+  static constexpr std::size_t kBufferBytes = 4096;
+
   void prepare();
   void order_children();
   const CandidateList* list_for(const QuerySubject& s);
@@ -95,6 +101,12 @@ class Feasibility {
   bool scan_child(Frame& f, SubjectIndex c, bool& pushed);
   bool settle(const Frame& f, bool failed);
 
+  // Everything below lives in one arena: a small match allocates from the
+  // buffer inside this object, a large one from blocks that grow
+  // geometrically, and all of it goes at once when the match ends.
+  alignas(std::max_align_t) std::byte buffer_[kBufferBytes];
+  std::pmr::monotonic_buffer_resource arena_;
+
   const Query& query_;
   const IndexedGraph& graph_;
   InterruptPoll& poll_;
@@ -102,20 +114,20 @@ class Feasibility {
   PairMemo memo_;
 
   // Written children of every query subject, most selective first.
-  std::vector<std::size_t> kid_begin_;
-  std::vector<SubjectIndex> kids_;
-  std::vector<const CandidateList*> cands_;
+  std::pmr::vector<std::size_t> kid_begin_;
+  std::pmr::vector<SubjectIndex> kids_;
+  std::pmr::vector<const CandidateList*> cands_;
   // The graph's id of each tag node of the query, looked up on first use.
-  std::vector<TagId> node_tags_;
-  std::vector<std::uint8_t> is_relation_;
-  std::vector<std::uint8_t> trivial_expr_;
-  std::vector<Anywhere> anywhere_;
-  std::vector<std::uint8_t> hopeless_;
+  std::pmr::vector<TagId> node_tags_;
+  std::pmr::vector<std::uint8_t> is_relation_;
+  std::pmr::vector<std::uint8_t> trivial_expr_;
+  std::pmr::vector<Anywhere> anywhere_;
+  std::pmr::vector<std::uint8_t> hopeless_;
 
-  std::vector<CandidateList> lists_;
-  std::unordered_map<std::string_view, std::size_t, SeededStringHash, StringEq> by_identity_;
+  std::pmr::vector<CandidateList> lists_;
+  std::pmr::unordered_map<std::string_view, std::size_t, SeededStringHash, StringEq> by_identity_;
   std::size_t all_list_ = SIZE_MAX;
-  std::vector<Frame> stack_;
+  std::pmr::vector<Frame> stack_;
 };
 
 }  // namespace lumo

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <memory_resource>
 #include <vector>
 
 #include "syntax/ast.h"
@@ -19,6 +20,9 @@ namespace lumo {
 
 class ExprTester {
  public:
+  explicit ExprTester(std::pmr::memory_resource* memory = std::pmr::get_default_resource())
+      : stack_(memory) {}
+
   // Tag: holds(id, text); Not: negation; all-list: every item (empty holds);
   // any-list: some item (empty fails). Lists stop at the first item that
   // decides them.
@@ -71,7 +75,7 @@ class ExprTester {
     ExprId id;
     std::size_t next;  // List: items already started
   };
-  std::vector<Frame> stack_;
+  std::pmr::vector<Frame> stack_;
 };
 
 }  // namespace lumo
