@@ -39,7 +39,6 @@ namespace lumo {
 namespace {
 
 constexpr std::uint8_t kContext = 1;   // carries the identity "context"
-constexpr std::uint8_t kRelation = 2;  // has a written relation
 constexpr std::uint32_t kNoSubject = 0xffffffffu;
 
 // Subjects as the reader records them, in text order.
@@ -85,23 +84,31 @@ void child_lists(std::size_t n, ParentOf parent_of, First first, ChildLists& c) 
 // builder that then runs reports it.
 class FlatTree {
  public:
-  // `kids` is filled here with the children as written.
-  FlatTree(const FlatSubjects& s, const TagTable& tags, ChildLists& kids)
-      : s_(s), tags_(tags), kids_(kids) {
+  // `kids` is filled here with the children as written, `relation_of` with
+  // each subject's position in s.relations.
+  FlatTree(const FlatSubjects& s, const TagTable& tags, ChildLists& kids,
+           std::vector<std::uint32_t>& relation_of)
+      : s_(s), tags_(tags), kids_(kids), relation_of_(relation_of) {
     child_lists(
         s.parent.size(), [&](std::uint32_t i) { return s.parent[i]; },
         [](std::uint32_t) { return true; }, kids);
+    relation_of.assign(s.parent.size(), kNoSubject);
+    for (std::uint32_t k = 0; k < s.relations.size(); ++k) relation_of[s.relations[k].first] = k;
   }
+
+  static constexpr TagId kNoName = kNoTag;
 
   std::size_t size() const { return s_.parent.size(); }
   std::span<const std::uint32_t> children(SubjectIndex i) const { return kids_.of(i); }
   std::string_view name(SubjectIndex i) const { return tags_.text(s_.name[i]); }
+  // Names are interned with the tags, so the resolver can index by them.
+  TagId name_id(SubjectIndex i) const { return s_.name[i]; }
+  std::size_t name_ids() const { return tags_.size(); }
+  TagId find_name_id(std::string_view name) const { return tags_.find(name); }
   bool is_context(SubjectIndex i) const { return (s_.flags[i] & kContext) != 0; }
   const RelationSpec* written(SubjectIndex i) const {
-    if (!(s_.flags[i] & kRelation)) return nullptr;
-    auto at = std::lower_bound(s_.relations.begin(), s_.relations.end(), i,
-                               [](const auto& r, SubjectIndex x) { return r.first < x; });
-    return &at->second;
+    const std::uint32_t k = relation_of_[i];
+    return k == kNoSubject ? nullptr : &s_.relations[k].second;
   }
   Span span(SubjectIndex) const { return {}; }
   void set_link(SubjectIndex, RelationLink) {}
@@ -110,6 +117,7 @@ class FlatTree {
   const FlatSubjects& s_;
   const TagTable& tags_;
   const ChildLists& kids_;
+  const std::vector<std::uint32_t>& relation_of_;
 };
 
 struct Frame {
@@ -130,6 +138,7 @@ struct Workspace {
   std::string scratch;
   std::vector<std::uint32_t> seen;
   ChildLists written;
+  std::vector<std::uint32_t> relation_of;
   ChildLists laid_out;
   std::vector<SubjectIndex> moved_to;
   std::vector<Frame> stack;
@@ -161,6 +170,7 @@ struct Workspace {
   void release_layout() {
     s = FlatSubjects();
     written = ChildLists();
+    std::vector<std::uint32_t>().swap(relation_of);
     laid_out = ChildLists();
     std::vector<SubjectIndex>().swap(moved_to);
     std::vector<Frame>().swap(stack);
@@ -410,7 +420,6 @@ class GraphReader {
       ++c_.pos;
       written.context = std::move(context);
     }
-    s_.flags[s] |= kRelation;
     s_.relations.emplace_back(s, std::move(written));
     return true;
   }
@@ -535,7 +544,7 @@ class GraphReader {
     std::vector<SubtreeRange>& ranges = parts_.ranges;
     ranges.resize(n);
     if (!s_.relations.empty()) {
-      FlatTree tree(s_, parts_.tags, w_.written);
+      FlatTree tree(s_, parts_.tags, w_.written, w_.relation_of);
       if (!resolve_tree_relations(tree, relations, w_.resolver)) return false;
     }
     if (relations.empty()) {

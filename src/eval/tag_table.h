@@ -1,9 +1,9 @@
 // The distinct strings of one graph, each stored once and numbered.
 //
 // Tags and identities are interned while the index is built: the texts go
-// into one growing arena and an open-addressing table of ids, hashed with a
-// key drawn for the table, finds them again. Everything else in the index
-// refers to a string by its 32-bit id.
+// into one growing arena and an open-addressing table of ids (linear
+// probing, hashed with a key drawn for the table) finds them again.
+// Everything else in the index refers to a string by its 32-bit id.
 #pragma once
 
 #include <cstddef>
@@ -37,16 +37,17 @@ class TagTable {
   // The id of `s`, added when absent.
   TagId intern(std::string_view s) {
     if ((ends_.size() + 1) * 4 > slots_.size() * 3) grow();
+    if (packed_ && ends_.size() >= kIdMask) unpack();
     const std::uint64_t h = hash_bytes(s.data(), s.size(), seed_);
-    std::size_t i = h & (slots_.size() - 1);
-    while (slots_[i] != kNoTag) {
-      if (text(slots_[i]) == s) return slots_[i];
-      i = (i + 1) & (slots_.size() - 1);
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = h & mask;
+    for (std::uint32_t slot; (slot = slots_[i]) != kEmpty; i = (i + 1) & mask) {
+      if (may_hold(slot, h) && text(id_of(slot)) == s) return id_of(slot);
     }
     const auto id = static_cast<TagId>(ends_.size());
     arena_.append(s);
     ends_.push_back(arena_.size());
-    slots_[i] = id;
+    slots_[i] = slot_for(id, h);
     return id;
   }
 
@@ -54,10 +55,9 @@ class TagTable {
   TagId find(std::string_view s) const {
     if (slots_.empty()) return kNoTag;
     const std::uint64_t h = hash_bytes(s.data(), s.size(), seed_);
-    std::size_t i = h & (slots_.size() - 1);
-    while (slots_[i] != kNoTag) {
-      if (text(slots_[i]) == s) return slots_[i];
-      i = (i + 1) & (slots_.size() - 1);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = h & mask; slots_[i] != kEmpty; i = (i + 1) & mask) {
+      if (may_hold(slots_[i], h) && text(id_of(slots_[i])) == s) return id_of(slots_[i]);
     }
     return kNoTag;
   }
@@ -69,28 +69,50 @@ class TagTable {
 
   std::size_t size() const { return ends_.size(); }
 
-  std::size_t memory() const {
-    return arena_.capacity() + ends_.capacity() * sizeof(std::size_t) +
-           slots_.capacity() * sizeof(TagId);
+ private:
+  // A slot holds kEmpty, or a string's id with, in its top bits, eight bits
+  // of the string's hash: a probe that meets another string is almost always
+  // told apart by those bits, without reading that string from the arena
+  // (which, in a large table, is a cache miss). Past 2^24 strings the bits
+  // are needed for the id, and slots hold bare ids.
+  static constexpr unsigned kIdBits = 24;
+  static constexpr std::uint32_t kIdMask = (std::uint32_t{1} << kIdBits) - 1;
+  static constexpr std::uint32_t kEmpty = 0xffffffffu;
+
+  static std::uint32_t fingerprint(std::uint64_t h) { return static_cast<std::uint32_t>(h >> 56); }
+  TagId id_of(std::uint32_t slot) const { return packed_ ? slot & kIdMask : slot; }
+  bool may_hold(std::uint32_t slot, std::uint64_t h) const {
+    return !packed_ || (slot >> kIdBits) == fingerprint(h);
+  }
+  // Never kEmpty: a packed id is below kIdMask.
+  std::uint32_t slot_for(TagId id, std::uint64_t h) const {
+    return packed_ ? id | (fingerprint(h) << kIdBits) : id;
   }
 
- private:
   void grow() { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
 
+  void unpack() {
+    packed_ = false;
+    rehash(slots_.size());
+  }
+
   void rehash(std::size_t size) {
-    slots_.assign(size, kNoTag);
+    slots_.assign(size, kEmpty);
+    const std::size_t mask = size - 1;
     for (TagId id = 0; id < ends_.size(); ++id) {
       const std::string_view s = text(id);
-      std::size_t i = hash_bytes(s.data(), s.size(), seed_) & (slots_.size() - 1);
-      while (slots_[i] != kNoTag) i = (i + 1) & (slots_.size() - 1);
-      slots_[i] = id;
+      const std::uint64_t h = hash_bytes(s.data(), s.size(), seed_);
+      std::size_t i = h & mask;
+      while (slots_[i] != kEmpty) i = (i + 1) & mask;
+      slots_[i] = slot_for(id, h);
     }
   }
 
   std::uint64_t seed_;
+  bool packed_ = true;
   std::string arena_;               // the strings, one after another in id order
   std::vector<std::size_t> ends_;   // per id, where its string ends in the arena
-  std::vector<TagId> slots_;  // ids; kNoTag: empty
+  std::vector<std::uint32_t> slots_;
 };
 
 }  // namespace lumo

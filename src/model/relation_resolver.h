@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <type_traits>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -62,6 +63,8 @@ struct ResolverScratch {
   std::vector<relation_detail::NameSlot> slots;
   std::vector<relation_detail::NameSlot> old_slots;
   std::vector<SubjectIndex> shadowed;
+  std::vector<SubjectIndex> dense_top;
+  std::vector<std::uint8_t> dense_declared;
   std::vector<std::uint8_t> in_scope;
   std::vector<relation_detail::WalkFrame> stack;
   std::vector<std::uint8_t> state;
@@ -180,6 +183,60 @@ class NameScope {
   std::vector<SubjectIndex>& shadowed_;
 };
 
+// The same scope for a tree whose names are numbered already: the tree gives
+// name_id(i) (below name_ids()) for each subject and find_name_id(text) (or
+// kNoName) for a path's first name, and the scope is a plain array indexed by
+// name, with no hashing at all.
+template <class Tree>
+class DenseNameScope {
+ public:
+  static constexpr SubjectIndex kNone = static_cast<SubjectIndex>(-1);
+
+  DenseNameScope(const Tree& tree, ResolverScratch& scratch)
+      : tree_(tree),
+        top_(scratch.dense_top),
+        declared_(scratch.dense_declared),
+        shadowed_(scratch.shadowed) {
+    top_.assign(tree.name_ids(), kNone);
+    declared_.assign(tree.name_ids(), 0);
+    shadowed_.assign(tree.size(), kNone);
+  }
+
+  void declare(std::string_view name) {
+    const auto id = tree_.find_name_id(name);
+    if (id != Tree::kNoName) declared_[id] = 1;
+  }
+
+  bool push(SubjectIndex c) {
+    const auto id = tree_.name_id(c);
+    if (!declared_[id]) return false;
+    shadowed_[c] = top_[id];
+    top_[id] = c;
+    return true;
+  }
+
+  void pop(SubjectIndex c) { top_[tree_.name_id(c)] = shadowed_[c]; }
+
+  std::optional<SubjectIndex> lookup(std::string_view name) const {
+    const auto id = tree_.find_name_id(name);
+    if (id == Tree::kNoName || top_[id] == kNone) return std::nullopt;
+    return top_[id];
+  }
+
+ private:
+  const Tree& tree_;
+  std::vector<SubjectIndex>& top_;
+  std::vector<std::uint8_t>& declared_;
+  std::vector<SubjectIndex>& shadowed_;
+};
+
+template <class Tree>
+concept NumberedNames = requires(const Tree& t, SubjectIndex i, std::string_view s) {
+  t.name_id(i);
+  t.name_ids();
+  t.find_name_id(s);
+};
+
 inline std::string join_path(const NamePath& path) {
   std::size_t len = 0;
   for (const auto& n : path.names) len += n.size() + 1;
@@ -201,8 +258,8 @@ inline BuildError not_found(const NamePath& path) {
 // Resolves `path`: the first name through the scope, each further name among
 // the children (as flattened) of the subject reached so far, the last child
 // written with that name winning.
-template <class Tree>
-std::optional<SubjectIndex> resolve_path(const Tree& tree, const NameScope& scope,
+template <class Tree, class Scope>
+std::optional<SubjectIndex> resolve_path(const Tree& tree, const Scope& scope,
                                          const NamePath& path) {
   if (path.names.empty()) return std::nullopt;
   std::optional<SubjectIndex> first = scope.lookup(path.names[0]);
@@ -232,7 +289,7 @@ template <class Tree>
 class RelationResolver {
  public:
   RelationResolver(Tree& tree, RelationTable& table, ResolverScratch& scratch)
-      : tree_(tree), table_(table), scope_(tree.size(), scratch), in_scope_(scratch.in_scope),
+      : tree_(tree), table_(table), scope_(make_scope(tree, scratch)), in_scope_(scratch.in_scope),
         stack_(scratch.stack) {
     in_scope_.assign(tree.size(), 0);
     stack_.clear();
@@ -274,6 +331,31 @@ class RelationResolver {
 
  private:
   using Frame = WalkFrame;
+  using Scope = std::conditional_t<NumberedNames<Tree>, DenseNameScope<Tree>, NameScope>;
+
+  static Scope make_scope(const Tree& tree, ResolverScratch& scratch) {
+    if constexpr (NumberedNames<Tree>) {
+      return Scope(tree, scratch);
+    } else {
+      return Scope(tree.size(), scratch);
+    }
+  }
+
+  bool push(SubjectIndex c) {
+    if constexpr (NumberedNames<Tree>) {
+      return scope_.push(c);
+    } else {
+      return scope_.push_declared(tree_.name(c), c);
+    }
+  }
+
+  void pop(SubjectIndex c) {
+    if constexpr (NumberedNames<Tree>) {
+      scope_.pop(c);
+    } else {
+      scope_.pop(tree_.name(c), c);
+    }
+  }
 
   bool is_relation(SubjectIndex i) const { return tree_.written(i) != nullptr; }
 
@@ -308,7 +390,7 @@ class RelationResolver {
   void open(SubjectIndex s, SubjectIndex outer_default) {
     const auto& ch = tree_.children(s);
     if (ch.empty()) return;
-    for (SubjectIndex c : ch) in_scope_[c] = scope_.push_declared(tree_.name(c), c) ? 1 : 0;
+    for (SubjectIndex c : ch) in_scope_[c] = push(c) ? 1 : 0;
     stack_.push_back(Frame{s, 0, tree_.is_context(s) ? s : outer_default});
   }
 
@@ -316,14 +398,14 @@ class RelationResolver {
   void close(SubjectIndex s) {
     const auto& ch = tree_.children(s);
     for (std::size_t j = ch.size(); j-- > 0;) {
-      if (in_scope_[ch[j]]) scope_.pop(tree_.name(ch[j]), ch[j]);
+      if (in_scope_[ch[j]]) pop(ch[j]);
     }
     stack_.pop_back();
   }
 
   Tree& tree_;
   RelationTable& table_;
-  NameScope scope_;
+  Scope scope_;
   std::vector<std::uint8_t>& in_scope_;
   std::vector<Frame>& stack_;
   std::size_t pending_ = 0;
