@@ -154,6 +154,7 @@ struct Workspace {
     parts.strings.clear();
     parts.identities.clear();
     parts.ranges.clear();
+    parts.strings_in_order = false;
     root_tags.clear();
     open.clear();
     seen.clear();  // stamps count from 1 again
@@ -531,10 +532,16 @@ class GraphReader {
     return false;
   }
 
+  // The root's tags, met anywhere in the text, go to the front of the
+  // pairs, where the root's pre-order number puts them.
   bool finish_root() {
-    const std::size_t first = parts_.strings.size();
-    for (TagId t : w_.root_tags) parts_.strings.push_back({t, 0});
-    return !validate_ || !has_duplicate(parts_.strings, first);
+    std::vector<Occurrence>& strings = parts_.strings;
+    const std::size_t first = strings.size();
+    for (TagId t : w_.root_tags) strings.push_back({t, 0});
+    if (validate_ && has_duplicate(strings, first)) return false;
+    std::rotate(strings.begin(), strings.begin() + static_cast<std::ptrdiff_t>(first),
+                strings.end());
+    return true;
   }
 
   // Resolves the relations, moves relation subjects under their contexts and
@@ -555,6 +562,8 @@ class GraphReader {
         SubtreeRange& p = ranges[s_.parent[i]];
         p.end = std::max(p.end, ranges[i].end);
       }
+      // Pairs were recorded in text order, which is pre-order here.
+      parts_.strings_in_order = true;
       return true;
     }
     std::vector<SubjectIndex>& moved_to = w_.moved_to;

@@ -25,26 +25,25 @@ namespace lumo {
 
 namespace {
 
-// Counting sort of `pairs` by tag: `begin` gets each tag's start (and the end
-// after the last tag), `out` the values `value(pair)` in their order within
-// `pairs`; each tag's values are then made ascending.
-template <class Out, class Value>
-bool group_by_tag(const std::vector<Occurrence>& pairs, std::size_t tags,
-                  std::vector<std::uint32_t>& begin, std::vector<Out>& out, Value value,
-                  InterruptPoll& poll) {
-  begin.assign(tags + 1, 0);
+// Counting sort of `pairs` by tag into `begin` (each tag's start, and the
+// end after the last tag; tags + 1 zeros on entry) and `out` (the values
+// `value(pair)` in their order within `pairs`). With `sort`, each tag's
+// values are then made ascending.
+template <class Value>
+bool group_by_tag(const std::vector<Occurrence>& pairs, std::size_t tags, std::uint32_t* begin,
+                  std::uint32_t* out, Value value, bool sort, InterruptPoll& poll) {
   for (const Occurrence& o : pairs) ++begin[o.tag + 1];
   for (std::size_t t = 0; t < tags; ++t) begin[t + 1] += begin[t];
-  out.resize(pairs.size());
   // begin[t] serves as tag t's cursor, which leaves it at t's end, that is
   // at the start of t + 1; shifting the array by one restores the starts.
   for (const Occurrence& o : pairs) out[begin[o.tag]++] = value(o);
   for (std::size_t t = tags; t > 0; --t) begin[t] = begin[t - 1];
   begin[0] = 0;
+  if (!sort) return true;
   if (poll.tick(InterruptPoll::kStride)) return false;
   for (std::size_t t = 0; t < tags; ++t) {
-    auto first = out.begin() + begin[t];
-    auto last = out.begin() + begin[t + 1];
+    std::uint32_t* first = out + begin[t];
+    std::uint32_t* last = out + begin[t + 1];
     if (!std::is_sorted(first, last)) {
       if (poll.tick(InterruptPoll::kStride)) return false;
       std::sort(first, last);
@@ -142,12 +141,25 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
   IndexedGraph out;
   const std::vector<SubtreeRange>& ranges = parts.ranges;
   const std::size_t tags = parts.tags.size();
-  if (!group_by_tag(parts.strings, tags, out.occ_begin, out.occ_pos,
-                    [&](const Occurrence& o) { return ranges[o.subject].start; }, poll))
+  const std::size_t strings = parts.strings.size(), identities = parts.identities.size();
+  // One block: occ_begin, id_begin, occ_pos, id_subjects.
+  out.lists.assign(2 * (tags + 1) + strings + identities, 0);
+  std::uint32_t* occ_begin = out.lists.data();
+  std::uint32_t* id_begin = occ_begin + tags + 1;
+  std::uint32_t* occ_pos = id_begin + tags + 1;
+  std::uint32_t* id_subjects = occ_pos + strings;
+  if (!group_by_tag(parts.strings, tags, occ_begin, occ_pos,
+                    [&](const Occurrence& o) { return ranges[o.subject].start; },
+                    !parts.strings_in_order, poll))
     return std::nullopt;
-  if (!group_by_tag(parts.identities, tags, out.id_begin, out.id_subjects,
-                    [](const Occurrence& o) { return o.subject; }, poll))
+  // Identities come in subject order, so their lists are ascending as made.
+  if (!group_by_tag(parts.identities, tags, id_begin, id_subjects,
+                    [](const Occurrence& o) { return o.subject; }, false, poll))
     return std::nullopt;
+  out.occ_begin = {occ_begin, tags + 1};
+  out.id_begin = {id_begin, tags + 1};
+  out.occ_pos = {occ_pos, strings};
+  out.id_subjects = {id_subjects, identities};
   out.ranges = std::move(parts.ranges);
   out.tags = std::move(parts.tags);
   return out;

@@ -36,14 +36,23 @@ struct SubtreeRange {
 // it: a subject's subtree holds a string exactly when one of those numbers
 // falls in the subject's range, which is one binary search.
 struct IndexedGraph {
+  IndexedGraph() = default;
+  IndexedGraph(IndexedGraph&&) noexcept = default;
+  IndexedGraph& operator=(IndexedGraph&&) noexcept = default;
+  // The lists view `lists`: a copy would view the original's.
+  IndexedGraph(const IndexedGraph&) = delete;
+  IndexedGraph& operator=(const IndexedGraph&) = delete;
+
   std::vector<SubtreeRange> ranges;  // per subject index
   RelationTable relations;
 
-  TagTable tags;                          // every tag and identity string
-  std::vector<std::uint32_t> occ_begin;   // per tag id, into occ_pos; one more at the end
-  std::vector<std::uint32_t> occ_pos;     // pre-order numbers holding the tag, ascending
-  std::vector<std::uint32_t> id_begin;    // per tag id, into id_subjects; one more at the end
-  std::vector<std::uint32_t> id_subjects;  // subjects with the tag as an identity, ascending
+  TagTable tags;  // every tag and identity string
+  // The four per-string lists, kept in one block (`lists`).
+  std::span<const std::uint32_t> occ_begin;    // per tag id, into occ_pos; one more at the end
+  std::span<const std::uint32_t> occ_pos;      // pre-order numbers holding the tag, ascending
+  std::span<const std::uint32_t> id_begin;     // per tag id, into id_subjects; one more at the end
+  std::span<const std::uint32_t> id_subjects;  // subjects with the tag as an identity, ascending
+  std::vector<std::uint32_t> lists;
 
   std::size_t size() const { return ranges.size(); }
   const SubtreeRange& range(SubjectIndex g) const { return ranges[g]; }
@@ -94,9 +103,12 @@ struct Occurrence {
 // (string, subject) pair, the identity pairs among them, and the ranges.
 struct IndexParts {
   TagTable tags;
-  std::vector<Occurrence> strings;     // tags and identities, in any order
-  std::vector<Occurrence> identities;  // identities only, in any order
+  std::vector<Occurrence> strings;     // tags and identities
+  std::vector<Occurrence> identities;  // identities only, subjects ascending
   std::vector<SubtreeRange> ranges;    // per subject; starts are the pre-order numbers
+  // Whether `strings` meets each string's subjects in ascending pre-order
+  // already; otherwise each list is sorted as needed.
+  bool strings_in_order = false;
 };
 
 // Lists each string's pre-order numbers and identity carriers. The table

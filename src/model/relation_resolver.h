@@ -63,8 +63,8 @@ struct ResolverScratch {
   std::vector<relation_detail::NameSlot> slots;
   std::vector<relation_detail::NameSlot> old_slots;
   std::vector<SubjectIndex> shadowed;
-  std::vector<SubjectIndex> dense_top;
-  std::vector<std::uint8_t> dense_declared;
+  std::vector<std::uint32_t> dense_top;
+  std::vector<std::uint32_t> dense_shadowed;
   std::vector<std::uint8_t> in_scope;
   std::vector<relation_detail::WalkFrame> stack;
   std::vector<std::uint8_t> state;
@@ -190,28 +190,26 @@ class NameScope {
 template <class Tree>
 class DenseNameScope {
  public:
-  static constexpr SubjectIndex kNone = static_cast<SubjectIndex>(-1);
+  // Subjects and names are numbered below 2^32 - 2 in such a tree.
+  static constexpr std::uint32_t kNone = 0xffffffffu;        // declared, nothing visible
+  static constexpr std::uint32_t kUndeclared = 0xfffffffeu;  // no path starts with it
 
   DenseNameScope(const Tree& tree, ResolverScratch& scratch)
-      : tree_(tree),
-        top_(scratch.dense_top),
-        declared_(scratch.dense_declared),
-        shadowed_(scratch.shadowed) {
-    top_.assign(tree.name_ids(), kNone);
-    declared_.assign(tree.name_ids(), 0);
+      : tree_(tree), top_(scratch.dense_top), shadowed_(scratch.dense_shadowed) {
+    top_.assign(tree.name_ids(), kUndeclared);
     shadowed_.assign(tree.size(), kNone);
   }
 
   void declare(std::string_view name) {
     const auto id = tree_.find_name_id(name);
-    if (id != Tree::kNoName) declared_[id] = 1;
+    if (id != Tree::kNoName && top_[id] == kUndeclared) top_[id] = kNone;
   }
 
   bool push(SubjectIndex c) {
     const auto id = tree_.name_id(c);
-    if (!declared_[id]) return false;
+    if (top_[id] == kUndeclared) return false;
     shadowed_[c] = top_[id];
-    top_[id] = c;
+    top_[id] = static_cast<std::uint32_t>(c);
     return true;
   }
 
@@ -219,15 +217,14 @@ class DenseNameScope {
 
   std::optional<SubjectIndex> lookup(std::string_view name) const {
     const auto id = tree_.find_name_id(name);
-    if (id == Tree::kNoName || top_[id] == kNone) return std::nullopt;
+    if (id == Tree::kNoName || top_[id] >= kUndeclared) return std::nullopt;
     return top_[id];
   }
 
  private:
   const Tree& tree_;
-  std::vector<SubjectIndex>& top_;
-  std::vector<std::uint8_t>& declared_;
-  std::vector<SubjectIndex>& shadowed_;
+  std::vector<std::uint32_t>& top_;       // per name: the subject it names now
+  std::vector<std::uint32_t>& shadowed_;  // per subject: what its push hid
 };
 
 template <class Tree>
