@@ -140,7 +140,7 @@ struct Workspace {
   ChildLists written;
   std::vector<std::uint32_t> relation_of;
   ChildLists laid_out;
-  std::vector<SubjectIndex> moved_to;
+  std::vector<std::uint32_t> moved_to;
   std::vector<Frame> stack;
   ResolverScratch resolver;
   bool busy = false;
@@ -167,15 +167,20 @@ struct Workspace {
            seen.capacity() > 4 * kKeepSubjects || scratch.capacity() > 16 * kKeepSubjects;
   }
 
-  // The arrays that only the layout needs, released once it is done.
-  void release_layout() {
-    s = FlatSubjects();
+  // The arrays that only relation resolution needs.
+  void release_resolution() {
     written = ChildLists();
     std::vector<std::uint32_t>().swap(relation_of);
-    laid_out = ChildLists();
-    std::vector<SubjectIndex>().swap(moved_to);
-    std::vector<Frame>().swap(stack);
     resolver = ResolverScratch();
+  }
+
+  // The arrays that only the layout needs, released once it is done.
+  void release_layout() {
+    release_resolution();
+    s = FlatSubjects();
+    laid_out = ChildLists();
+    std::vector<std::uint32_t>().swap(moved_to);
+    std::vector<Frame>().swap(stack);
   }
 
   // Returns `true` when it released a large workspace.
@@ -231,7 +236,9 @@ class GraphReader {
     s_.flags.reserve(guess);
     parts_.strings.reserve(2 * guess);
     parts_.identities.reserve(guess);
-    parts_.tags.reserve(guess + 8, c_.text.size() + 16);
+    // Distinct strings are fewer than subjects in most graphs (tags repeat);
+    // the string table grows if there are more.
+    parts_.tags.reserve(c_.text.size() / 32 + 8, c_.text.size() + 16);
   }
 
   bool at(char ch) const { return c_.pos < c_.text.size() && c_.text[c_.pos] == ch; }
@@ -553,6 +560,8 @@ class GraphReader {
     if (!s_.relations.empty()) {
       FlatTree tree(s_, parts_.tags, w_.written, w_.relation_of);
       if (!resolve_tree_relations(tree, relations, w_.resolver)) return false;
+      // The layout below does not share its peak with the resolution.
+      if (n > Workspace::kKeepSubjects) w_.release_resolution();
     }
     if (relations.empty()) {
       // Text order is pre-order: a subject's subtree is the run of subjects
@@ -566,20 +575,18 @@ class GraphReader {
       parts_.strings_in_order = true;
       return true;
     }
-    std::vector<SubjectIndex>& moved_to = w_.moved_to;
-    moved_to.assign(n, kNoMove);
-    for (const auto& [key, ctx] : relations) moved_to[key.subject] = ctx.context;
+    std::vector<std::uint32_t>& moved_to = w_.moved_to;
+    moved_to.assign(n, kNoSubject);
+    for (const auto& [key, ctx] : relations)
+      moved_to[key.subject] = static_cast<std::uint32_t>(ctx.context);
     if (lowest_cut_subject(
-            relations, moved_to, [&](SubjectIndex s) { return SubjectIndex{s_.parent[s]}; },
-            w_.resolver) != kNoMove)
+            relations, moved_to, kNoSubject,
+            [&](SubjectIndex s) { return SubjectIndex{s_.parent[s]}; }, w_.resolver) != kNoMove)
       return false;
     // Moved subjects follow their context's own children, in index order.
     child_lists(
-        n,
-        [&](std::uint32_t i) {
-          return moved_to[i] != kNoMove ? static_cast<std::uint32_t>(moved_to[i]) : s_.parent[i];
-        },
-        [&](std::uint32_t i) { return moved_to[i] == kNoMove; }, w_.laid_out);
+        n, [&](std::uint32_t i) { return moved_to[i] != kNoSubject ? moved_to[i] : s_.parent[i]; },
+        [&](std::uint32_t i) { return moved_to[i] == kNoSubject; }, w_.laid_out);
     return number(w_.laid_out, ranges);
   }
 

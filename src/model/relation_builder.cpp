@@ -88,7 +88,7 @@ BuildStatus move_relation_subjects(std::vector<Subject>& subjects, const Relatio
 
   ResolverScratch scratch;
   const SubjectIndex lowest_cut = lowest_cut_subject(
-      table, moved_to, [&](SubjectIndex s) { return subjects[s].parent; }, scratch);
+      table, moved_to, kNoMove, [&](SubjectIndex s) { return subjects[s].parent; }, scratch);
   if (lowest_cut == kNoMove) return std::monostate{};
   // The lowest cut-off subject is a moved relation subject: its parent as
   // written is lower, hence reachable, and only moves take subjects away.

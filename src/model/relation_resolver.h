@@ -420,7 +420,7 @@ Result<std::monostate, BuildError> resolve_tree_relations(Tree& tree, RelationTa
 }
 
 // After the moves, every subject must still hang below the root. `moved_to`
-// gives each moved subject its context (kNoMove for the others) and
+// gives each moved subject its context (`not_moved` for the others) and
 // `parent_of(s)` the parent as written. Each subject sits in exactly one
 // children list (its context's if it moved, else its parent's), so all hang
 // below the root exactly when following those parents up from every moved
@@ -430,10 +430,9 @@ Result<std::monostate, BuildError> resolve_tree_relations(Tree& tree, RelationTa
 // subject, or kNoMove.
 inline constexpr SubjectIndex kNoMove = static_cast<SubjectIndex>(-1);
 
-template <class ParentOf>
-SubjectIndex lowest_cut_subject(const RelationTable& table,
-                                const std::vector<SubjectIndex>& moved_to, ParentOf parent_of,
-                                ResolverScratch& scratch) {
+template <class Index, class ParentOf>
+SubjectIndex lowest_cut_subject(const RelationTable& table, const std::vector<Index>& moved_to,
+                                Index not_moved, ParentOf parent_of, ResolverScratch& scratch) {
   enum : std::uint8_t { kUnknown, kReaches, kOnPath, kCut };
   std::vector<std::uint8_t>& state = scratch.state;
   state.assign(moved_to.size(), kUnknown);
@@ -446,7 +445,7 @@ SubjectIndex lowest_cut_subject(const RelationTable& table,
     while (state[x] == kUnknown) {
       state[x] = kOnPath;
       path.push_back(x);
-      x = moved_to[x] != kNoMove ? moved_to[x] : parent_of(x);
+      x = moved_to[x] != not_moved ? SubjectIndex{moved_to[x]} : parent_of(x);
     }
     const std::uint8_t outcome = state[x] == kReaches ? kReaches : kCut;
     for (SubjectIndex p : path) state[p] = outcome;
