@@ -133,7 +133,6 @@ struct Frame {
 struct Workspace {
   FlatSubjects s;
   IndexParts parts;
-  std::vector<TagId> root_tags;
   std::vector<std::uint32_t> open;  // subjects whose bodies are open
   std::string scratch;
   std::vector<std::uint32_t> seen;
@@ -152,10 +151,11 @@ struct Workspace {
     s.relations.clear();
     parts.tags = TagTable();
     parts.strings.clear();
-    parts.identities.clear();
+    parts.begin.clear();
+    parts.identities_end.clear();
+    parts.root_tags.clear();
     parts.ranges.clear();
-    parts.strings_in_order = false;
-    root_tags.clear();
+    parts.in_order = false;
     open.clear();
     seen.clear();  // stamps count from 1 again
   }
@@ -234,8 +234,9 @@ class GraphReader {
     s_.parent.reserve(guess);
     s_.name.reserve(guess);
     s_.flags.reserve(guess);
-    parts_.strings.reserve(2 * guess);
-    parts_.identities.reserve(guess);
+    parts_.strings.reserve(3 * guess);
+    parts_.begin.reserve(guess + 1);
+    parts_.identities_end.reserve(guess);
     // Distinct strings are fewer than subjects in most graphs (tags repeat);
     // the string table grows if there are more.
     parts_.tags.reserve(c_.text.size() / 32 + 8, c_.text.size() + 16);
@@ -254,12 +255,12 @@ class GraphReader {
     s_.parent.push_back(parent);
     s_.name.push_back(0);
     s_.flags.push_back(0);
+    parts_.begin_subject();
     return s;
   }
 
   void add_identity(std::uint32_t s, TagId id) {
-    parts_.strings.push_back({id, s});
-    parts_.identities.push_back({id, s});
+    parts_.strings.push_back(id);
     if (id == context_) s_.flags[s] |= kContext;
   }
 
@@ -269,6 +270,7 @@ class GraphReader {
     add_subject(0);
     context_ = parts_.tags.intern("context");
     add_identity(0, context_);
+    parts_.end_identities();  // the root's tags are kept apart (root_tags)
     s_.name[0] = parts_.tags.intern("");
     for (;;) {
       if (tick()) return false;
@@ -334,17 +336,18 @@ class GraphReader {
       return false;  // neither an entry nor the closing brace
     }
     const std::uint32_t s = add_subject(parent);
-    const std::size_t first_identity = parts_.identities.size();
+    const std::size_t first_identity = parts_.strings.size();
     if (at('(') && !identities_part(s)) return false;
     if (subject_tag != kNoTag) add_identity(s, subject_tag);
+    parts_.end_identities();
     TagId name = subject_tag;
     if (!name_part(name)) return false;
     s_.name[s] = name != kNoTag ? name : star_name();
     if (!relation_part(s)) return false;
     const std::size_t first_tag = parts_.strings.size();
     if (!expression_part(s)) return false;
-    if (validate_ && (has_duplicate(parts_.identities, first_identity) ||
-                      has_duplicate(parts_.strings, first_tag)))
+    if (validate_ && (has_duplicate(parts_.strings, first_identity, first_tag) ||
+                      has_duplicate(parts_.strings, first_tag, parts_.strings.size())))
       return false;
     // children_part: `blanks` then a body.
     const std::size_t save = c_.pos;
@@ -490,9 +493,9 @@ class GraphReader {
         if (!tag(text)) return false;
         const TagId t = parts_.tags.intern(text);
         if (s == kNoSubject) {
-          w_.root_tags.push_back(t);
+          parts_.root_tags.push_back(t);
         } else {
-          parts_.strings.push_back({t, s});
+          parts_.strings.push_back(t);
         }
       }
       // After an item: a separator and the next term, a closing parenthesis,
@@ -519,36 +522,30 @@ class GraphReader {
 
   // ---- checks and layout ---------------------------------------------------
 
-  // Whether the strings of `list` from `first` on repeat one.
-  bool has_duplicate(const std::vector<Occurrence>& list, std::size_t first) {
-    const std::size_t n = list.size() - first;
+  // Whether list[first .. last) repeats a string.
+  bool has_duplicate(const std::vector<TagId>& list, std::size_t first, std::size_t last) {
+    const std::size_t n = last - first;
     if (n < 2) return false;
-    const Occurrence* o = list.data() + first;
+    const TagId* o = list.data() + first;
     if (n <= 8) {
       for (std::size_t i = 1; i < n; ++i)
         for (std::size_t j = 0; j < i; ++j)
-          if (o[i].tag == o[j].tag) return true;
+          if (o[i] == o[j]) return true;
       return false;
     }
     if (w_.seen.size() < parts_.tags.size()) w_.seen.resize(parts_.tags.size(), 0);
     ++stamp_;
     for (std::size_t i = 0; i < n; ++i) {
-      if (w_.seen[o[i].tag] == stamp_) return true;
-      w_.seen[o[i].tag] = stamp_;
+      if (w_.seen[o[i]] == stamp_) return true;
+      w_.seen[o[i]] = stamp_;
     }
     return false;
   }
 
-  // The root's tags, met anywhere in the text, go to the front of the
-  // pairs, where the root's pre-order number puts them.
   bool finish_root() {
-    std::vector<Occurrence>& strings = parts_.strings;
-    const std::size_t first = strings.size();
-    for (TagId t : w_.root_tags) strings.push_back({t, 0});
-    if (validate_ && has_duplicate(strings, first)) return false;
-    std::rotate(strings.begin(), strings.begin() + static_cast<std::ptrdiff_t>(first),
-                strings.end());
-    return true;
+    parts_.end_subjects();
+    const std::vector<TagId>& tags = parts_.root_tags;
+    return !validate_ || !has_duplicate(tags, 0, tags.size());
   }
 
   // Resolves the relations, moves relation subjects under their contexts and
@@ -571,8 +568,8 @@ class GraphReader {
         SubtreeRange& p = ranges[s_.parent[i]];
         p.end = std::max(p.end, ranges[i].end);
       }
-      // Pairs were recorded in text order, which is pre-order here.
-      parts_.strings_in_order = true;
+      // Text order is pre-order here.
+      parts_.in_order = true;
       return true;
     }
     std::vector<std::uint32_t>& moved_to = w_.moved_to;

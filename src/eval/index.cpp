@@ -2,11 +2,11 @@
 //
 // From a TagGraph model: one iterative depth-first walk over the final
 // children lists numbers the subjects in pre-order and gives each its range
-// [start, end); every tag and identity is then interned and recorded as a
-// (string, subject) pair. finish_index() turns the pairs into the per-string
-// lists with a counting sort over the string ids, placing each subject at its
-// pre-order number; a list that does not come out ascending (the reader met
-// its subjects out of pre-order) is sorted. The build is linear in the
+// [start, end); every tag and identity is then interned and listed by
+// subject. finish_index() turns those lists into the per-string lists with a
+// counting sort over the string ids, placing each subject at its pre-order
+// number; a list that does not come out ascending (a relation subject moved
+// out of text order) is sorted. The build is linear in the
 // subjects and the strings apart from those sorts, allocates a handful of
 // flat arrays, and never copies a set: a chain a million deep costs what a
 // flat list of a million subjects costs.
@@ -25,31 +25,18 @@ namespace lumo {
 
 namespace {
 
-// Counting sort of `pairs` by tag into `begin` (each tag's start, and the
-// end after the last tag; tags + 1 zeros on entry) and `out` (the values
-// `value(pair)` in their order within `pairs`). With `sort`, each tag's
-// values are then made ascending.
-template <class Value>
-bool group_by_tag(const std::vector<Occurrence>& pairs, std::size_t tags, std::uint32_t* begin,
-                  std::uint32_t* out, Value value, bool sort, InterruptPoll& poll) {
-  for (const Occurrence& o : pairs) ++begin[o.tag + 1];
+// Turns per-tag counts, at begin[t + 1], into starts: begin[t] is then where
+// tag t's list starts, and begin[tags] the total.
+void counts_to_starts(std::uint32_t* begin, std::size_t tags) {
   for (std::size_t t = 0; t < tags; ++t) begin[t + 1] += begin[t];
-  // begin[t] serves as tag t's cursor, which leaves it at t's end, that is
-  // at the start of t + 1; shifting the array by one restores the starts.
-  for (const Occurrence& o : pairs) out[begin[o.tag]++] = value(o);
+}
+
+// After placing each value at its tag's cursor begin[t] (which leaves it at
+// t's end, the start of t + 1), shifting the array by one restores the
+// starts.
+void cursors_to_starts(std::uint32_t* begin, std::size_t tags) {
   for (std::size_t t = tags; t > 0; --t) begin[t] = begin[t - 1];
   begin[0] = 0;
-  if (!sort) return true;
-  if (poll.tick(InterruptPoll::kStride)) return false;
-  for (std::size_t t = 0; t < tags; ++t) {
-    std::uint32_t* first = out + begin[t];
-    std::uint32_t* last = out + begin[t + 1];
-    if (!std::is_sorted(first, last)) {
-      if (poll.tick(InterruptPoll::kStride)) return false;
-      std::sort(first, last);
-    }
-  }
-  return true;
 }
 
 class IndexBuilder {
@@ -104,25 +91,21 @@ class IndexBuilder {
   }
 
   bool list_strings() {
-    std::size_t strings = 0, identities = 0;
-    for (const GraphSubject& g : in_) {
-      strings += g.tags.size() + g.identities.size();
-      identities += g.identities.size();
-    }
+    std::size_t strings = 0;
+    for (const GraphSubject& g : in_) strings += g.tags.size() + g.identities.size();
     // Distinct strings are usually far fewer; a quarter avoids most growth.
     out_.tags.reserve(strings / 4 + 8);
     out_.strings.reserve(strings);
-    out_.identities.reserve(identities);
-    for (std::uint32_t s = 0; s < in_.size(); ++s) {
+    out_.begin.reserve(in_.size() + 1);
+    out_.identities_end.reserve(in_.size());
+    for (const GraphSubject& g : in_) {
       if (poll_.tick()) return false;
-      const GraphSubject& g = in_[s];
-      for (const std::string& t : g.tags) out_.strings.push_back({out_.tags.intern(t), s});
-      for (const std::string& id : g.identities) {
-        const TagId t = out_.tags.intern(id);
-        out_.strings.push_back({t, s});
-        out_.identities.push_back({t, s});
-      }
+      out_.begin_subject();
+      for (const std::string& id : g.identities) out_.strings.push_back(out_.tags.intern(id));
+      out_.end_identities();
+      for (const std::string& t : g.tags) out_.strings.push_back(out_.tags.intern(t));
     }
+    out_.end_subjects();
     return true;
   }
 
@@ -139,26 +122,56 @@ class IndexBuilder {
 std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt) {
   InterruptPoll poll(interrupt);
   IndexedGraph out;
-  const std::vector<SubtreeRange>& ranges = parts.ranges;
+  const std::vector<TagId>& strings = parts.strings;
   const std::size_t tags = parts.tags.size();
-  const std::size_t strings = parts.strings.size(), identities = parts.identities.size();
+  const std::size_t n = parts.ranges.size();
+  std::size_t identities = 0;
+  for (std::size_t s = 0; s < n; ++s) identities += parts.identities_end[s] - parts.begin[s];
+  const std::size_t occurrences = strings.size() + parts.root_tags.size();
   // One block: occ_begin, id_begin, occ_pos, id_subjects.
-  out.lists.assign(2 * (tags + 1) + strings + identities, 0);
+  out.lists.assign(2 * (tags + 1) + occurrences + identities, 0);
   std::uint32_t* occ_begin = out.lists.data();
   std::uint32_t* id_begin = occ_begin + tags + 1;
   std::uint32_t* occ_pos = id_begin + tags + 1;
-  std::uint32_t* id_subjects = occ_pos + strings;
-  if (!group_by_tag(parts.strings, tags, occ_begin, occ_pos,
-                    [&](const Occurrence& o) { return ranges[o.subject].start; },
-                    !parts.strings_in_order, poll))
-    return std::nullopt;
-  // Identities come in subject order, so their lists are ascending as made.
-  if (!group_by_tag(parts.identities, tags, id_begin, id_subjects,
-                    [](const Occurrence& o) { return o.subject; }, false, poll))
-    return std::nullopt;
+  std::uint32_t* id_subjects = occ_pos + occurrences;
+
+  // A counting sort by string: count, then place subject by subject, so
+  // identity lists come out ascending, and occurrence lists too when the
+  // pre-order numbers ascend with the subjects.
+  for (TagId t : strings) ++occ_begin[t + 1];
+  for (TagId t : parts.root_tags) ++occ_begin[t + 1];
+  for (std::size_t s = 0; s < n; ++s) {
+    for (std::uint32_t k = parts.begin[s]; k < parts.identities_end[s]; ++k)
+      ++id_begin[strings[k] + 1];
+  }
+  counts_to_starts(occ_begin, tags);
+  counts_to_starts(id_begin, tags);
+  for (std::size_t s = 0; s < n; ++s) {
+    if (poll.tick()) return std::nullopt;
+    const std::uint32_t at = parts.ranges[s].start;
+    for (std::uint32_t k = parts.begin[s]; k < parts.begin[s + 1]; ++k)
+      occ_pos[occ_begin[strings[k]]++] = at;
+    if (s == 0) {
+      for (TagId t : parts.root_tags) occ_pos[occ_begin[t]++] = at;
+    }
+    for (std::uint32_t k = parts.begin[s]; k < parts.identities_end[s]; ++k)
+      id_subjects[id_begin[strings[k]]++] = static_cast<std::uint32_t>(s);
+  }
+  cursors_to_starts(occ_begin, tags);
+  cursors_to_starts(id_begin, tags);
+  if (!parts.in_order) {
+    for (std::size_t t = 0; t < tags; ++t) {
+      std::uint32_t* first = occ_pos + occ_begin[t];
+      std::uint32_t* last = occ_pos + occ_begin[t + 1];
+      if (!std::is_sorted(first, last)) {
+        if (poll.tick(InterruptPoll::kStride)) return std::nullopt;
+        std::sort(first, last);
+      }
+    }
+  }
   out.occ_begin = {occ_begin, tags + 1};
   out.id_begin = {id_begin, tags + 1};
-  out.occ_pos = {occ_pos, strings};
+  out.occ_pos = {occ_pos, occurrences};
   out.id_subjects = {id_subjects, identities};
   out.ranges = std::move(parts.ranges);
   out.tags = std::move(parts.tags);

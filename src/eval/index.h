@@ -92,28 +92,30 @@ struct IndexedGraph {
   }
 };
 
-// One tag or identity string of subject `subject`, by its id in the table
-// being filled.
-struct Occurrence {
-  TagId tag;
-  std::uint32_t subject;
-};
-
-// What a reader hands to finish_index(): the interned strings, every
-// (string, subject) pair, the identity pairs among them, and the ranges.
+// What a reader hands to finish_index(): the interned strings, each
+// subject's strings (identities first), and the ranges.
 struct IndexParts {
   TagTable tags;
-  std::vector<Occurrence> strings;     // tags and identities
-  std::vector<Occurrence> identities;  // identities only, subjects ascending
-  std::vector<SubtreeRange> ranges;    // per subject; starts are the pre-order numbers
-  // Whether `strings` meets each string's subjects in ascending pre-order
-  // already; otherwise each list is sorted as needed.
-  bool strings_in_order = false;
+  // Subject s holds strings[begin[s] .. begin[s + 1]), of which
+  // strings[begin[s] .. identities_end[s]) are its identities.
+  std::vector<TagId> strings;
+  std::vector<std::uint32_t> begin;  // one more than there are subjects
+  std::vector<std::uint32_t> identities_end;
+  // More tags of the root, which readers meet anywhere in the text.
+  std::vector<TagId> root_tags;
+  std::vector<SubtreeRange> ranges;  // per subject; starts are the pre-order numbers
+  // Whether the subjects' pre-order numbers ascend with their index; if not,
+  // each string's list is sorted as needed.
+  bool in_order = false;
+
+  void begin_subject() { begin.push_back(static_cast<std::uint32_t>(strings.size())); }
+  void end_identities() { identities_end.push_back(static_cast<std::uint32_t>(strings.size())); }
+  void end_subjects() { begin.push_back(static_cast<std::uint32_t>(strings.size())); }
 };
 
 // Lists each string's pre-order numbers and identity carriers. The table
-// and the ranges move into the index; the pair lists are only read, and
-// left to the caller. The relation table is the caller's to set. Polls
+// and the ranges move into the index; the subjects' strings are only read,
+// and left to the caller. The relation table is the caller's to set. Polls
 // `interrupt`; null when it stopped the work.
 std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt = nullptr);
 
