@@ -237,9 +237,12 @@ class GraphReader {
     parts_.strings.reserve(3 * guess);
     parts_.begin.reserve(guess + 1);
     parts_.identities_end.reserve(guess);
-    // Distinct strings are fewer than subjects in most graphs (tags repeat);
-    // the string table grows if there are more.
-    parts_.tags.reserve(c_.text.size() / 32 + 8, c_.text.size() + 16);
+    // In a large graph tags repeat, and distinct strings are fewer than
+    // subjects; a small text has a new string every dozen bytes or so. The
+    // string table grows if there are more.
+    const std::size_t size = c_.text.size();
+    const std::size_t strings = std::max(size / 32, std::min<std::size_t>(size / 12, 256));
+    parts_.tags.reserve(strings + 8, size + 16);
   }
 
   bool at(char ch) const { return c_.pos < c_.text.size() && c_.text[c_.pos] == ch; }
