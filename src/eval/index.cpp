@@ -128,9 +128,12 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
   std::size_t identities = 0;
   for (std::size_t s = 0; s < n; ++s) identities += parts.identities_end[s] - parts.begin[s];
   const std::size_t occurrences = strings.size() + parts.root_tags.size();
-  // One block: occ_begin, id_begin, occ_pos, id_subjects.
-  out.lists.assign(2 * (tags + 1) + occurrences + identities, 0);
-  std::uint32_t* occ_begin = out.lists.data();
+  // One block: occ_begin, id_begin, occ_pos, id_subjects; only the starts
+  // need zeros, the lists are written in full.
+  const std::size_t starts = 2 * (tags + 1);
+  out.lists.reset(new std::uint32_t[starts + occurrences + identities]);
+  std::uint32_t* occ_begin = out.lists.get();
+  std::fill(occ_begin, occ_begin + starts, 0u);
   std::uint32_t* id_begin = occ_begin + tags + 1;
   std::uint32_t* occ_pos = id_begin + tags + 1;
   std::uint32_t* id_subjects = occ_pos + occurrences;
@@ -138,24 +141,30 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
   // A counting sort by string: count, then place subject by subject, so
   // identity lists come out ascending, and occurrence lists too when the
   // pre-order numbers ascend with the subjects.
-  for (TagId t : strings) ++occ_begin[t + 1];
-  for (TagId t : parts.root_tags) ++occ_begin[t + 1];
   for (std::size_t s = 0; s < n; ++s) {
-    for (std::uint32_t k = parts.begin[s]; k < parts.identities_end[s]; ++k)
+    const std::uint32_t ids_end = parts.identities_end[s];
+    for (std::uint32_t k = parts.begin[s]; k < ids_end; ++k) {
+      ++occ_begin[strings[k] + 1];
       ++id_begin[strings[k] + 1];
+    }
+    for (std::uint32_t k = ids_end; k < parts.begin[s + 1]; ++k) ++occ_begin[strings[k] + 1];
   }
+  for (TagId t : parts.root_tags) ++occ_begin[t + 1];
   counts_to_starts(occ_begin, tags);
   counts_to_starts(id_begin, tags);
   for (std::size_t s = 0; s < n; ++s) {
     if (poll.tick()) return std::nullopt;
     const std::uint32_t at = parts.ranges[s].start;
-    for (std::uint32_t k = parts.begin[s]; k < parts.begin[s + 1]; ++k)
+    const std::uint32_t ids_end = parts.identities_end[s];
+    for (std::uint32_t k = parts.begin[s]; k < ids_end; ++k) {
+      occ_pos[occ_begin[strings[k]]++] = at;
+      id_subjects[id_begin[strings[k]]++] = static_cast<std::uint32_t>(s);
+    }
+    for (std::uint32_t k = ids_end; k < parts.begin[s + 1]; ++k)
       occ_pos[occ_begin[strings[k]]++] = at;
     if (s == 0) {
       for (TagId t : parts.root_tags) occ_pos[occ_begin[t]++] = at;
     }
-    for (std::uint32_t k = parts.begin[s]; k < parts.identities_end[s]; ++k)
-      id_subjects[id_begin[strings[k]]++] = static_cast<std::uint32_t>(s);
   }
   cursors_to_starts(occ_begin, tags);
   cursors_to_starts(id_begin, tags);

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -52,7 +53,7 @@ struct IndexedGraph {
   std::span<const std::uint32_t> occ_pos;      // pre-order numbers holding the tag, ascending
   std::span<const std::uint32_t> id_begin;     // per tag id, into id_subjects; one more at the end
   std::span<const std::uint32_t> id_subjects;  // subjects with the tag as an identity, ascending
-  std::vector<std::uint32_t> lists;
+  std::unique_ptr<std::uint32_t[]> lists;
 
   std::size_t size() const { return ranges.size(); }
   const SubtreeRange& range(SubjectIndex g) const { return ranges[g]; }
