@@ -193,9 +193,9 @@ TagStatus read_quoted(Cursor& c, std::string& out) {
   }
 }
 
-}  // namespace
-
-TagStatus read_tag(Cursor& c, std::string& scratch, std::string_view& out) {
+// read_tag() for every case: quoted strings and non-ASCII characters
+// included. Kept out of line, so that the common case below stays small.
+[[gnu::noinline]] TagStatus read_any_tag(Cursor& c, std::string& scratch, std::string_view& out) {
   std::string_view t = c.text;
   std::size_t n = t.size();
   std::size_t i = c.pos;
@@ -235,6 +235,32 @@ TagStatus read_tag(Cursor& c, std::string& scratch, std::string_view& out) {
     }
   }
   out = t.substr(start, kept_end - start);
+  c.pos = i;
+  return TagStatus::Ok;
+}
+
+}  // namespace
+
+// Most tags are bare and ASCII: those are read here, in one tight loop; a
+// quoted string, or any byte from 0x80 on, hands the token to read_any_tag.
+TagStatus read_tag(Cursor& c, std::string& scratch, std::string_view& out) {
+  const char* const text = c.text.data();
+  const std::size_t n = c.text.size();
+  const std::size_t start = c.pos;
+  if (start >= n) return TagStatus::NoTag;
+  const auto first = static_cast<unsigned char>(text[start]);
+  if (first >= 0x80 || !(kAscii.t[first] & kStart)) return read_any_tag(c, scratch, out);
+  std::size_t i = start + 1;
+  for (; i < n; ++i) {
+    const auto d = static_cast<unsigned char>(text[i]);
+    if (d >= 0x80) return read_any_tag(c, scratch, out);
+    if (!(kAscii.t[d] & kChar)) break;
+  }
+  // The text leaves out the spaces the token ends with (the first character
+  // is not one).
+  std::size_t kept_end = i;
+  while (text[kept_end - 1] == ' ') --kept_end;
+  out = std::string_view(text + start, kept_end - start);
   c.pos = i;
   return TagStatus::Ok;
 }
