@@ -45,7 +45,7 @@ class TagTable {
       if (may_hold(slot, h) && text(id_of(slot)) == s) return id_of(slot);
     }
     const auto id = static_cast<TagId>(ends_.size());
-    arena_.append(s);
+    arena_.insert(arena_.end(), s.begin(), s.end());
     ends_.push_back(arena_.size());
     slots_[i] = slot_for(id, h);
     return id;
@@ -64,7 +64,7 @@ class TagTable {
 
   std::string_view text(TagId id) const {
     const std::size_t start = id == 0 ? 0 : ends_[id - 1];
-    return std::string_view(arena_).substr(start, ends_[id] - start);
+    return std::string_view(arena_.data() + start, ends_[id] - start);
   }
 
   std::size_t size() const { return ends_.size(); }
@@ -110,7 +110,7 @@ class TagTable {
 
   std::uint64_t seed_;
   bool packed_ = true;
-  std::string arena_;               // the strings, one after another in id order
+  std::vector<char> arena_;         // the strings, one after another in id order
   std::vector<std::size_t> ends_;   // per id, where its string ends in the arena
   std::vector<std::uint32_t> slots_;
 };
