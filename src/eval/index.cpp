@@ -119,69 +119,94 @@ class IndexBuilder {
 
 }  // namespace
 
+namespace {
+
+// The four lists of an index under construction, in its one block.
+struct ListBlock {
+  std::uint32_t* occ_begin;
+  std::uint32_t* id_begin;
+  std::uint32_t* occ_pos;
+  std::uint32_t* id_subjects;
+};
+
+// Counts each string's occurrences (at occ_begin[t + 1]) and identity
+// carriers (at id_begin[t + 1]).
+void count_lists(const IndexParts& parts, const ListBlock& b) {
+  const std::vector<TagId>& strings = parts.strings;
+  for (std::size_t s = 0; s < parts.ranges.size(); ++s) {
+    const std::uint32_t ids_end = parts.identities_end[s];
+    for (std::uint32_t k = parts.begin[s]; k < ids_end; ++k) {
+      ++b.occ_begin[strings[k] + 1];
+      ++b.id_begin[strings[k] + 1];
+    }
+    for (std::uint32_t k = ids_end; k < parts.begin[s + 1]; ++k) ++b.occ_begin[strings[k] + 1];
+  }
+  for (TagId t : parts.root_tags) ++b.occ_begin[t + 1];
+}
+
+// Places every subject's pre-order number, and its index as an identity
+// carrier, subject by subject. False when interrupted.
+bool place_lists(const IndexParts& parts, const ListBlock& b, InterruptPoll& poll) {
+  const std::vector<TagId>& strings = parts.strings;
+  for (std::size_t s = 0; s < parts.ranges.size(); ++s) {
+    if (poll.tick()) return false;
+    const std::uint32_t at = parts.ranges[s].start;
+    const std::uint32_t ids_end = parts.identities_end[s];
+    for (std::uint32_t k = parts.begin[s]; k < ids_end; ++k) {
+      b.occ_pos[b.occ_begin[strings[k]]++] = at;
+      b.id_subjects[b.id_begin[strings[k]]++] = static_cast<std::uint32_t>(s);
+    }
+    for (std::uint32_t k = ids_end; k < parts.begin[s + 1]; ++k)
+      b.occ_pos[b.occ_begin[strings[k]]++] = at;
+    if (s == 0) {
+      for (TagId t : parts.root_tags) b.occ_pos[b.occ_begin[t]++] = at;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt) {
   InterruptPoll poll(interrupt);
   IndexedGraph out;
-  const std::vector<TagId>& strings = parts.strings;
   const std::size_t tags = parts.tags.size();
-  const std::size_t n = parts.ranges.size();
   std::size_t identities = 0;
-  for (std::size_t s = 0; s < n; ++s) identities += parts.identities_end[s] - parts.begin[s];
-  const std::size_t occurrences = strings.size() + parts.root_tags.size();
+  for (std::size_t s = 0; s < parts.ranges.size(); ++s)
+    identities += parts.identities_end[s] - parts.begin[s];
+  const std::size_t occurrences = parts.strings.size() + parts.root_tags.size();
   // One block: occ_begin, id_begin, occ_pos, id_subjects; only the starts
   // need zeros, the lists are written in full.
   const std::size_t starts = 2 * (tags + 1);
   out.lists.reset(new std::uint32_t[starts + occurrences + identities]);
-  std::uint32_t* occ_begin = out.lists.get();
-  std::fill(occ_begin, occ_begin + starts, 0u);
-  std::uint32_t* id_begin = occ_begin + tags + 1;
-  std::uint32_t* occ_pos = id_begin + tags + 1;
-  std::uint32_t* id_subjects = occ_pos + occurrences;
+  std::fill(out.lists.get(), out.lists.get() + starts, 0u);
+  ListBlock b;
+  b.occ_begin = out.lists.get();
+  b.id_begin = b.occ_begin + tags + 1;
+  b.occ_pos = b.id_begin + tags + 1;
+  b.id_subjects = b.occ_pos + occurrences;
 
-  // A counting sort by string: count, then place subject by subject, so
-  // identity lists come out ascending, and occurrence lists too when the
-  // pre-order numbers ascend with the subjects.
-  for (std::size_t s = 0; s < n; ++s) {
-    const std::uint32_t ids_end = parts.identities_end[s];
-    for (std::uint32_t k = parts.begin[s]; k < ids_end; ++k) {
-      ++occ_begin[strings[k] + 1];
-      ++id_begin[strings[k] + 1];
-    }
-    for (std::uint32_t k = ids_end; k < parts.begin[s + 1]; ++k) ++occ_begin[strings[k] + 1];
-  }
-  for (TagId t : parts.root_tags) ++occ_begin[t + 1];
-  counts_to_starts(occ_begin, tags);
-  counts_to_starts(id_begin, tags);
-  for (std::size_t s = 0; s < n; ++s) {
-    if (poll.tick()) return std::nullopt;
-    const std::uint32_t at = parts.ranges[s].start;
-    const std::uint32_t ids_end = parts.identities_end[s];
-    for (std::uint32_t k = parts.begin[s]; k < ids_end; ++k) {
-      occ_pos[occ_begin[strings[k]]++] = at;
-      id_subjects[id_begin[strings[k]]++] = static_cast<std::uint32_t>(s);
-    }
-    for (std::uint32_t k = ids_end; k < parts.begin[s + 1]; ++k)
-      occ_pos[occ_begin[strings[k]]++] = at;
-    if (s == 0) {
-      for (TagId t : parts.root_tags) occ_pos[occ_begin[t]++] = at;
+  // A counting sort by string, placing subject by subject: identity lists
+  // come out ascending, and occurrence lists too when the pre-order numbers
+  // ascend with the subjects; otherwise they are sorted where needed.
+  count_lists(parts, b);
+  counts_to_starts(b.occ_begin, tags);
+  counts_to_starts(b.id_begin, tags);
+  if (!place_lists(parts, b, poll)) return std::nullopt;
+  cursors_to_starts(b.occ_begin, tags);
+  cursors_to_starts(b.id_begin, tags);
+  for (std::size_t t = 0; t < tags && !parts.in_order; ++t) {
+    std::uint32_t* first = b.occ_pos + b.occ_begin[t];
+    std::uint32_t* last = b.occ_pos + b.occ_begin[t + 1];
+    if (!std::is_sorted(first, last)) {
+      if (poll.tick(InterruptPoll::kStride)) return std::nullopt;
+      std::sort(first, last);
     }
   }
-  cursors_to_starts(occ_begin, tags);
-  cursors_to_starts(id_begin, tags);
-  if (!parts.in_order) {
-    for (std::size_t t = 0; t < tags; ++t) {
-      std::uint32_t* first = occ_pos + occ_begin[t];
-      std::uint32_t* last = occ_pos + occ_begin[t + 1];
-      if (!std::is_sorted(first, last)) {
-        if (poll.tick(InterruptPoll::kStride)) return std::nullopt;
-        std::sort(first, last);
-      }
-    }
-  }
-  out.occ_begin = {occ_begin, tags + 1};
-  out.id_begin = {id_begin, tags + 1};
-  out.occ_pos = {occ_pos, occurrences};
-  out.id_subjects = {id_subjects, identities};
+  out.occ_begin = {b.occ_begin, tags + 1};
+  out.id_begin = {b.id_begin, tags + 1};
+  out.occ_pos = {b.occ_pos, occurrences};
+  out.id_subjects = {b.id_subjects, identities};
   out.ranges = std::move(parts.ranges);
   out.tags = std::move(parts.tags);
   return out;
