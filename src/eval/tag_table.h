@@ -21,7 +21,12 @@ inline constexpr TagId kNoTag = 0xffffffffu;
 
 class TagTable {
  public:
-  TagTable() : seed_(draw_hash_key()) {}
+  // `packed_id_bits` is how many low bits of a slot hold the id while slots
+  // carry hash bits too (see below); tests lower it to reach the switch.
+  explicit TagTable(unsigned packed_id_bits = 24)
+      : seed_(draw_hash_key()),
+        id_bits_(packed_id_bits),
+        id_mask_((std::uint32_t{1} << packed_id_bits) - 1) {}
 
   // Room for `n` strings of `bytes` bytes in all without growing.
   void reserve(std::size_t n, std::size_t bytes = 0) {
@@ -37,7 +42,7 @@ class TagTable {
   // The id of `s`, added when absent.
   TagId intern(std::string_view s) {
     if ((ends_.size() + 1) * 4 > slots_.size() * 3) grow();
-    if (packed_ && ends_.size() >= kIdMask) unpack();
+    if (packed_ && ends_.size() >= id_mask_) unpack();
     const std::uint64_t h = hash_bytes(s.data(), s.size(), seed_);
     const std::size_t mask = slots_.size() - 1;
     std::size_t i = h & mask;
@@ -70,23 +75,23 @@ class TagTable {
   std::size_t size() const { return ends_.size(); }
 
  private:
-  // A slot holds kEmpty, or a string's id with, in its top bits, eight bits
-  // of the string's hash: a probe that meets another string is almost always
-  // told apart by those bits, without reading that string from the arena
-  // (which, in a large table, is a cache miss). Past 2^24 strings the bits
-  // are needed for the id, and slots hold bare ids.
-  static constexpr unsigned kIdBits = 24;
-  static constexpr std::uint32_t kIdMask = (std::uint32_t{1} << kIdBits) - 1;
+  // A slot holds kEmpty, or a string's id with, in its top bits (eight by
+  // default), bits of the string's hash: a probe that meets another string
+  // is almost always told apart by those bits, without reading that string
+  // from the arena (which, in a large table, is a cache miss). Once the ids
+  // need those bits (past 2^24 strings by default), slots hold bare ids.
   static constexpr std::uint32_t kEmpty = 0xffffffffu;
 
-  static std::uint32_t fingerprint(std::uint64_t h) { return static_cast<std::uint32_t>(h >> 56); }
-  TagId id_of(std::uint32_t slot) const { return packed_ ? slot & kIdMask : slot; }
-  bool may_hold(std::uint32_t slot, std::uint64_t h) const {
-    return !packed_ || (slot >> kIdBits) == fingerprint(h);
+  std::uint32_t fingerprint(std::uint64_t h) const {
+    return static_cast<std::uint32_t>(h >> (32 + id_bits_));
   }
-  // Never kEmpty: a packed id is below kIdMask.
+  TagId id_of(std::uint32_t slot) const { return packed_ ? slot & id_mask_ : slot; }
+  bool may_hold(std::uint32_t slot, std::uint64_t h) const {
+    return !packed_ || (slot >> id_bits_) == fingerprint(h);
+  }
+  // Never kEmpty: a packed id is below id_mask_.
   std::uint32_t slot_for(TagId id, std::uint64_t h) const {
-    return packed_ ? id | (fingerprint(h) << kIdBits) : id;
+    return packed_ ? id | (fingerprint(h) << id_bits_) : id;
   }
 
   void grow() { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
@@ -109,6 +114,8 @@ class TagTable {
   }
 
   std::uint64_t seed_;
+  unsigned id_bits_;
+  std::uint32_t id_mask_;
   bool packed_ = true;
   std::vector<char> arena_;         // the strings, one after another in id order
   std::vector<std::size_t> ends_;   // per id, where its string ends in the arena
