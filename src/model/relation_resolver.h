@@ -307,7 +307,11 @@ class RelationResolver {
       if (rel->context && !rel->context->names.empty()) scope_.declare(rel->context->names[0]);
     }
     // The root is visited with an empty scope, source 0 and default context 0.
-    if (auto r = visit(0, 0, 0); !r) return r;
+    // visit() builds a result that can hold an error: call it only for
+    // relation subjects.
+    if (is_relation(0)) {
+      if (auto r = visit(0, 0, 0); !r) return r;
+    }
     if (pending_ != 0) open(0, 0);
     while (!stack_.empty()) {
       Frame& f = stack_.back();
@@ -319,8 +323,10 @@ class RelationResolver {
       const SubjectIndex c = ch[f.next++];
       const SubjectIndex source = f.subject;
       const SubjectIndex default_context = f.default_context;
-      if (auto r = visit(c, source, default_context); !r) return r;
-      if (pending_ == 0) break;
+      if (is_relation(c)) {
+        if (auto r = visit(c, source, default_context); !r) return r;
+        if (pending_ == 0) break;
+      }
       open(c, default_context);  // may reallocate `stack_`; `f` is not used after
     }
     return std::monostate{};
