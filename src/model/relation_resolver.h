@@ -18,14 +18,18 @@
 //   const RelationSpec* written(SubjectIndex) const;  // null: no relation
 //   Span span(SubjectIndex) const;
 //   void set_link(SubjectIndex, RelationLink);
+//
+// A tree whose names are numbered already may add name_id(i), name_ids()
+// and find_name_id(text) (with a kNoName constant); the scope is then an
+// array indexed by name rather than a hash table of texts.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <type_traits>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
