@@ -73,6 +73,7 @@ struct ResolverScratch {
   std::vector<relation_detail::WalkFrame> stack;
   std::vector<std::uint8_t> state;
   std::vector<SubjectIndex> path;
+  std::vector<std::pair<SubjectIndex, SubjectIndex>> by_name;  // (parent, child) slots
 };
 
 namespace relation_detail {
@@ -256,41 +257,95 @@ inline BuildError not_found(const NamePath& path) {
   return e;
 }
 
+// Finds a subject's last written child with a given name. Paths usually
+// step through a few children, so it scans the children list from its end;
+// once the scans of one resolution have cost a few times the number of
+// subjects (a text can make every path scan a long list), it indexes every
+// (parent, name) pair in one hash table and looks them up from then on, so
+// resolution stays linear on any text.
+template <class Tree>
+class ChildFinder {
+ public:
+  ChildFinder(const Tree& tree, ResolverScratch& scratch)
+      : tree_(tree), slots_(scratch.by_name), budget_(4 * tree.size() + 1024) {
+    slots_.clear();
+  }
+
+  std::optional<SubjectIndex> find(SubjectIndex parent, std::string_view name) {
+    if (slots_.empty()) {
+      const auto& ch = tree_.children(parent);
+      if (ch.size() <= budget_) {
+        budget_ -= ch.size();
+        for (std::size_t j = ch.size(); j-- > 0;)
+          if (tree_.name(ch[j]) == name) return ch[j];
+        return std::nullopt;
+      }
+      build();
+    }
+    for (std::size_t i = slot(parent, name);; i = (i + 1) & mask_) {
+      const auto& [p, c] = slots_[i];
+      if (c == kNone) return std::nullopt;
+      if (p == parent && tree_.name(c) == name) return c;
+    }
+  }
+
+ private:
+  static constexpr SubjectIndex kNone = static_cast<SubjectIndex>(-1);
+
+  std::size_t slot(SubjectIndex parent, std::string_view name) const {
+    return hash_bytes(name.data(), name.size(), hash_u64(parent, seed_)) & mask_;
+  }
+
+  // Children are entered in order, so a later child with the same name
+  // takes the slot: the last written wins, as in the scan.
+  void build() {
+    std::size_t size = 16;
+    while (size < 2 * tree_.size()) size *= 2;
+    slots_.assign(size, {kNone, kNone});
+    mask_ = size - 1;
+    for (SubjectIndex p = 0; p < tree_.size(); ++p) {
+      const auto& ch = tree_.children(p);
+      for (std::size_t j = 0; j < ch.size(); ++j) {
+        const SubjectIndex c = ch[j];
+        const std::string_view name = tree_.name(c);
+        std::size_t i = slot(p, name);
+        while (slots_[i].second != kNone &&
+               !(slots_[i].first == p && tree_.name(slots_[i].second) == name))
+          i = (i + 1) & mask_;
+        slots_[i] = {p, c};
+      }
+    }
+  }
+
+  const Tree& tree_;
+  std::vector<std::pair<SubjectIndex, SubjectIndex>>& slots_;
+  std::size_t budget_;
+  std::size_t mask_ = 0;
+  std::uint64_t seed_ = draw_hash_key();
+};
+
 // Resolves `path`: the first name through the scope, each further name among
 // the children (as flattened) of the subject reached so far, the last child
 // written with that name winning.
 template <class Tree, class Scope>
-std::optional<SubjectIndex> resolve_path(const Tree& tree, const Scope& scope,
+std::optional<SubjectIndex> resolve_path(ChildFinder<Tree>& children, const Scope& scope,
                                          const NamePath& path) {
   if (path.names.empty()) return std::nullopt;
-  std::optional<SubjectIndex> first = scope.lookup(path.names[0]);
-  if (!first) return std::nullopt;
-  SubjectIndex cur = *first;
-  for (std::size_t k = 1; k < path.names.size(); ++k) {
-    const std::string& want = path.names[k];
-    const auto& ch = tree.children(cur);
-    bool found = false;
-    for (std::size_t j = ch.size(); j-- > 0;) {
-      if (tree.name(ch[j]) == want) {
-        cur = ch[j];
-        found = true;
-        break;
-      }
-    }
-    if (!found) return std::nullopt;
-  }
+  std::optional<SubjectIndex> cur = scope.lookup(path.names[0]);
+  for (std::size_t k = 1; cur && k < path.names.size(); ++k)
+    cur = children.find(*cur, path.names[k]);
   return cur;
 }
 
-
-// The pre-order walk that resolves every written relation in the scope its
-// parent built. Scopes are pushed and popped on one name table as the walk
-// enters and leaves children lists, on an explicit stack.
 template <class Tree>
 class RelationResolver {
  public:
   RelationResolver(Tree& tree, RelationTable& table, ResolverScratch& scratch)
-      : tree_(tree), table_(table), scope_(make_scope(tree, scratch)), in_scope_(scratch.in_scope),
+      : tree_(tree),
+        table_(table),
+        scope_(make_scope(tree, scratch)),
+        children_(tree, scratch),
+        in_scope_(scratch.in_scope),
         stack_(scratch.stack) {
     in_scope_.assign(tree.size(), 0);
     stack_.clear();
@@ -372,12 +427,12 @@ class RelationResolver {
     if (!written) return std::monostate{};
     --pending_;
     const RelationSpec& rel = *written;
-    std::optional<SubjectIndex> target = resolve_path(tree_, scope_, rel.target);
+    std::optional<SubjectIndex> target = resolve_path(children_, scope_, rel.target);
     if (!target) return Err<BuildError>{not_found(rel.target)};
     SubjectIndex context = default_context;
     const bool implicit = !rel.context.has_value();
     if (!implicit) {
-      std::optional<SubjectIndex> x = resolve_path(tree_, scope_, *rel.context);
+      std::optional<SubjectIndex> x = resolve_path(children_, scope_, *rel.context);
       if (!x) return Err<BuildError>{not_found(*rel.context)};
       context = *x;
     }
@@ -413,6 +468,7 @@ class RelationResolver {
   Tree& tree_;
   RelationTable& table_;
   Scope scope_;
+  ChildFinder<Tree> children_;
   std::vector<std::uint8_t>& in_scope_;
   std::vector<Frame>& stack_;
   std::size_t pending_ = 0;

@@ -231,3 +231,43 @@ TEST(GraphReader, MillionDeepOnASmallStack) {
 
 }  // namespace
 }  // namespace lumo
+
+namespace lumo {
+namespace {
+
+// Many relation paths through one long children list: resolution switches
+// from scanning to an index of (parent, name) pairs, which must find the
+// same subjects, the last child written with a name winning.
+TEST(GraphReader, ManyPathsThroughLongChildLists) {
+  constexpr int kChildren = 300, kAgain = 10, kRelations = 2000;
+  std::string text = "{ p {\n";
+  for (int j = 0; j < kChildren; ++j) text += "  c" + std::to_string(j) + "\n";
+  for (int j = 0; j < kAgain; ++j) text += "  c" + std::to_string(j) + " : again\n";
+  text += "}\n";
+  for (int r = 0; r < kRelations; ++r)
+    text += "* > @p.c" + std::to_string(r % kChildren) + "(@p)\n";
+  text += "}";
+  // Subjects: root 0, p 1, c0.. at 2.., the repeated names after them, then
+  // the relation subjects.
+  const SubjectIndex first_relation = 2 + kChildren + kAgain;
+  auto expected_target = [&](int r) -> SubjectIndex {
+    const int j = r % kChildren;
+    return j < kAgain ? 2 + kChildren + j : 2 + j;
+  };
+  auto read = read_graph_index(text, true);
+  ASSERT_TRUE(read.ok());
+  const RelationTable& table = read.value().relations;
+  ASSERT_EQ(table.size(), static_cast<std::size_t>(kRelations));
+  for (int r = 0; r < kRelations; ++r) {
+    const RelationKey key{first_relation + r, 0, expected_target(r)};
+    auto found = table.find(key);
+    ASSERT_NE(found, table.end()) << r;
+    EXPECT_EQ(found->second.context, 1u);
+  }
+  auto long_way = compile_tag_graph(text, true);
+  ASSERT_TRUE(long_way.ok());
+  EXPECT_EQ(dump_index(read.value()), dump_index(build_index(std::move(long_way).value())));
+}
+
+}  // namespace
+}  // namespace lumo
