@@ -155,7 +155,7 @@ struct Workspace {
     parts.identities_end.clear();
     parts.root_tags.clear();
     parts.ranges.clear();
-    parts.in_order = false;
+    parts.preorder.clear();
     open.clear();
     seen.clear();  // stamps count from 1 again
   }
@@ -571,8 +571,7 @@ class GraphReader {
         SubtreeRange& p = ranges[s_.parent[i]];
         p.end = std::max(p.end, ranges[i].end);
       }
-      // Text order is pre-order here.
-      parts_.in_order = true;
+      // Text order is pre-order here (parts_.preorder stays empty).
       return true;
     }
     std::vector<std::uint32_t>& moved_to = w_.moved_to;
@@ -594,8 +593,11 @@ class GraphReader {
   bool number(const ChildLists& kids, std::vector<SubtreeRange>& ranges) {
     std::vector<Frame>& stack = w_.stack;
     stack.clear();
+    std::vector<std::uint32_t>& preorder = parts_.preorder;
+    preorder.reserve(ranges.size());
     std::uint32_t count = 0;
     ranges[0].start = count++;
+    preorder.push_back(0);
     stack.push_back({0, kids.begin[0]});
     while (!stack.empty()) {
       if (tick()) return false;
@@ -603,6 +605,7 @@ class GraphReader {
       if (f.next < kids.begin[f.subject + 1]) {
         const std::uint32_t c = kids.kids[f.next++];
         ranges[c].start = count++;
+        preorder.push_back(c);
         stack.push_back({c, kids.begin[c]});
         continue;
       }

@@ -4,12 +4,11 @@
 // children lists numbers the subjects in pre-order and gives each its range
 // [start, end); every tag and identity is then interned and listed by
 // subject. finish_index() turns those lists into the per-string lists with a
-// counting sort over the string ids, placing each subject at its pre-order
-// number; a list that does not come out ascending (a relation subject moved
-// out of text order) is sorted. The build is linear in the
-// subjects and the strings apart from those sorts, allocates a handful of
-// flat arrays, and never copies a set: a chain a million deep costs what a
-// flat list of a million subjects costs.
+// counting sort over the string ids, placing the subjects in pre-order, so
+// that every list comes out ascending. The build is linear in the subjects
+// and the strings, allocates a handful of flat arrays, and never copies a
+// set: a chain a million deep costs what a flat list of a million subjects
+// costs.
 //
 // The build only reads the graph, so an interrupted build leaves it as it
 // was; the graph is released once the build can no longer stop.
@@ -48,6 +47,7 @@ class IndexBuilder {
   bool run() {
     const std::size_t n = in_.size();
     out_.ranges.resize(n);
+    out_.preorder.reserve(n);
     // Everything reachable from the root first, so the root's range holds
     // exactly the reachable subjects; then whatever it does not reach (no
     // graph the builder accepts has any).
@@ -87,6 +87,7 @@ class IndexBuilder {
   void enter(SubjectIndex s) {
     seen_[s] = 1;
     out_.ranges[s].start = next_++;
+    out_.preorder.push_back(static_cast<std::uint32_t>(s));
     stack_.push_back({s, 0});
   }
 
@@ -144,25 +145,33 @@ void count_lists(const IndexParts& parts, const ListBlock& b) {
   for (TagId t : parts.root_tags) ++b.occ_begin[t + 1];
 }
 
-// Places every subject's pre-order number, and its index as an identity
-// carrier, subject by subject. False when interrupted.
-bool place_lists(const IndexParts& parts, const ListBlock& b, InterruptPoll& poll) {
+// Places each subject's pre-order number in the lists of its strings,
+// taking the subjects in pre-order, so that every list is ascending. False
+// when interrupted.
+bool place_occurrences(const IndexParts& parts, const ListBlock& b, InterruptPoll& poll) {
   const std::vector<TagId>& strings = parts.strings;
-  for (std::size_t s = 0; s < parts.ranges.size(); ++s) {
+  const std::size_t n = parts.ranges.size();
+  for (std::size_t k = 0; k < n; ++k) {
     if (poll.tick()) return false;
+    const std::size_t s = parts.preorder.empty() ? k : parts.preorder[k];
     const std::uint32_t at = parts.ranges[s].start;
-    const std::uint32_t ids_end = parts.identities_end[s];
-    for (std::uint32_t k = parts.begin[s]; k < ids_end; ++k) {
-      b.occ_pos[b.occ_begin[strings[k]]++] = at;
-      b.id_subjects[b.id_begin[strings[k]]++] = static_cast<std::uint32_t>(s);
-    }
-    for (std::uint32_t k = ids_end; k < parts.begin[s + 1]; ++k)
-      b.occ_pos[b.occ_begin[strings[k]]++] = at;
+    for (std::uint32_t i = parts.begin[s]; i < parts.begin[s + 1]; ++i)
+      b.occ_pos[b.occ_begin[strings[i]]++] = at;
     if (s == 0) {
       for (TagId t : parts.root_tags) b.occ_pos[b.occ_begin[t]++] = at;
     }
   }
   return true;
+}
+
+// Places each subject in the carrier lists of its identities, taking the
+// subjects in index order, so that every list is ascending.
+void place_identities(const IndexParts& parts, const ListBlock& b) {
+  const std::vector<TagId>& strings = parts.strings;
+  for (std::size_t s = 0; s < parts.ranges.size(); ++s) {
+    for (std::uint32_t i = parts.begin[s]; i < parts.identities_end[s]; ++i)
+      b.id_subjects[b.id_begin[strings[i]]++] = static_cast<std::uint32_t>(s);
+  }
 }
 
 }  // namespace
@@ -186,23 +195,15 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
   b.occ_pos = b.id_begin + tags + 1;
   b.id_subjects = b.occ_pos + occurrences;
 
-  // A counting sort by string, placing subject by subject: identity lists
-  // come out ascending, and occurrence lists too when the pre-order numbers
-  // ascend with the subjects; otherwise they are sorted where needed.
+  // A counting sort by string: count, then place, which leaves every list
+  // ascending without sorting any.
   count_lists(parts, b);
   counts_to_starts(b.occ_begin, tags);
   counts_to_starts(b.id_begin, tags);
-  if (!place_lists(parts, b, poll)) return std::nullopt;
+  if (!place_occurrences(parts, b, poll)) return std::nullopt;
+  place_identities(parts, b);
   cursors_to_starts(b.occ_begin, tags);
   cursors_to_starts(b.id_begin, tags);
-  for (std::size_t t = 0; t < tags && !parts.in_order; ++t) {
-    std::uint32_t* first = b.occ_pos + b.occ_begin[t];
-    std::uint32_t* last = b.occ_pos + b.occ_begin[t + 1];
-    if (!std::is_sorted(first, last)) {
-      if (poll.tick(InterruptPoll::kStride)) return std::nullopt;
-      std::sort(first, last);
-    }
-  }
   out.occ_begin = {b.occ_begin, tags + 1};
   out.id_begin = {b.id_begin, tags + 1};
   out.occ_pos = {b.occ_pos, occurrences};

@@ -105,9 +105,8 @@ struct IndexParts {
   // More tags of the root, which readers meet anywhere in the text.
   std::vector<TagId> root_tags;
   std::vector<SubtreeRange> ranges;  // per subject; starts are the pre-order numbers
-  // Whether the subjects' pre-order numbers ascend with their index; if not,
-  // each string's list is sorted as needed.
-  bool in_order = false;
+  // The subjects in pre-order, or empty when that is their index order.
+  std::vector<std::uint32_t> preorder;
 
   void begin_subject() { begin.push_back(static_cast<std::uint32_t>(strings.size())); }
   void end_identities() { identities_end.push_back(static_cast<std::uint32_t>(strings.size())); }
