@@ -250,6 +250,20 @@ class GraphReader {
     return c_.pos + 1 < c_.text.size() && c_.text[c_.pos] == a && c_.text[c_.pos + 1] == b;
   }
 
+  // `blanks` and then the literal `ch`: both are consumed when `ch`
+  // follows; otherwise nothing is (the rewind of an optional part, or of a
+  // list's separator, that does not start here).
+  bool blanks_then(char ch) {
+    const std::size_t save = c_.pos;
+    blanks(c_);
+    if (at(ch)) {
+      ++c_.pos;
+      return true;
+    }
+    c_.pos = save;
+    return false;
+  }
+
   // Reads a tag name that must be there.
   bool tag(std::string_view& out) { return read_tag(c_, scratch_, out) == TagStatus::Ok; }
 
@@ -353,14 +367,7 @@ class GraphReader {
                       has_duplicate(parts_.strings, first_tag, parts_.strings.size())))
       return false;
     // children_part: `blanks` then a body.
-    const std::size_t save = c_.pos;
-    blanks(c_);
-    if (at('{')) {
-      ++c_.pos;
-      w_.open.push_back(s);
-    } else {
-      c_.pos = save;
-    }
+    if (blanks_then('{')) w_.open.push_back(s);
     return true;
   }
 
@@ -378,14 +385,7 @@ class GraphReader {
     if (st == TagStatus::BadString) return false;
     if (st == TagStatus::Ok) {
       add_identity(s, parts_.tags.intern(text));
-      for (;;) {
-        const std::size_t save = c_.pos;
-        blanks(c_);
-        if (!at(',')) {
-          c_.pos = save;
-          break;
-        }
-        ++c_.pos;
+      while (blanks_then(',')) {
         blanks(c_);
         if (tick() || !tag(text)) return false;
         add_identity(s, parts_.tags.intern(text));
@@ -399,13 +399,7 @@ class GraphReader {
 
   // [blanks "@" tag]
   bool name_part(TagId& name) {
-    const std::size_t save = c_.pos;
-    blanks(c_);
-    if (!at('@')) {
-      c_.pos = save;
-      return true;
-    }
-    ++c_.pos;
+    if (!blanks_then('@')) return true;
     std::string_view text;
     if (!tag(text)) return false;
     name = parts_.tags.intern(text);
@@ -414,13 +408,7 @@ class GraphReader {
 
   // [blanks ">" blanks path ["(" blanks path blanks ")"]]
   bool relation_part(std::uint32_t s) {
-    const std::size_t save = c_.pos;
-    blanks(c_);
-    if (!at('>')) {
-      c_.pos = save;
-      return true;
-    }
-    ++c_.pos;
+    if (!blanks_then('>')) return true;
     blanks(c_);
     RelationSpec written;
     if (!path(written.target)) return false;
@@ -445,29 +433,17 @@ class GraphReader {
     std::string_view text;
     if (!tag(text)) return false;
     out.names.emplace_back(text);
-    for (;;) {
-      const std::size_t save = c_.pos;
-      blanks(c_);
-      if (!at('.')) {
-        c_.pos = save;
-        return true;
-      }
-      ++c_.pos;
+    while (blanks_then('.')) {
       blanks(c_);
       if (tick() || !tag(text)) return false;
       out.names.emplace_back(text);
     }
+    return true;
   }
 
   // [blanks ":" blanks and_list]
   bool expression_part(std::uint32_t s) {
-    const std::size_t save = c_.pos;
-    blanks(c_);
-    if (!at(':')) {
-      c_.pos = save;
-      return true;
-    }
-    ++c_.pos;
+    if (!blanks_then(':')) return true;
     blanks(c_);
     return and_list(s);
   }
