@@ -15,11 +15,11 @@
 #include <utility>
 
 #include "eval/collect.h"
+#include "eval/graph_reader.h"
 #include "eval/index.h"
 #include "eval/match.h"
 #include "model/build_error.h"
 #include "model/query.h"
-#include "eval/graph_reader.h"
 #include "model/tag_graph.h"
 
 namespace lumo::pg {
