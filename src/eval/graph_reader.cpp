@@ -562,7 +562,9 @@ class GraphReader {
     child_lists(
         n, [&](std::uint32_t i) { return moved_to[i] != kNoSubject ? moved_to[i] : s_.parent[i]; },
         [&](std::uint32_t i) { return moved_to[i] == kNoSubject; }, w_.laid_out);
-    return number(w_.laid_out, ranges);
+    // The reachability check above leaves every subject below the root;
+    // should the walk still miss one, the long way decides.
+    return number(w_.laid_out, ranges) && parts_.preorder.size() == n;
   }
 
   // Pre-order numbers and ranges over `kids`, from the root, iteratively.
