@@ -39,3 +39,28 @@ std::uint64_t draw_hash_key() {
 }
 
 }  // namespace lumo
+
+namespace lumo::hash_detail {
+
+std::uint64_t hash_long(const unsigned char* p, std::size_t len, std::uint64_t seed) {
+  std::size_t i = len;
+  if (i > 48) {
+    std::uint64_t see1 = seed, see2 = seed;
+    do {
+      seed = mix(read64(p) ^ s1, read64(p + 8) ^ seed);
+      see1 = mix(read64(p + 16) ^ s2, read64(p + 24) ^ see1);
+      see2 = mix(read64(p + 32) ^ s0, read64(p + 40) ^ see2);
+      p += 48;
+      i -= 48;
+    } while (i > 48);
+    seed ^= see1 ^ see2;
+  }
+  while (i > 16) {
+    seed = mix(read64(p) ^ s1, read64(p + 8) ^ seed);
+    i -= 16;
+    p += 16;
+  }
+  return finish(read64(p + i - 16), read64(p + i - 8), len, seed);
+}
+
+}  // namespace lumo::hash_detail

@@ -38,55 +38,60 @@ inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
 
 }  // namespace hash_detail
 
-// The byte hash: a multiply-fold over 8-byte words, reading the tail with a
-// bounded copy. Inline, since tables call it once per string.
-inline std::uint64_t hash_bytes(const void* data, std::size_t len, std::uint64_t seed) {
-  constexpr std::uint64_t s0 = 0xa0761d6478bd642fULL, s1 = 0xe7037ed1a0b428dbULL,
-                          s2 = 0x8ebc6af09c88c6e3ULL;
-  using hash_detail::mix;
-  using hash_detail::read32;
-  using hash_detail::read64;
-  const auto* p = static_cast<const unsigned char*>(data);
-  seed ^= mix(seed ^ s0, s1);
-  std::uint64_t a, b;
-  if (len <= 16) {
-    if (len >= 4) {
-      a = (read32(p) << 32) | read32(p + ((len >> 3) << 2));
-      b = (read32(p + len - 4) << 32) | read32(p + len - 4 - ((len >> 3) << 2));
-    } else if (len > 0) {
-      a = (static_cast<std::uint64_t>(p[0]) << 16) |
-          (static_cast<std::uint64_t>(p[len >> 1]) << 8) | p[len - 1];
-      b = 0;
-    } else {
-      a = b = 0;
-    }
-  } else {
-    std::size_t i = len;
-    if (i > 48) {
-      std::uint64_t see1 = seed, see2 = seed;
-      do {
-        seed = mix(read64(p) ^ s1, read64(p + 8) ^ seed);
-        see1 = mix(read64(p + 16) ^ s2, read64(p + 24) ^ see1);
-        see2 = mix(read64(p + 32) ^ s0, read64(p + 40) ^ see2);
-        p += 48;
-        i -= 48;
-      } while (i > 48);
-      seed ^= see1 ^ see2;
-    }
-    while (i > 16) {
-      seed = mix(read64(p) ^ s1, read64(p + 8) ^ seed);
-      i -= 16;
-      p += 16;
-    }
-    a = read64(p + i - 16);
-    b = read64(p + i - 8);
-  }
+namespace hash_detail {
+inline constexpr std::uint64_t s0 = 0xa0761d6478bd642fULL, s1 = 0xe7037ed1a0b428dbULL,
+                               s2 = 0x8ebc6af09c88c6e3ULL;
+}  // namespace hash_detail
+
+// The first step of hash_bytes() on its seed; a table that hashes many
+// strings with one seed does it once (see hash_bytes_premixed).
+inline std::uint64_t premix_seed(std::uint64_t seed) {
+  using namespace hash_detail;
+  return seed ^ mix(seed ^ s0, s1);
+}
+
+namespace hash_detail {
+
+inline std::uint64_t finish(std::uint64_t a, std::uint64_t b, std::size_t len,
+                            std::uint64_t seed) {
   a ^= s1;
   b ^= seed;
   __uint128_t r = static_cast<__uint128_t>(a) * b;
   a = static_cast<std::uint64_t>(r);
   b = static_cast<std::uint64_t>(r >> 64);
   return mix(a ^ s0 ^ len, b ^ s1);
+}
+
+// Strings longer than 16 bytes, kept out of line.
+std::uint64_t hash_long(const unsigned char* p, std::size_t len, std::uint64_t seed);
+
+}  // namespace hash_detail
+
+// hash_bytes(data, len, seed) given premix_seed(seed). Tags and names are
+// mostly short, and their path is inline.
+inline std::uint64_t hash_bytes_premixed(const void* data, std::size_t len, std::uint64_t seed) {
+  using namespace hash_detail;
+  const auto* p = static_cast<const unsigned char*>(data);
+  if (len > 16) [[unlikely]]
+    return hash_long(p, len, seed);
+  std::uint64_t a, b;
+  if (len >= 4) {
+    a = (read32(p) << 32) | read32(p + ((len >> 3) << 2));
+    b = (read32(p + len - 4) << 32) | read32(p + len - 4 - ((len >> 3) << 2));
+  } else if (len > 0) {
+    a = (static_cast<std::uint64_t>(p[0]) << 16) | (static_cast<std::uint64_t>(p[len >> 1]) << 8) |
+        p[len - 1];
+    b = 0;
+  } else {
+    a = b = 0;
+  }
+  return finish(a, b, len, seed);
+}
+
+// The byte hash: a multiply-fold over 8-byte words, reading the tail with a
+// bounded copy. Inline, since tables call it once per string.
+inline std::uint64_t hash_bytes(const void* data, std::size_t len, std::uint64_t seed) {
+  return hash_bytes_premixed(data, len, premix_seed(seed));
 }
 
 inline std::uint64_t hash_u64(std::uint64_t x, std::uint64_t seed) {

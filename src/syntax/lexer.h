@@ -11,8 +11,10 @@
 // into the expectation entries of the construct it was reading.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,15 +55,33 @@ inline std::string_view blanks(Cursor& c) {
   return c.text.substr(start, c.pos - start);
 }
 
+// Runs of spaces, the bulk of indentation, are skipped eight bytes at a
+// time.
 inline std::string_view white_space(Cursor& c) {
   const std::size_t start = c.pos;
   const std::size_t n = c.text.size();
-  while (c.pos < n) {
-    const char ch = c.text[c.pos];
+  const char* p = c.text.data();
+  std::size_t i = start;
+  for (;;) {
+    if constexpr (std::endian::native == std::endian::little) {
+      if (n - i >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        w ^= 0x2020202020202020ULL;  // spaces become zero bytes
+        if (w == 0) {
+          i += 8;
+          continue;
+        }
+        i += static_cast<std::size_t>(std::countr_zero(w)) >> 3;
+      }
+    }
+    if (i == n) break;
+    const char ch = p[i];
     if (ch != ' ' && ch != '\t' && ch != '\r' && ch != '\n') break;
-    ++c.pos;
+    ++i;
   }
-  return c.text.substr(start, c.pos - start);
+  c.pos = i;
+  return c.text.substr(start, i - start);
 }
 
 // Four characters read as a hexadecimal number, an optional leading "+"

@@ -686,9 +686,13 @@ Result<ParsedDocument, LocatedFailure> Parser::run() {
   return std::move(doc_);
 }
 
+// An ASCII byte that is not white space ends the trim at once.
+bool ascii_not_white(unsigned char b) { return b < 0x80 && b != ' ' && (b < 0x09 || b > 0x0D); }
+
 std::size_t trim_front(std::string_view t) {
   std::size_t i = 0;
   while (i < t.size()) {
+    if (ascii_not_white(static_cast<unsigned char>(t[i]))) break;
     std::size_t len;
     char32_t ch = decode_utf8(t, i, len);
     if (!is_text_white_space(ch)) break;
@@ -700,6 +704,7 @@ std::size_t trim_front(std::string_view t) {
 std::size_t trim_back(std::string_view t, std::size_t lo) {
   std::size_t end = t.size();
   while (end > lo) {
+    if (ascii_not_white(static_cast<unsigned char>(t[end - 1]))) break;
     std::size_t s = end - 1;
     while (s > lo && (static_cast<unsigned char>(t[s]) & 0xC0) == 0x80 && end - s < 4) --s;
     std::size_t len;
