@@ -39,6 +39,9 @@ namespace lumo {
 namespace {
 
 constexpr std::uint8_t kContext = 1;   // carries the identity "context"
+constexpr std::uint8_t kRelation = 2;  // has a written relation
+constexpr std::uint8_t kMoved = 4;     // a relation subject moved to another context
+constexpr std::uint8_t kHost = 8;      // a context some relation subject moved to
 constexpr std::uint32_t kNoSubject = 0xffffffffu;
 
 // Subjects as the reader records them, in text order.
@@ -122,7 +125,8 @@ class FlatTree {
 
 struct Frame {
   std::uint32_t subject;
-  std::uint32_t next;
+  std::uint32_t next;   // the next child as written, by index
+  std::uint32_t moved;  // the next entry of `moved_in`
 };
 
 // The reader's working arrays. A thread keeps one from read to read, so that
@@ -138,8 +142,8 @@ struct Workspace {
   std::vector<std::uint32_t> seen;
   ChildLists written;
   std::vector<std::uint32_t> relation_of;
-  ChildLists laid_out;
-  std::vector<std::uint32_t> moved_to;
+  std::vector<std::uint32_t> text_end;  // subtree ends in text order
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> moved_in;  // (context, subject)
   std::vector<Frame> stack;
   ResolverScratch resolver;
   bool busy = false;
@@ -178,8 +182,8 @@ struct Workspace {
   void release_layout() {
     release_resolution();
     s = FlatSubjects();
-    laid_out = ChildLists();
-    std::vector<std::uint32_t>().swap(moved_to);
+    std::vector<std::uint32_t>().swap(text_end);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>>().swap(moved_in);
     std::vector<Frame>().swap(stack);
   }
 
@@ -207,7 +211,7 @@ class GraphReader {
     reserve();
     if (!document()) return make_err(stop());
     if (!finish_root()) return make_err(ReadStop::Declined);
-    RelationTable relations;
+    RelationList relations;
     if (!lay_out(relations)) return make_err(stop());
     // A large graph's index should not have to share the peak with arrays
     // that are done with.
@@ -423,6 +427,7 @@ class GraphReader {
       written.context = std::move(context);
     }
     s_.relations.emplace_back(s, std::move(written));
+    s_.flags[s] |= kRelation;
     return true;
   }
 
@@ -529,68 +534,178 @@ class GraphReader {
 
   // Resolves the relations, moves relation subjects under their contexts and
   // gives every subject its range. False to decline (or when interrupted).
-  bool lay_out(RelationTable& relations) {
+  bool lay_out(RelationList& relations) {
     const std::size_t n = s_.parent.size();
     std::vector<SubtreeRange>& ranges = parts_.ranges;
+    // Text order is pre-order: a subject's subtree is the run of subjects
+    // after it up to the end of its last child's subtree.
     ranges.resize(n);
-    if (!s_.relations.empty()) {
-      FlatTree tree(s_, parts_.tags, w_.written, w_.relation_of);
-      if (!resolve_tree_relations(tree, relations, w_.resolver)) return false;
-      // The layout below does not share its peak with the resolution.
-      if (n > Workspace::kKeepSubjects) w_.release_resolution();
+    for (std::uint32_t i = 0; i < n; ++i) ranges[i] = {i, i + 1};
+    for (std::uint32_t i = static_cast<std::uint32_t>(n); i-- > 1;) {
+      SubtreeRange& p = ranges[s_.parent[i]];
+      p.end = std::max(p.end, ranges[i].end);
     }
-    if (relations.empty()) {
-      // Text order is pre-order: a subject's subtree is the run of subjects
-      // after it up to the end of its last child's subtree.
-      for (std::uint32_t i = 0; i < n; ++i) ranges[i] = {i, i + 1};
-      for (std::uint32_t i = static_cast<std::uint32_t>(n); i-- > 1;) {
-        SubtreeRange& p = ranges[s_.parent[i]];
-        p.end = std::max(p.end, ranges[i].end);
+    if (s_.relations.empty()) return true;  // parts_.preorder stays empty
+    switch (resolve_by_climbing(relations)) {
+      case Climb::Resolved:
+        break;
+      case Climb::Declined:
+        return false;
+      case Climb::TooLong: {
+        relations.clear();
+        FlatTree tree(s_, parts_.tags, w_.written, w_.relation_of);
+        if (!resolve_tree_relations(tree, relations, w_.resolver)) return false;
+        // The layout below does not share its peak with the resolution.
+        if (n > Workspace::kKeepSubjects) w_.release_resolution();
+        break;
       }
-      // Text order is pre-order here (parts_.preorder stays empty).
-      return true;
     }
-    std::vector<std::uint32_t>& moved_to = w_.moved_to;
-    moved_to.assign(n, kNoSubject);
-    for (const auto& [key, ctx] : relations)
-      moved_to[key.subject] = static_cast<std::uint32_t>(ctx.context);
-    if (lowest_cut_subject(
-            relations, moved_to, kNoSubject,
-            [&](SubjectIndex s) { return SubjectIndex{s_.parent[s]}; }, w_.resolver) != kNoMove)
-      return false;
-    // Moved subjects follow their context's own children, in index order.
-    child_lists(
-        n, [&](std::uint32_t i) { return moved_to[i] != kNoSubject ? moved_to[i] : s_.parent[i]; },
-        [&](std::uint32_t i) { return moved_to[i] == kNoSubject; }, w_.laid_out);
-    // The reachability check above leaves every subject below the root;
-    // should the walk still miss one, the long way decides.
-    return number(w_.laid_out, ranges) && parts_.preorder.size() == n;
+    if (relations.empty()) return true;
+    return number_moved(relations);
   }
 
-  // Pre-order numbers and ranges over `kids`, from the root, iteratively.
-  bool number(const ChildLists& kids, std::vector<SubtreeRange>& ranges) {
+  // ---- relations -------------------------------------------------------------
+  //
+  // A path's first name is looked up among the children of the relation's
+  // source, then of its parent, and so on up to the root's (the innermost
+  // scope wins, and among siblings the last written); each further name
+  // among the children of the subject reached, the last written winning.
+  // Children are reached through the text-order ranges. That is what the
+  // builders' resolver finds with its scope walk, and on a small graph it
+  // costs next to nothing; should the lookups of one text cost more than a
+  // few times its subjects, the reader hands over to that resolver, which
+  // is linear on any text.
+
+  enum class Climb : std::uint8_t { Resolved, Declined, TooLong };
+
+  Climb resolve_by_climbing(RelationList& relations) {
+    const std::vector<SubtreeRange>& ranges = parts_.ranges;
+    const std::vector<std::uint32_t>& parent = s_.parent;
+    std::size_t budget = 4 * parent.size() + 256;
+    // The last child of `p` named `name`, or kNoSubject; false when over
+    // budget.
+    const auto child_named = [&](std::uint32_t p, TagId name, std::uint32_t& found) {
+      found = kNoSubject;
+      for (std::uint32_t c = p + 1; c < ranges[p].end; c = ranges[c].end) {
+        if (budget-- == 0) return false;
+        if (s_.name[c] == name) found = c;
+      }
+      return true;
+    };
+    // The subject `path` names from the scope of `source`'s children.
+    const auto resolve = [&](const NamePath& path, std::uint32_t source,
+                             std::uint32_t& found) {
+      found = kNoSubject;
+      if (path.names.empty()) return true;
+      TagId name = parts_.tags.find(path.names[0]);
+      if (name == kNoTag) return true;
+      for (std::uint32_t a = source;; a = parent[a]) {
+        if (!child_named(a, name, found)) return false;
+        if (found != kNoSubject || a == 0) break;
+      }
+      for (std::size_t k = 1; found != kNoSubject && k < path.names.size(); ++k) {
+        name = parts_.tags.find(path.names[k]);
+        if (name == kNoTag) {
+          found = kNoSubject;
+          break;
+        }
+        if (!child_named(found, name, found)) return false;
+      }
+      return true;
+    };
+    for (const auto& [s, written] : s_.relations) {
+      const std::uint32_t source = parent[s];
+      std::uint32_t target, context;
+      if (!resolve(written.target, source, target)) return Climb::TooLong;
+      if (target == kNoSubject) return Climb::Declined;
+      if (written.context) {
+        if (!resolve(*written.context, source, context)) return Climb::TooLong;
+        if (context == kNoSubject) return Climb::Declined;
+      } else {
+        // The nearest subject with identity "context" from the source up,
+        // or the root.
+        context = source;
+        while (context != 0 && !(s_.flags[context] & kContext)) {
+          if (budget-- == 0) return Climb::TooLong;
+          context = parent[context];
+        }
+      }
+      for (std::uint32_t end : {source, target, context}) {
+        if (end != s && (s_.flags[end] & kRelation)) return Climb::Declined;
+      }
+      if (context != source)
+        add_relation(relations, RelationKey{s, source, target},
+                     RelationContext{!written.context.has_value(), context});
+    }
+    return Climb::Resolved;
+  }
+
+  // ---- layout ----------------------------------------------------------------
+
+  // Pre-order numbers and ranges of the final tree, on an explicit stack:
+  // a subject's children are those written in it that stayed, in index
+  // order, then the relation subjects moved to it, in index order. Written
+  // children are reached through the text-order ranges. Every subject has
+  // one parent in the final tree, so the walk from the root reaches every
+  // subject exactly when no moves form a cycle; if it misses one, the long
+  // way reports the error.
+  bool number_moved(const RelationList& relations) {
+    const std::size_t n = s_.parent.size();
+    std::vector<SubtreeRange>& ranges = parts_.ranges;
+    std::vector<std::uint32_t>& end = w_.text_end;
+    end.resize(n);
+    for (std::size_t i = 0; i < n; ++i) end[i] = ranges[i].end;
+    auto& moved_in = w_.moved_in;
+    moved_in.clear();
+    for (const auto& [key, ctx] : relations) {
+      const auto subject = static_cast<std::uint32_t>(key.subject);
+      const auto context = static_cast<std::uint32_t>(ctx.context);
+      moved_in.emplace_back(context, subject);
+      s_.flags[subject] |= kMoved;
+      s_.flags[context] |= kHost;
+    }
+    std::sort(moved_in.begin(), moved_in.end());
     std::vector<Frame>& stack = w_.stack;
     stack.clear();
     std::vector<std::uint32_t>& preorder = parts_.preorder;
-    preorder.reserve(ranges.size());
+    preorder.reserve(n);
     std::uint32_t count = 0;
-    ranges[0].start = count++;
-    preorder.push_back(0);
-    stack.push_back({0, kids.begin[0]});
+    const auto enter = [&](std::uint32_t c) {
+      ranges[c].start = count++;
+      preorder.push_back(c);
+      std::uint32_t first_moved = 0;
+      if (s_.flags[c] & kHost) {
+        first_moved = static_cast<std::uint32_t>(
+            std::lower_bound(moved_in.begin(), moved_in.end(), std::pair{c, 0u}) -
+            moved_in.begin());
+      }
+      stack.push_back({c, c + 1, first_moved});
+    };
+    enter(0);
     while (!stack.empty()) {
       if (tick()) return false;
       Frame& f = stack.back();
-      if (f.next < kids.begin[f.subject + 1]) {
-        const std::uint32_t c = kids.kids[f.next++];
-        ranges[c].start = count++;
-        preorder.push_back(c);
-        stack.push_back({c, kids.begin[c]});
+      std::uint32_t next = kNoSubject;
+      while (f.next < end[f.subject]) {
+        const std::uint32_t c = f.next;
+        f.next = end[c];
+        if (!(s_.flags[c] & kMoved)) {
+          next = c;
+          break;
+        }
+      }
+      if (next == kNoSubject && (s_.flags[f.subject] & kHost) && f.moved < moved_in.size() &&
+          moved_in[f.moved].first == f.subject) {
+        next = moved_in[f.moved++].second;
+      }
+      if (next != kNoSubject) {
+        enter(next);  // may reallocate `stack`; `f` is not used after
         continue;
       }
       ranges[f.subject].end = count;
       stack.pop_back();
     }
-    return true;
+    return count == n;
   }
 
   Cursor c_;

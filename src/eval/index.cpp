@@ -223,7 +223,9 @@ Result<IndexedGraph, Interrupted> build_index(TagGraph& graph, Interrupt* interr
   std::optional<IndexedGraph> out = finish_index(parts, interrupt);
   if (!out) return make_err(Interrupted{});
   // Nothing can stop the build from here on: take the graph over.
-  out->relations = std::move(graph.relations);
+  out->relations.assign(graph.relations.begin(), graph.relations.end());
+  std::sort(out->relations.begin(), out->relations.end(),
+            [](const auto& a, const auto& b) { return a.first.subject < b.first.subject; });
   graph = TagGraph{};
   return std::move(*out);
 }

@@ -45,7 +45,7 @@ struct IndexedGraph {
   IndexedGraph& operator=(const IndexedGraph&) = delete;
 
   std::vector<SubtreeRange> ranges;  // per subject index
-  RelationTable relations;
+  RelationList relations;            // ascending by subject
 
   TagTable tags;  // every tag and identity string
   // The four per-string lists, kept in one block (`lists`).

@@ -337,10 +337,10 @@ std::optional<SubjectIndex> resolve_path(ChildFinder<Tree>& children, const Scop
   return cur;
 }
 
-template <class Tree>
+template <class Tree, class Table>
 class RelationResolver {
  public:
-  RelationResolver(Tree& tree, RelationTable& table, ResolverScratch& scratch)
+  RelationResolver(Tree& tree, Table& table, ResolverScratch& scratch)
       : tree_(tree),
         table_(table),
         scope_(make_scope(tree, scratch)),
@@ -443,7 +443,7 @@ class RelationResolver {
     }
     tree_.set_link(s, RelationLink{source, *target});
     if (context != source)
-      table_.insert_or_assign(RelationKey{s, source, *target}, RelationContext{implicit, context});
+      add_relation(table_, RelationKey{s, source, *target}, RelationContext{implicit, context});
     return std::monostate{};
   }
 
@@ -466,7 +466,7 @@ class RelationResolver {
   }
 
   Tree& tree_;
-  RelationTable& table_;
+  Table& table_;
   Scope scope_;
   ChildFinder<Tree> children_;
   std::vector<std::uint8_t>& in_scope_;
@@ -479,10 +479,10 @@ class RelationResolver {
 // Resolves the written relations of `tree`; see the top of this file.
 // Errors: SubjectNotFound (target path first, then context path) and
 // RelationOfRelation, for the first relation subject in pre-order.
-template <class Tree>
-Result<std::monostate, BuildError> resolve_tree_relations(Tree& tree, RelationTable& table,
+template <class Tree, class Table>
+Result<std::monostate, BuildError> resolve_tree_relations(Tree& tree, Table& table,
                                                           ResolverScratch& scratch) {
-  return relation_detail::RelationResolver<Tree>(tree, table, scratch).run();
+  return relation_detail::RelationResolver<Tree, Table>(tree, table, scratch).run();
 }
 
 // After the moves, every subject must still hang below the root. `moved_to`

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "base/random_hash.h"
 
@@ -44,5 +46,20 @@ struct RelationKeyHash {
 
 // Relation subjects whose context differs from their source.
 using RelationTable = std::unordered_map<RelationKey, RelationContext, RelationKeyHash>;
+
+// The same entries as a flat list, ascending by subject: what an index
+// keeps, since matching only walks them. A subject is entered at most once.
+using RelationList = std::vector<std::pair<RelationKey, RelationContext>>;
+
+inline void add_relation(RelationTable& table, const RelationKey& key, const RelationContext& ctx) {
+  table.insert_or_assign(key, ctx);
+}
+
+// A resolver visits each relation subject once, in pre-order: over subjects
+// numbered in pre-order (as the direct reader numbers them), the entries
+// come ascending.
+inline void add_relation(RelationList& list, const RelationKey& key, const RelationContext& ctx) {
+  list.emplace_back(key, ctx);
+}
 
 }  // namespace lumo

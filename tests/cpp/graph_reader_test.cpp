@@ -79,6 +79,15 @@ const char* const kRead[] = {
     "{ a : t, t }",
     "x, x",
     "{ x y(z , w ) @\"n\" : (k), l }\n{ m > @n(@n) }",
+    // Scopes: the innermost wins, and among siblings the last written.
+    "{ x { y } a { x { z } r > @x.z } }",
+    "{ x : one\n x : two\n a { r > @x } }",
+    "{ x { y } a { b { r > @x.y(@x) } } x { y : later } }",
+    // Several subjects moved to one context, with subtrees, and into a
+    // subject that moved itself.
+    "{ c(context) { t\n a { r1 > @t { k } r2 > @t } } }",
+    "{ t\n b { c(context) }\n a { r > @t(@b.c) { k } s > @t(@b) } }",
+    "{ t\n a { r > @t(@b) { k } }\n b(context) { s > @t(@a) } }",
 };
 
 TEST(GraphReader, ReadsEveryFormOfGraph) {
@@ -130,6 +139,8 @@ const char* const kDeclined[] = {
     "{ a { r > @a(@r) } }",
     "{ a(context) { r > @b(@a.r) } b }",
     "{ a > @b.c }",
+    "{ a { r > @a(@r.x) { x } } }",
+    "{ t\n a { r > @t { q > @t } } }",
     "{ a . b }",
     "{ a : , b }",
     "{ a : (b }",
@@ -256,13 +267,12 @@ TEST(GraphReader, ManyPathsThroughLongChildLists) {
   };
   auto read = read_graph_index(text, true);
   ASSERT_TRUE(read.ok());
-  const RelationTable& table = read.value().relations;
+  const RelationList& table = read.value().relations;
   ASSERT_EQ(table.size(), static_cast<std::size_t>(kRelations));
   for (int r = 0; r < kRelations; ++r) {
     const RelationKey key{first_relation + r, 0, expected_target(r)};
-    auto found = table.find(key);
-    ASSERT_NE(found, table.end()) << r;
-    EXPECT_EQ(found->second.context, 1u);
+    EXPECT_EQ(table[r].first, key) << r;
+    EXPECT_EQ(table[r].second.context, 1u);
   }
   auto long_way = compile_tag_graph(text, true);
   ASSERT_TRUE(long_way.ok());

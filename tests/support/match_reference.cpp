@@ -2,6 +2,7 @@
 
 #include "match_reference.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <numeric>
@@ -61,7 +62,9 @@ bool relations_hold(const Query& query, const IndexedGraph& graph,
                     const std::vector<SubjectIndex>& a) {
   if (graph.relations.empty()) return query.relations.empty();
   for (const auto& [key, context] : query.relations) {
-    auto found = graph.relations.find(RelationKey{a[key.subject], a[key.source], a[key.target]});
+    const RelationKey wanted{a[key.subject], a[key.source], a[key.target]};
+    auto found = std::find_if(graph.relations.begin(), graph.relations.end(),
+                              [&](const auto& entry) { return entry.first == wanted; });
     if (found == graph.relations.end()) return false;
     if (!context.implicit && found->second.context != a[context.context]) return false;
   }
