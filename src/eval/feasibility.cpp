@@ -116,7 +116,7 @@ TagId Feasibility::graph_tag(ExprId node, std::string_view tag) {
 
 const CandidateList* Feasibility::all_list() {
   if (all_list_ != SIZE_MAX) return &lists_[all_list_];
-  const std::vector<SubtreeRange>& ranges = graph_.ranges;
+  const std::span<const SubtreeRange> ranges = graph_.ranges;
   const std::size_t n = ranges.size();
   CandidateList l(&arena_);
   // Pre-order numbers of a proper index are distinct and below n: place each

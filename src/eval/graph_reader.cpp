@@ -153,7 +153,6 @@ struct Workspace {
     s.name.clear();
     s.flags.clear();
     s.relations.clear();
-    parts.tags = TagTable();
     parts.strings.clear();
     parts.begin.clear();
     parts.identities_end.clear();
@@ -246,7 +245,7 @@ class GraphReader {
     // string table grows if there are more.
     const std::size_t size = c_.text.size();
     const std::size_t strings = std::max(size / 32, std::min<std::size_t>(size / 12, 256));
-    parts_.tags.reserve(strings + 8, size + 16);
+    parts_.tags.clear(strings + 8, size + 16);
   }
 
   bool at(char ch) const { return c_.pos < c_.text.size() && c_.text[c_.pos] == ch; }

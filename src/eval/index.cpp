@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -122,6 +123,10 @@ class IndexBuilder {
 
 namespace {
 
+// A graph whose ranges and string table take at most this much keeps a
+// copy of them in its block; a larger one takes them over as they are.
+constexpr std::size_t kPackedBytes = 256 * 1024;
+
 // The four lists of an index under construction, in its one block.
 struct ListBlock {
   std::uint32_t* occ_begin;
@@ -180,17 +185,24 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
   InterruptPoll poll(interrupt);
   IndexedGraph out;
   const std::size_t tags = parts.tags.size();
+  const std::size_t n = parts.ranges.size();
   std::size_t identities = 0;
-  for (std::size_t s = 0; s < parts.ranges.size(); ++s)
-    identities += parts.identities_end[s] - parts.begin[s];
+  for (std::size_t s = 0; s < n; ++s) identities += parts.identities_end[s] - parts.begin[s];
   const std::size_t occurrences = parts.strings.size() + parts.root_tags.size();
-  // One block: occ_begin, id_begin, occ_pos, id_subjects; only the starts
-  // need zeros, the lists are written in full.
+  // The block: occ_begin, id_begin, occ_pos, id_subjects; then, when they
+  // are small enough to copy, the ranges and the string table. Only the
+  // starts need zeros, the lists are written in full.
   const std::size_t starts = 2 * (tags + 1);
-  out.lists.reset(new std::uint32_t[starts + occurrences + identities]);
-  std::fill(out.lists.get(), out.lists.get() + starts, 0u);
+  const std::size_t list_words = (starts + occurrences + identities + 1) / 2;
+  const std::size_t range_bytes = n * sizeof(SubtreeRange);
+  const std::size_t table_bytes = parts.tags.packed_bytes();
+  const bool pack = range_bytes + table_bytes <= kPackedBytes;
+  const std::size_t words = list_words + (pack ? (range_bytes + table_bytes) / 8 : 0);
+  out.block = std::make_unique_for_overwrite<std::uint64_t[]>(words);
+  auto* lists = reinterpret_cast<std::uint32_t*>(out.block.get());
+  std::fill(lists, lists + starts, 0u);
   ListBlock b;
-  b.occ_begin = out.lists.get();
+  b.occ_begin = lists;
   b.id_begin = b.occ_begin + tags + 1;
   b.occ_pos = b.id_begin + tags + 1;
   b.id_subjects = b.occ_pos + occurrences;
@@ -208,8 +220,17 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
   out.id_begin = {b.id_begin, tags + 1};
   out.occ_pos = {b.occ_pos, occurrences};
   out.id_subjects = {b.id_subjects, identities};
-  out.ranges = std::move(parts.ranges);
-  out.tags = std::move(parts.tags);
+  if (pack) {
+    auto* place = reinterpret_cast<std::byte*>(out.block.get() + list_words);
+    if (n != 0) std::memcpy(place, parts.ranges.data(), range_bytes);
+    out.ranges = {reinterpret_cast<const SubtreeRange*>(place), n};
+    out.tags = parts.tags.pack_into(place + range_bytes);
+  } else {
+    out.own_ranges = std::move(parts.ranges);
+    out.own_tags = std::move(parts.tags);
+    out.ranges = out.own_ranges;
+    out.tags = out.own_tags.view();
+  }
   return out;
 }
 

@@ -40,20 +40,26 @@ struct IndexedGraph {
   IndexedGraph() = default;
   IndexedGraph(IndexedGraph&&) noexcept = default;
   IndexedGraph& operator=(IndexedGraph&&) noexcept = default;
-  // The lists view `lists`: a copy would view the original's.
+  // The views view what this graph owns: a copy would view the original's.
   IndexedGraph(const IndexedGraph&) = delete;
   IndexedGraph& operator=(const IndexedGraph&) = delete;
 
-  std::vector<SubtreeRange> ranges;  // per subject index
-  RelationList relations;            // ascending by subject
+  std::span<const SubtreeRange> ranges;  // per subject index
+  RelationList relations;                // ascending by subject
 
-  TagTable tags;  // every tag and identity string
-  // The four per-string lists, kept in one block (`lists`).
+  TagView tags;  // every tag and identity string
   std::span<const std::uint32_t> occ_begin;    // per tag id, into occ_pos; one more at the end
   std::span<const std::uint32_t> occ_pos;      // pre-order numbers holding the tag, ascending
   std::span<const std::uint32_t> id_begin;     // per tag id, into id_subjects; one more at the end
   std::span<const std::uint32_t> id_subjects;  // subjects with the tag as an identity, ascending
-  std::unique_ptr<std::uint32_t[]> lists;
+
+  // What the views above view: one block holds the four lists and, for a
+  // graph of modest size, the ranges and a packed copy of the string table
+  // too; a large graph keeps its table and ranges as the reader built them,
+  // rather than copy them at the peak.
+  std::unique_ptr<std::uint64_t[]> block;
+  TagTable own_tags;
+  std::vector<SubtreeRange> own_ranges;
 
   std::size_t size() const { return ranges.size(); }
   const SubtreeRange& range(SubjectIndex g) const { return ranges[g]; }
@@ -114,9 +120,11 @@ struct IndexParts {
 };
 
 // Lists each string's pre-order numbers and identity carriers. The table
-// and the ranges move into the index; the subjects' strings are only read,
-// and left to the caller. The relation table is the caller's to set. Polls
-// `interrupt`; null when it stopped the work.
+// and the ranges are copied into the index's block when they are small
+// (and stay the caller's to reuse), else moved into the index; the
+// subjects' strings are only read, and left to the caller. The relation
+// list is the caller's to set. Polls `interrupt`; null when it stopped the
+// work.
 std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt = nullptr);
 
 // A tag graph in one of its two states; the index is built once, in place,

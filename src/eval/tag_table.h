@@ -4,10 +4,16 @@
 // into one growing arena and an open-addressing table of ids (linear
 // probing, hashed with a key drawn for the table) finds them again.
 // Everything else in the index refers to a string by its 32-bit id.
+//
+// A finished table is read through TagView: the same lookups over arrays it
+// does not own, either the table's own (moved into the index) or a packed
+// copy in the index's one block. A reader keeps its table from graph to
+// graph (clear() keeps the memory and the key), so a small graph neither
+// allocates nor draws a key for its strings.
 #pragma once
 
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -22,6 +28,59 @@ namespace lumo {
 using TagId = std::uint32_t;
 inline constexpr TagId kNoTag = 0xffffffffu;
 
+namespace tag_detail {
+
+// A slot holds kEmpty, or a string's id with, in its top bits (eight by
+// default), bits of the string's hash: a probe that meets another string
+// is almost always told apart by those bits, without reading that string
+// from the arena (which, in a large table, is a cache miss). Once the ids
+// need those bits (past 2^24 strings by default), slots hold bare ids:
+// `hash_mask` selects the hash bits of a slot, and is zero from then on.
+inline constexpr std::uint32_t kEmpty = 0xffffffffu;
+
+struct Arrays {
+  std::uint64_t seed = 0;  // premixed
+  std::uint32_t hash_mask = 0;
+  const std::uint32_t* slots = nullptr;
+  std::size_t slot_mask = 0;       // slot count - 1; no slots when `slots` is null
+  const std::size_t* bounds = nullptr;  // string id's bytes: [bounds[id], bounds[id + 1])
+  const char* arena = nullptr;
+  std::size_t size = 0;
+
+  std::uint32_t hash_bits(std::uint64_t h) const {
+    return static_cast<std::uint32_t>(h >> 32) & hash_mask;
+  }
+  std::string_view text(TagId id) const {
+    return std::string_view(arena + bounds[id], bounds[id + 1] - bounds[id]);
+  }
+  TagId find(std::string_view s) const {
+    if (slots == nullptr) return kNoTag;
+    const std::uint64_t h = hash_bytes_premixed(s.data(), s.size(), seed);
+    const std::uint32_t bits = hash_bits(h);
+    for (std::size_t i = h & slot_mask; slots[i] != kEmpty; i = (i + 1) & slot_mask) {
+      const std::uint32_t slot = slots[i];
+      if ((slot & hash_mask) == bits && text(slot & ~hash_mask) == s) return slot & ~hash_mask;
+    }
+    return kNoTag;
+  }
+};
+
+}  // namespace tag_detail
+
+// The strings of a finished table, read only.
+class TagView {
+ public:
+  TagView() = default;
+  TagId find(std::string_view s) const { return a_.find(s); }
+  std::string_view text(TagId id) const { return a_.text(id); }
+  std::size_t size() const { return a_.size; }
+
+ private:
+  friend class TagTable;
+  explicit TagView(const tag_detail::Arrays& a) : a_(a) {}
+  tag_detail::Arrays a_;
+};
+
 class TagTable {
  public:
   // `packed_id_bits` is how many low bits of a slot hold the id while slots
@@ -31,9 +90,19 @@ class TagTable {
         id_mask_((std::uint32_t{1} << packed_id_bits) - 1),
         hash_mask_(~id_mask_) {}
 
-  // A moved-from table may only be assigned to or destroyed.
+  // A moved-from table may only be assigned to, destroyed or cleared.
   TagTable(TagTable&&) noexcept = default;
   TagTable& operator=(TagTable&&) noexcept = default;
+
+  // Empties the table, with room for `n` strings of `bytes` bytes in all,
+  // keeping its memory and its key.
+  void clear(std::size_t n, std::size_t bytes) {
+    if (!arena_) arena_cap_ = 0;  // moved from
+    bounds_.assign(1, 0);
+    hash_mask_ = ~id_mask_;
+    slots_.clear();
+    reserve(n, bytes);
+  }
 
   // Room for `n` strings of `bytes` bytes in all without growing.
   void reserve(std::size_t n, std::size_t bytes = 0) {
@@ -63,17 +132,7 @@ class TagTable {
   }
 
   // The id of `s`, or kNoTag.
-  TagId find(std::string_view s) const {
-    if (slots_.empty()) return kNoTag;
-    const std::uint64_t h = hash_bytes_premixed(s.data(), s.size(), seed_);
-    const std::uint32_t bits = hash_bits(h);
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = h & mask; slots_[i] != kEmpty; i = (i + 1) & mask) {
-      const std::uint32_t slot = slots_[i];
-      if ((slot & hash_mask_) == bits && text(slot & ~hash_mask_) == s) return slot & ~hash_mask_;
-    }
-    return kNoTag;
-  }
+  TagId find(std::string_view s) const { return arrays().find(s); }
 
   std::string_view text(TagId id) const {
     return std::string_view(arena_.get() + bounds_[id], bounds_[id + 1] - bounds_[id]);
@@ -81,14 +140,49 @@ class TagTable {
 
   std::size_t size() const { return bounds_.size() - 1; }
 
+  // A view of the table as it stands; valid while the table is neither
+  // changed nor destroyed (a move keeps it valid).
+  TagView view() const { return TagView(arrays()); }
+
+  // Bytes that pack_into() writes: a multiple of 8.
+  std::size_t packed_bytes() const {
+    return round8(bounds_.size() * sizeof(std::size_t)) +
+           round8(slots_.size() * sizeof(std::uint32_t)) + round8(bounds_.back());
+  }
+
+  // Copies the table to `place` (8-aligned, packed_bytes() long) and
+  // returns a view of the copy.
+  TagView pack_into(std::byte* place) const {
+    tag_detail::Arrays a = arrays();
+    const std::size_t bounds_bytes = bounds_.size() * sizeof(std::size_t);
+    const std::size_t slot_bytes = slots_.size() * sizeof(std::uint32_t);
+    std::memcpy(place, bounds_.data(), bounds_bytes);
+    a.bounds = reinterpret_cast<const std::size_t*>(place);
+    place += round8(bounds_bytes);
+    if (slot_bytes != 0) std::memcpy(place, slots_.data(), slot_bytes);
+    a.slots = slots_.empty() ? nullptr : reinterpret_cast<const std::uint32_t*>(place);
+    place += round8(slot_bytes);
+    if (bounds_.back() != 0) std::memcpy(place, arena_.get(), bounds_.back());
+    a.arena = reinterpret_cast<const char*>(place);
+    return TagView(a);
+  }
+
  private:
-  // A slot holds kEmpty, or a string's id with, in its top bits (eight by
-  // default), bits of the string's hash: a probe that meets another string
-  // is almost always told apart by those bits, without reading that string
-  // from the arena (which, in a large table, is a cache miss). Once the ids
-  // need those bits (past 2^24 strings by default), slots hold bare ids:
-  // `hash_mask_` selects the hash bits of a slot, and is zero from then on.
-  static constexpr std::uint32_t kEmpty = 0xffffffffu;
+  static constexpr std::uint32_t kEmpty = tag_detail::kEmpty;
+
+  static std::size_t round8(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
+
+  tag_detail::Arrays arrays() const {
+    tag_detail::Arrays a;
+    a.seed = seed_;
+    a.hash_mask = hash_mask_;
+    a.slots = slots_.empty() ? nullptr : slots_.data();
+    a.slot_mask = slots_.empty() ? 0 : slots_.size() - 1;
+    a.bounds = bounds_.data();
+    a.arena = arena_.get();
+    a.size = size();
+    return a;
+  }
 
   std::uint32_t hash_bits(std::uint64_t h) const {
     return static_cast<std::uint32_t>(h >> 32) & hash_mask_;

@@ -3,6 +3,7 @@
 // carry hash bits to bare ids (brought forward here with few id bits).
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,37 @@ TEST_P(TagTableTest, InternFindAndTextAgreeAcrossGrowth) {
 
 // 24 is the default; 4 and 8 switch to bare ids after 15 and 255 strings.
 INSTANTIATE_TEST_SUITE_P(IdBits, TagTableTest, ::testing::Values(24u, 8u, 4u));
+
+// The views a finished index reads through (the table's own arrays, or a
+// packed copy) answer as the table does; a table cleared for the next graph,
+// even one moved from, starts again from id 0.
+TEST_P(TagTableTest, ViewsAnswerAsTheTableAndClearStartsOver) {
+  TagTable table(GetParam());
+  std::vector<std::string> texts{"", "a", std::string(40, 'y')};
+  for (int i = 0; i < 500; ++i) texts.push_back("s" + std::to_string(i));
+  for (const std::string& t : texts) table.intern(t);
+  std::vector<std::uint64_t> block(table.packed_bytes() / 8);
+  const TagView packed = table.pack_into(reinterpret_cast<std::byte*>(block.data()));
+  TagTable moved = std::move(table);
+  for (const TagView& view : {packed, moved.view()}) {
+    ASSERT_EQ(view.size(), texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      EXPECT_EQ(view.find(texts[i]), i) << texts[i];
+      EXPECT_EQ(view.text(static_cast<TagId>(i)), texts[i]);
+    }
+    EXPECT_EQ(view.find("s500"), kNoTag);
+  }
+  for (TagTable* t : {&table, &moved}) {
+    t->clear(4, 16);
+    EXPECT_EQ(t->size(), 0u);
+    EXPECT_EQ(t->find("a"), kNoTag);
+    EXPECT_EQ(t->intern("s7"), 0u);
+    EXPECT_EQ(t->intern(std::string(40, 'y')), 1u);
+    EXPECT_EQ(t->find("s7"), 0u);
+    EXPECT_EQ(t->text(1), std::string(40, 'y'));
+  }
+  EXPECT_EQ(TagView().find("a"), kNoTag);
+}
 
 TEST(TagTable, ReserveKeepsWhatIsThere) {
   TagTable table;
