@@ -25,7 +25,7 @@ namespace lumo {
 
 PairMemo::PairMemo(std::size_t graph_size, std::pmr::memory_resource* memory)
     : stride_(graph_size), seed_(draw_hash_key()), slots_(memory) {
-  slots_.resize(64);
+  slots_.resize(16);
   mask_ = slots_.size() - 1;
 }
 
@@ -89,7 +89,8 @@ Feasibility::Feasibility(const Query& query, const IndexedGraph& graph, Interrup
       anywhere_(&arena_),
       hopeless_(&arena_),
       lists_(&arena_),
-      by_identity_(&arena_),
+      few_identities_(&arena_),
+      more_identities_(&arena_),
       stack_(&arena_) {
   prepare();
 }
@@ -119,6 +120,14 @@ const CandidateList* Feasibility::all_list() {
   const std::span<const SubtreeRange> ranges = graph_.ranges;
   const std::size_t n = ranges.size();
   CandidateList l(&arena_);
+  if (graph_.in_preorder) {
+    // Subject g is pre-order number g: index order is the order wanted.
+    l.ranged.reserve(n);
+    for (SubjectIndex g = 0; g < n; ++g) l.ranged.push_back(Cand{ranges[g].start, ranges[g].end, g});
+    all_list_ = lists_.size();
+    lists_.push_back(std::move(l));
+    return &lists_[all_list_];
+  }
   // Pre-order numbers of a proper index are distinct and below n: place each
   // subject at its number, and sort only if that assumption does not hold.
   std::pmr::vector<SubjectIndex> at(n, SIZE_MAX, &arena_);
@@ -159,11 +168,16 @@ const CandidateList* Feasibility::all_list() {
 
 const CandidateList* Feasibility::list_for(const QuerySubject& s) {
   if (s.identities.empty()) return all_list();
-  std::string_view id = s.identities.front();
-  auto found = by_identity_.find(id);
-  if (found != by_identity_.end()) return &lists_[found->second];
+  const TagId id = graph_.tags.find(s.identities.front());
+  // Lists are kept by the graph's id of the identity: a few in a short list,
+  // any more in a hash table.
+  for (const auto& [known, at] : few_identities_) {
+    if (known == id) return &lists_[at];
+  }
+  if (auto found = more_identities_.find(id); found != more_identities_.end())
+    return &lists_[found->second];
   CandidateList l(&arena_);
-  const std::span<const std::uint32_t> carriers = graph_.with_identity(id);  // ascending
+  const std::span<const std::uint32_t> carriers = graph_.carriers(id);  // ascending
   for (std::size_t k = 0; k < carriers.size(); ++k) {
     if (k > 0 && carriers[k] == carriers[k - 1]) continue;  // listed twice: try once
     const SubjectIndex g = carriers[k];
@@ -175,7 +189,11 @@ const CandidateList* Feasibility::list_for(const QuerySubject& s) {
     std::stable_sort(l.ranged.begin(), l.ranged.end(), by_start);
   std::size_t at = lists_.size();
   lists_.push_back(std::move(l));
-  by_identity_.emplace(id, at);
+  if (few_identities_.size() < kFewIdentities) {
+    few_identities_.emplace_back(id, at);
+  } else {
+    more_identities_.emplace(id, at);
+  }
   return &lists_[at];
 }
 

@@ -125,7 +125,9 @@ class Feasibility {
   std::pmr::vector<std::uint8_t> hopeless_;
 
   std::pmr::vector<CandidateList> lists_;
-  std::pmr::unordered_map<std::string_view, std::size_t, SeededStringHash, StringEq> by_identity_;
+  static constexpr std::size_t kFewIdentities = 8;
+  std::pmr::vector<std::pair<TagId, std::size_t>> few_identities_;
+  std::pmr::unordered_map<TagId, std::size_t> more_identities_;
   std::size_t all_list_ = SIZE_MAX;
   std::pmr::vector<Frame> stack_;
 };

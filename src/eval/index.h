@@ -45,6 +45,7 @@ struct IndexedGraph {
   IndexedGraph& operator=(const IndexedGraph&) = delete;
 
   std::span<const SubtreeRange> ranges;  // per subject index
+  bool in_preorder = false;              // subject g's pre-order number is g, for every g
   RelationList relations;                // ascending by subject
 
   TagView tags;  // every tag and identity string
@@ -87,7 +88,11 @@ struct IndexedGraph {
 
   // The subjects carrying identity `id`, ascending, one per occurrence.
   std::span<const std::uint32_t> with_identity(std::string_view id) const {
-    const TagId t = tags.find(id);
+    return carriers(tags.find(id));
+  }
+
+  // The same by string id (kNoTag: none).
+  std::span<const std::uint32_t> carriers(TagId t) const {
     if (t == kNoTag) return {};
     return {id_subjects.data() + id_begin[t], id_begin[t + 1] - id_begin[t]};
   }

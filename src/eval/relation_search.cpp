@@ -31,7 +31,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <iterator>
-#include <unordered_map>
+#include <memory_resource>
 #include <utility>
 #include <vector>
 
@@ -41,9 +41,17 @@ namespace {
 
 constexpr std::uint32_t kNoVar = UINT32_MAX;
 
+// The search's arrays live in one arena: a small search allocates from a
+// buffer inside the search object. Arrays that are rebuilt as the search
+// goes swap with scratch arrays kept for the purpose, so the arena holds
+// about twice the largest arrays, not every version of them.
+template <class T>
+using Vec = std::pmr::vector<T>;
+
 // A set of search depths.
 class DepthSet {
  public:
+  explicit DepthSet(std::pmr::memory_resource* memory) : words_(memory) {}
   void resize(std::size_t n) { words_.assign((n + 63) / 64, 0); }
   void set(std::size_t i) { words_[i / 64] |= std::uint64_t{1} << (i % 64); }
   void reset(std::size_t i) { words_[i / 64] &= ~(std::uint64_t{1} << (i % 64)); }
@@ -68,7 +76,7 @@ class DepthSet {
   }
 
  private:
-  std::vector<std::uint64_t> words_;
+  Vec<std::uint64_t> words_;
 };
 
 // What a graph relation subject links.
@@ -107,11 +115,14 @@ struct Constraint {
 };
 
 struct Var {
+  Var(std::pmr::memory_resource* memory, SubjectIndex subject)
+      : q(subject), vals(memory), removed(memory), cons(memory), conf(memory), past_fc(memory) {}
+
   SubjectIndex q = 0;
-  std::vector<SubjectIndex> vals;     // ascending
-  std::vector<std::int32_t> removed;  // per value: depth that removed it, or -1
+  Vec<SubjectIndex> vals;       // ascending
+  Vec<std::int32_t> removed;    // per value: depth that removed it, or -1
   std::size_t live = 0;
-  std::vector<std::uint32_t> cons;    // constraints it takes part in
+  Vec<std::uint32_t> cons;      // constraints it takes part in
   std::int32_t depth = -1;            // placement depth, -1 while unplaced
   std::size_t value = 0;              // index into vals while placed
   std::size_t next = 0;               // next value to try
@@ -122,26 +133,64 @@ struct Var {
 class RelationSearch {
  public:
   RelationSearch(const Query& query, const IndexedGraph& graph, Feasibility& feasibility)
-      : query_(query), graph_(graph), f_(feasibility), poll_(feasibility.poll()) {}
+      : query_(query),
+        graph_(graph),
+        f_(feasibility),
+        poll_(feasibility.poll()),
+        arena_(buffer_, sizeof buffer_),
+        var_of_(&arena_),
+        named_var_(&arena_),
+        vars_(&arena_),
+        entries_(&arena_),
+        constraints_(&arena_),
+        order_(&arena_),
+        removals_(&arena_),
+        reasons_(&arena_),
+        removal_mark_(&arena_),
+        reason_mark_(&arena_),
+        flags_(&arena_),
+        values_(&arena_),
+        spare_(&arena_),
+        ranges_(&arena_),
+        queue_(&arena_),
+        changed_(&arena_),
+        images_{Vec<SubjectIndex>(&arena_), Vec<SubjectIndex>(&arena_),
+                Vec<SubjectIndex>(&arena_), Vec<SubjectIndex>(&arena_)} {}
 
   bool run() {
     if (graph_.relations.empty()) return false;
-    for (const auto& [key, ctx] : graph_.relations) {
-      links_.emplace(key.subject, GraphLink{key.source, key.target, ctx.context});
-    }
     choose_vars();
     if (!initial_domains() || !make_consistent()) return false;
     return search();
   }
 
  private:
+  // --- the graph's relations ------------------------------------------------
+
+  // The link of graph relation subject r, or null when r has none. The
+  // index lists relations by subject, ascending.
+  bool link_of(SubjectIndex r, GraphLink& out) const {
+    const RelationList& list = graph_.relations;
+    auto it = std::lower_bound(list.begin(), list.end(), r, [](const auto& entry, SubjectIndex x) {
+      return entry.first.subject < x;
+    });
+    if (it == list.end() || it->first.subject != r) return false;
+    out = GraphLink{it->first.source, it->first.target, it->second.context};
+    return true;
+  }
+
+  GraphLink link_at(SubjectIndex r) const {
+    GraphLink l{};
+    (void)link_of(r, l);
+    return l;
+  }
+
   // --- variables and constraints --------------------------------------------
 
   std::uint32_t add_var(SubjectIndex q) {
     if (var_of_[q] == kNoVar) {
       var_of_[q] = static_cast<std::uint32_t>(vars_.size());
-      vars_.emplace_back();
-      vars_.back().q = q;
+      vars_.emplace_back(&arena_, q);
     }
     return var_of_[q];
   }
@@ -151,12 +200,12 @@ class RelationSearch {
   void choose_vars() {
     const auto& subjects = query_.subjects;
     var_of_.assign(subjects.size(), kNoVar);
-    std::vector<std::uint8_t> named(subjects.size(), 0);
+    Vec<std::uint8_t> named(subjects.size(), 0, &arena_);
     for (const auto& [key, ctx] : query_.relations) {
       named[key.subject] = named[key.source] = named[key.target] = 1;
       if (!ctx.implicit) named[ctx.context] = 1;
     }
-    std::vector<std::uint8_t> bound = named;
+    Vec<std::uint8_t> bound(named, &arena_);
     for (SubjectIndex q = subjects.size(); q-- > 1;) {
       if (bound[q] && !f_.is_relation(q)) bound[subjects[q].parent] = 1;
     }
@@ -214,37 +263,43 @@ class RelationSearch {
   // Keeps the values of v that carry its identity and are feasible.
   bool keep_feasible(std::uint32_t v) {
     Var& x = vars_[v];
-    std::vector<SubjectIndex> kept;
+    Vec<SubjectIndex>& kept = spare_;
+    kept.clear();
     for (SubjectIndex g : x.vals) {
       if (poll_.tick()) return false;
       if (carries_identity(x.q, g) && f_.feasible(x.q, g)) kept.push_back(g);
     }
-    x.vals = std::move(kept);
+    x.vals.swap(kept);
     return !x.vals.empty();
   }
 
   bool initial_domains() {
     // Named subjects: what the graph's relation table allows at each of
     // their positions.
-    std::vector<std::uint8_t> started(vars_.size(), 0);
+    Vec<std::uint8_t>& started = flags_;
+    started.assign(vars_.size(), 0);
+    const RelationList& links = graph_.relations;
     for (const Entry& e : entries_) {
       for (int p = 0; p < e.positions(); ++p) {
-        std::vector<SubjectIndex> image;
-        for (const auto& [r, l] : links_) {
-          if (self_consistent(e, r, l)) image.push_back(implied(p, r, l));
+        Vec<SubjectIndex>& image = values_;
+        image.clear();
+        for (const auto& [key, ctx] : links) {
+          const GraphLink l{key.source, key.target, ctx.context};
+          if (self_consistent(e, key.subject, l)) image.push_back(implied(p, key.subject, l));
         }
-        if (poll_.tick(static_cast<std::uint32_t>(links_.size() / 64 + 1))) return false;
+        if (poll_.tick(static_cast<std::uint32_t>(links.size() / 64 + 1))) return false;
         std::sort(image.begin(), image.end());
         image.erase(std::unique(image.begin(), image.end()), image.end());
         Var& x = vars_[e.pos[p]];
         if (!started[e.pos[p]]) {
-          x.vals = std::move(image);
+          x.vals.swap(image);
           started[e.pos[p]] = 1;
         } else {
-          std::vector<SubjectIndex> both;
+          Vec<SubjectIndex>& both = spare_;
+          both.clear();
           std::set_intersection(x.vals.begin(), x.vals.end(), image.begin(), image.end(),
                                 std::back_inserter(both));
-          x.vals = std::move(both);
+          x.vals.swap(both);
         }
       }
     }
@@ -286,7 +341,8 @@ class RelationSearch {
   // start at or before the child's start, the largest end must reach the
   // child's end. Returns false when the domain empties.
   bool revise_child(const Constraint& c, bool& changed) {
-    std::vector<std::pair<Pos, Pos>> outer;  // (start, end) of parent values
+    Vec<std::pair<Pos, Pos>>& outer = ranges_;  // (start, end) of parent values
+    outer.clear();
     for (SubjectIndex g : vars_[c.a].vals) outer.emplace_back(range(g).start, range(g).end);
     std::sort(outer.begin(), outer.end());
     for (std::size_t i = 1; i < outer.size(); ++i) {
@@ -307,7 +363,8 @@ class RelationSearch {
   // start at or after the parent's start, the smallest end must be within
   // the parent's end.
   bool revise_parent(const Constraint& c, bool* changed = nullptr) {
-    std::vector<std::pair<Pos, Pos>> inner;
+    Vec<std::pair<Pos, Pos>>& inner = ranges_;
+    inner.clear();
     for (SubjectIndex g : vars_[c.b].vals) inner.emplace_back(range(g).start, range(g).end);
     std::sort(inner.begin(), inner.end());
     for (std::size_t i = inner.size(); i-- > 1;) {
@@ -331,26 +388,28 @@ class RelationSearch {
 
   // Keeps the relation subject values whose implied subjects are all in
   // their domains, and narrows the other positions to what those imply.
-  bool revise_entry(const Entry& e, std::vector<std::uint32_t>& changed) {
+  bool revise_entry(const Entry& e, Vec<std::uint32_t>& changed) {
     const int n = e.positions();
-    std::vector<SubjectIndex> images[4];
+    Vec<SubjectIndex>* images = images_;
+    for (int p = 0; p < n; ++p) images[p].clear();
     for (SubjectIndex r : vars_[e.pos[Entry::kR]].vals) {
-      auto found = links_.find(r);
-      if (found == links_.end() || !self_consistent(e, r, found->second)) continue;
+      GraphLink l;
+      if (!link_of(r, l) || !self_consistent(e, r, l)) continue;
       bool ok = true;
-      for (int p = 1; p < n && ok; ++p) ok = in_domain(e.pos[p], implied(p, r, found->second));
+      for (int p = 1; p < n && ok; ++p) ok = in_domain(e.pos[p], implied(p, r, l));
       if (!ok) continue;
-      for (int p = 0; p < n; ++p) images[p].push_back(implied(p, r, found->second));
+      for (int p = 0; p < n; ++p) images[p].push_back(implied(p, r, l));
     }
     for (int p = 0; p < n; ++p) {
       std::sort(images[p].begin(), images[p].end());
       images[p].erase(std::unique(images[p].begin(), images[p].end()), images[p].end());
       Var& x = vars_[e.pos[p]];
-      std::vector<SubjectIndex> both;
+      Vec<SubjectIndex>& both = spare_;
+      both.clear();
       std::set_intersection(x.vals.begin(), x.vals.end(), images[p].begin(), images[p].end(),
                             std::back_inserter(both));
       if (both.size() != x.vals.size()) {
-        x.vals = std::move(both);
+        x.vals.swap(both);
         changed.push_back(e.pos[p]);
       }
       if (x.vals.empty()) return false;
@@ -360,10 +419,12 @@ class RelationSearch {
 
   // Arc consistency over every constraint, to a fixpoint.
   bool make_consistent() {
-    std::vector<std::uint32_t> queue;
-    std::vector<std::uint8_t> queued(constraints_.size(), 1);
+    Vec<std::uint32_t>& queue = queue_;
+    Vec<std::uint8_t>& queued = flags_;
+    queued.assign(constraints_.size(), 1);
+    queue.clear();
     for (std::uint32_t c = 0; c < constraints_.size(); ++c) queue.push_back(c);
-    std::vector<std::uint32_t> changed;
+    Vec<std::uint32_t>& changed = changed_;
     while (!queue.empty()) {
       if (poll_.tick(16)) return false;
       const std::uint32_t id = queue.back();
@@ -484,7 +545,7 @@ class RelationSearch {
     const std::uint32_t rv = e.pos[Entry::kR];
     if (rv == v) {
       const SubjectIndex r = placed(v);
-      const GraphLink& l = links_.at(r);
+      const GraphLink l = link_at(r);
       for (int p = 1; p < n; ++p) {
         const std::uint32_t y = e.pos[p];
         if (vars_[y].depth >= 0) continue;
@@ -500,7 +561,7 @@ class RelationSearch {
     std::int32_t blame[3] = {-1, -1, -1};
     for (int p = 1; p < n; ++p) blame[p - 1] = vars_[e.pos[p]].depth;
     auto agrees = [&](SubjectIndex r) {
-      const GraphLink& l = links_.at(r);
+      const GraphLink l = link_at(r);
       for (int p = 1; p < n; ++p) {
         const Var& x = vars_[e.pos[p]];
         if (x.depth >= 0 && x.vals[x.value] != implied(p, r, l)) return false;
@@ -605,17 +666,26 @@ class RelationSearch {
   const IndexedGraph& graph_;
   Feasibility& f_;
   InterruptPoll& poll_;
-  std::unordered_map<SubjectIndex, GraphLink> links_;
-  std::vector<std::uint32_t> var_of_;
-  std::vector<std::uint8_t> named_var_;
-  std::vector<Var> vars_;
-  std::vector<Entry> entries_;
-  std::vector<Constraint> constraints_;
-  std::vector<std::uint32_t> order_;
-  std::vector<Removal> removals_;
-  std::vector<ReasonBit> reasons_;
-  std::vector<std::size_t> removal_mark_;
-  std::vector<std::size_t> reason_mark_;
+  alignas(std::max_align_t) std::byte buffer_[4096];
+  std::pmr::monotonic_buffer_resource arena_;
+  Vec<std::uint32_t> var_of_;
+  Vec<std::uint8_t> named_var_;
+  Vec<Var> vars_;
+  Vec<Entry> entries_;
+  Vec<Constraint> constraints_;
+  Vec<std::uint32_t> order_;
+  Vec<Removal> removals_;
+  Vec<ReasonBit> reasons_;
+  Vec<std::size_t> removal_mark_;
+  Vec<std::size_t> reason_mark_;
+  // Scratch, reused by one step after another.
+  Vec<std::uint8_t> flags_;
+  Vec<SubjectIndex> values_;
+  Vec<SubjectIndex> spare_;  // swapped with a domain it replaces
+  Vec<std::pair<Pos, Pos>> ranges_;
+  Vec<std::uint32_t> queue_;
+  Vec<std::uint32_t> changed_;
+  Vec<SubjectIndex> images_[4];
 };
 
 }  // namespace
