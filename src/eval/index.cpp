@@ -28,7 +28,10 @@ namespace {
 // Turns per-tag counts, at begin[t + 1], into starts: begin[t] is then where
 // tag t's list starts, and begin[tags] the total.
 void counts_to_starts(std::uint32_t* begin, std::size_t tags) {
-  for (std::size_t t = 0; t < tags; ++t) begin[t + 1] += begin[t];
+  // The running sum stays in a register: adding begin[t] back from memory
+  // would wait on the store just made, element after element.
+  std::uint32_t sum = begin[0];
+  for (std::size_t t = 1; t <= tags; ++t) begin[t] = sum += begin[t];
 }
 
 // After placing each value at its tag's cursor begin[t] (which leaves it at

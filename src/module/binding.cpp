@@ -5,8 +5,13 @@
 // interpreter's format strings, so that every failure has the module's own
 // wording (the full name of the callable, "argument '<name>'" prefixes) and
 // so that numpy booleans are accepted by value. Binding only borrows the
-// objects; conversion of a str hands back a view into an owned bytes object.
+// objects; conversion of a str hands back a view of its UTF-8, held alive
+// by an owned reference.
 #include "module/binding.h"
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <dlfcn.h>
+#endif
 
 #include <string>
 
@@ -129,10 +134,52 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
   return true;
 }
 
+bool interpreter_at_least(unsigned major, unsigned minor) {
+  const char* v = Py_GetVersion();  // "3.11.7 (main, ...)"
+  unsigned at_major = 0;
+  unsigned at_minor = 0;
+  while (*v >= '0' && *v <= '9') at_major = at_major * 10 + static_cast<unsigned>(*v++ - '0');
+  if (*v++ != '.') return false;
+  while (*v >= '0' && *v <= '9') at_minor = at_minor * 10 + static_cast<unsigned>(*v++ - '0');
+  return at_major > major || (at_major == major && at_minor >= minor);
+}
+
+namespace {
+
+// PyUnicode_AsUTF8AndSize joined the stable ABI in 3.10. It views a str's
+// UTF-8 without copying it (an ASCII str's own bytes; other strs keep the
+// UTF-8 it makes, as for any C function that takes a str as text). The
+// module is built for 3.9 as well, whose stable ABI lacks it, so it is
+// looked up at run time, and only on 3.10 and later; elsewhere the text is
+// copied into a bytes object.
+using Utf8View = const char* (*)(PyObject*, Py_ssize_t*);
+
+Utf8View find_utf8_view() {
+#if defined(__unix__) || defined(__APPLE__)
+  if (interpreter_at_least(3, 10))
+    return reinterpret_cast<Utf8View>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+#endif
+  return nullptr;
+}
+
+}  // namespace
+
 bool convert_str(PyObject* obj, Ref& holder, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
     set_conversion_error(obj, "PyString");
     return false;
+  }
+  static const Utf8View utf8_view = find_utf8_view();
+  if (utf8_view != nullptr) {
+    Py_ssize_t size = 0;
+    const char* data = utf8_view(obj, &size);  // lone surrogates fail here
+    if (data == nullptr) {
+      ensure_error();
+      return false;
+    }
+    out = std::string_view(data, static_cast<std::size_t>(size));
+    holder = Ref::borrowed(obj);
+    return true;
   }
   Ref bytes(PyUnicode_AsUTF8String(obj));  // lone surrogates fail here
   if (!bytes) {

@@ -25,8 +25,10 @@ inline constexpr std::size_t kMaxParams = 4;
 bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
                     PyObject* out[kMaxParams]);
 
-// A str (or subclass) as owned UTF-8 bytes. The view points into `holder`.
-// Failures: TypeError ('PyString'), or the interpreter's encoding error.
+// A str (or subclass) as UTF-8: a view that stays valid while `holder`
+// lives (a reference to the str itself, or to a bytes copy on interpreters
+// older than 3.10). Failures: TypeError ('PyString'), or the interpreter's
+// encoding error.
 bool convert_str(PyObject* obj, Ref& holder, std::string_view& out);
 
 // True, False, or a numpy boolean scalar. Failure: TypeError ('PyBool'),

@@ -13,6 +13,8 @@
 // core calls get a SignalCheck, so a signal handler that raises ends them.
 #include "module/objects.h"
 
+#include <type_traits>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -84,11 +86,12 @@ ModelObject<Model>* model_argument(PyObject* obj, const char* name) {
 template <class Model>
 void dealloc_instance(PyObject* self) {
   auto* obj = reinterpret_cast<ModelObject<Model>*>(self);
-  delete obj->model;
+  if (obj->model != nullptr) obj->model->~Model();
   obj->borrow.~BorrowFlag();
   PyTypeObject* type = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
+  // The classes are not collected by the cycle collector and set no
+  // allocator of their own: PyObject_Free is their tp_free.
+  PyObject_Free(self);
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
@@ -107,15 +110,7 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 // whose interpreter must not be handed it, so the flag is chosen at run time.
 constexpr unsigned long kImmutableTypeFlag = 1UL << 8;
 
-bool interpreter_has_immutable_types() {
-  const char* v = Py_GetVersion();  // "3.11.7 (main, ...)"
-  unsigned major = 0;
-  unsigned minor = 0;
-  while (*v >= '0' && *v <= '9') major = major * 10 + static_cast<unsigned>(*v++ - '0');
-  if (*v++ != '.') return false;
-  while (*v >= '0' && *v <= '9') minor = minor * 10 + static_cast<unsigned>(*v++ - '0');
-  return major > 3 || (major == 3 && minor >= 10);
-}
+bool interpreter_has_immutable_types() { return interpreter_at_least(3, 10); }
 
 // The class object of the Model's class, created on the first call and kept
 // for the process. No Py_TPFLAGS_BASETYPE: the classes cannot be subclassed.
@@ -146,18 +141,21 @@ PyTypeObject* class_object() {
 // A new instance of the Model's class that owns `model`; null with an
 // exception set (the model is then released).
 template <class Model>
-PyObject* new_instance(std::unique_ptr<Model> model) {
+PyObject* new_instance(Model&& model) {
+  static_assert(std::is_nothrow_move_constructible_v<Model>);
+  // Python's allocators align objects to 16 bytes.
+  static_assert(alignof(ModelObject<Model>) <= 16);
   PyTypeObject* type = class_object<Model>();
   if (type == nullptr) return nullptr;
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* obj = alloc ? alloc(type, 0) : nullptr;
+  // The generic allocator is the classes' tp_alloc (they set none).
+  PyObject* obj = PyType_GenericAlloc(type, 0);
   if (obj == nullptr) {
     ensure_error();
     return nullptr;
   }
   auto* typed = reinterpret_cast<ModelObject<Model>*>(obj);
   new (&typed->borrow) BorrowFlag();
-  typed->model = model.release();
+  typed->model = new (typed->storage) Model(std::move(model));  // moves never throw
   return obj;
 }
 
@@ -378,12 +376,8 @@ PyTypeObject* query_type() { return class_object<lumo::Query>(); }
 
 PyTypeObject* tag_graph_type() { return class_object<lumo::GraphState>(); }
 
-PyObject* new_query(lumo::Query model) {
-  return new_instance(std::make_unique<lumo::Query>(std::move(model)));
-}
+PyObject* new_query(lumo::Query model) { return new_instance(std::move(model)); }
 
-PyObject* new_tag_graph(lumo::GraphState model) {
-  return new_instance(std::make_unique<lumo::GraphState>(std::move(model)));
-}
+PyObject* new_tag_graph(lumo::GraphState model) { return new_instance(std::move(model)); }
 
 }  // namespace lumo::py

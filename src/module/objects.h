@@ -21,15 +21,17 @@ struct ModuleState {
 
 ModuleState& module_state();
 
-// An instance of either class: the model it owns and the counter that keeps
-// calls from overlapping on it. `model` is never null in an instance that the
-// module made; the methods refuse one that is (TypeError) rather than trust
-// that no other route created it.
+// An instance of either class: the model it owns, inside the object, and the
+// counter that keeps calls from overlapping on it. `model` is never null in
+// an instance that the module made (it points at `storage`); the methods
+// refuse one that is (TypeError) rather than trust that no other route
+// created it.
 template <class Model>
 struct ModelObject {
   PyObject_HEAD
   BorrowFlag borrow;
-  Model* model;  // owned
+  Model* model;  // owned: the object in `storage`, or null
+  alignas(Model) unsigned char storage[sizeof(Model)];
 };
 
 using QueryObject = ModelObject<lumo::Query>;

@@ -56,6 +56,11 @@ PyCFunction as_cfunction(F* f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
 
+// Whether the running interpreter is at least major.minor. The module is
+// built for the 3.9 stable ABI; a few later additions are used only when
+// the interpreter that loaded it has them.
+bool interpreter_at_least(unsigned major, unsigned minor);
+
 // A new str from UTF-8 bytes.
 inline PyObject* new_str(std::string_view s) {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
