@@ -5,15 +5,20 @@
 
 namespace lumo {
 
-std::vector<std::string> collect_tags(const IndexedGraph& graph) {
-  std::vector<std::string> tags;
+std::vector<std::string_view> collect_tag_views(const IndexedGraph& graph) {
+  std::vector<std::string_view> tags;
   if (graph.size() == 0) return tags;
   const SubtreeRange& all = graph.range(0);
   tags.reserve(graph.tags.size());
   for (TagId t = 0; t < graph.tags.size(); ++t) {
-    if (graph.occurs(t, all)) tags.emplace_back(graph.tags.text(t));
+    if (graph.occurs(t, all)) tags.push_back(graph.tags.text(t));
   }
   return tags;
+}
+
+std::vector<std::string> collect_tags(const IndexedGraph& graph) {
+  const std::vector<std::string_view> views = collect_tag_views(graph);
+  return std::vector<std::string>(views.begin(), views.end());
 }
 
 }  // namespace lumo

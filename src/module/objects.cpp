@@ -24,6 +24,7 @@
 #include "module/binding.h"
 #include "module/errors.h"
 #include "module/signal_check.h"
+#include "module/str_cache.h"
 #include "output/meta.h"
 #include "output/sql.h"
 
@@ -170,7 +171,8 @@ PyObject* interrupted() {
 // list gives signal handlers their turn while it is built (null with the
 // handler's exception when one raised).
 template <class Strings>
-PyObject* str_list(const Strings& items, SignalCheck* signals = nullptr) {
+PyObject* str_list(const Strings& items, SignalCheck* signals = nullptr,
+                   PyObject* (*make)(std::string_view) = new_str) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) {
     ensure_error();
@@ -181,7 +183,7 @@ PyObject* str_list(const Strings& items, SignalCheck* signals = nullptr) {
         signals->should_stop()) {
       return nullptr;
     }
-    PyObject* s = new_str(items[i]);
+    PyObject* s = make(items[i]);
     if (s == nullptr) {
       ensure_error();
       return nullptr;
@@ -341,9 +343,11 @@ PyObject* tag_graph_collect_tags(PyObject* self, PyObject*) {
     SignalCheck signals;
     const IndexedGraph* indexed = graph->model->ensure_index(&signals);
     if (indexed == nullptr) return interrupted();
-    std::vector<std::string> tags = lumo::collect_tags(*indexed);
+    // Views of the graph's strings: an indexed graph never changes, and
+    // `self` keeps it alive while signal handlers run.
+    const std::vector<std::string_view> tags = lumo::collect_tag_views(*indexed);
     borrow.release();
-    return str_list(tags, &signals);
+    return str_list(tags, &signals, cached_str);
   });
 }
 

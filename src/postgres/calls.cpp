@@ -104,11 +104,11 @@ Status collect(std::string_view graph, Interrupt* interrupt, Allocate allocate, 
     if (!built.ok()) return build_failed(built.error(), allocate, error);
     const IndexedGraph* indexed = built.value().ensure_index(interrupt);
     if (indexed == nullptr) return Status::kInterrupted;
-    const std::vector<std::string> found = collect_tags(*indexed);
+    const std::vector<std::string_view> found = collect_tag_views(*indexed);
     // One block: the text pointers, the lengths, then the texts themselves.
     const std::size_t n = found.size();
     std::size_t bytes = n * (sizeof(const char*) + sizeof(std::size_t));
-    for (const std::string& tag : found) bytes += tag.size() + 1;
+    for (const std::string_view tag : found) bytes += tag.size() + 1;
     auto* block = static_cast<char*>(allocate(bytes == 0 ? 1 : bytes));
     if (block == nullptr) return Status::kOutOfMemory;
     auto* texts = reinterpret_cast<const char**>(block);

@@ -96,3 +96,17 @@ def test_random_graphs_are_mostly_valid():
     texts = [random_graph(rng, rng.randint(1, 25)) for _ in range(200)]
     valid = sum(outcome(t, False)[0] != "error" for t in texts)
     assert valid > 100, valid
+
+
+def test_collected_tags_are_the_texts_through_cache_churn():
+    # collect_tags hands out strs it made for earlier graphs when it can;
+    # thousands of distinct tags, long ones and non-ASCII ones among them,
+    # must still come back exactly as written, graph after graph.
+    rng = random.Random(3)
+    pool = [f"t{i}" for i in range(9000)] + ["é" * 12, "x" * 31, "y" * 30, "日本", "a b"]
+    for _ in range(300):
+        chosen = rng.sample(pool, rng.randint(1, 40))
+        text = "{ s : " + ", ".join(f'"{t}"' for t in chosen) + " }"
+        got = lq.parse_tag_graph(text).collect_tags()
+        assert sorted(got) == sorted(chosen + ["s", "context"])  # the root is a context
+        assert all(type(t) is str for t in got)
