@@ -30,6 +30,29 @@ inline constexpr TagId kNoTag = 0xffffffffu;
 
 namespace tag_detail {
 
+// Whether the n bytes at x and y are equal. Tags are mostly short: up to
+// sixteen bytes take two overlapping loads a side, with no call.
+inline bool same_bytes(const char* x, const char* y, std::size_t n) {
+  const auto load8 = [](const char* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+  };
+  const auto load4 = [](const char* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  };
+  if (n >= 8) {
+    if (n > 16) return std::memcmp(x, y, n) == 0;
+    return load8(x) == load8(y) && load8(x + n - 8) == load8(y + n - 8);
+  }
+  if (n >= 4) return load4(x) == load4(y) && load4(x + n - 4) == load4(y + n - 4);
+  for (std::size_t i = 0; i < n; ++i)
+    if (x[i] != y[i]) return false;
+  return true;
+}
+
 // A slot holds kEmpty, or a string's id with, in its top bits (eight by
 // default), bits of the string's hash: a probe that meets another string
 // is almost always told apart by those bits, without reading that string
@@ -53,13 +76,16 @@ struct Arrays {
   std::string_view text(TagId id) const {
     return std::string_view(arena + bounds[id], bounds[id + 1] - bounds[id]);
   }
+  bool holds(TagId id, std::string_view s) const {
+    return bounds[id + 1] - bounds[id] == s.size() && same_bytes(arena + bounds[id], s.data(), s.size());
+  }
   TagId find(std::string_view s) const {
     if (slots == nullptr) return kNoTag;
     const std::uint64_t h = hash_bytes_premixed(s.data(), s.size(), seed);
     const std::uint32_t bits = hash_bits(h);
     for (std::size_t i = h & slot_mask; slots[i] != kEmpty; i = (i + 1) & slot_mask) {
       const std::uint32_t slot = slots[i];
-      if ((slot & hash_mask) == bits && text(slot & ~hash_mask) == s) return slot & ~hash_mask;
+      if ((slot & hash_mask) == bits && holds(slot & ~hash_mask, s)) return slot & ~hash_mask;
     }
     return kNoTag;
   }
@@ -123,7 +149,7 @@ class TagTable {
     const std::size_t mask = slots_.size() - 1;
     std::size_t i = h & mask;
     for (std::uint32_t slot; (slot = slots_[i]) != kEmpty; i = (i + 1) & mask) {
-      if ((slot & hash_mask_) == bits && text(slot & ~hash_mask_) == s) return slot & ~hash_mask_;
+      if ((slot & hash_mask_) == bits && holds(slot & ~hash_mask_, s)) return slot & ~hash_mask_;
     }
     const auto id = static_cast<TagId>(size());
     append(s);
@@ -139,6 +165,11 @@ class TagTable {
   }
 
   std::size_t size() const { return bounds_.size() - 1; }
+
+  bool holds(TagId id, std::string_view s) const {
+    return bounds_[id + 1] - bounds_[id] == s.size() &&
+           tag_detail::same_bytes(arena_.get() + bounds_[id], s.data(), s.size());
+  }
 
   // A view of the table as it stands; valid while the table is neither
   // changed nor destroyed (a move keeps it valid).

@@ -69,6 +69,22 @@ TEST_P(TagTableTest, ViewsAnswerAsTheTableAndClearStartsOver) {
   EXPECT_EQ(TagView().find("a"), kNoTag);
 }
 
+// The byte compare behind lookups (which the hash bits rarely let a table
+// reach): every length up to past its short path, equal, and differing in
+// any one byte.
+TEST(TagTable, ByteCompareSeesEveryByte) {
+  for (std::size_t len = 0; len <= 24; ++len) {
+    const std::string a(len, 'a');
+    std::string b = a;
+    EXPECT_TRUE(tag_detail::same_bytes(a.data(), b.data(), len)) << len;
+    for (std::size_t at = 0; at < len; ++at) {
+      b[at] = 'b';
+      EXPECT_FALSE(tag_detail::same_bytes(a.data(), b.data(), len)) << len << " at " << at;
+      b[at] = 'a';
+    }
+  }
+}
+
 TEST(TagTable, ReserveKeepsWhatIsThere) {
   TagTable table;
   const TagId a = table.intern("alpha");
