@@ -545,7 +545,11 @@ class GraphReader {
       p.end = std::max(p.end, ranges[i].end);
     }
     if (s_.relations.empty()) return true;  // parts_.preorder stays empty
-    switch (resolve_by_climbing(relations)) {
+    // Past a record's size the scope walk takes over from the start: on a
+    // large text climbing would often run out of its budget and leave the
+    // walk to be done after it.
+    const Climb climbed = n <= kClimbSubjects ? resolve_by_climbing(relations) : Climb::TooLong;
+    switch (climbed) {
       case Climb::Resolved:
         break;
       case Climb::Declined:
@@ -576,6 +580,7 @@ class GraphReader {
   // is linear on any text.
 
   enum class Climb : std::uint8_t { Resolved, Declined, TooLong };
+  static constexpr std::size_t kClimbSubjects = 4096;
 
   Climb resolve_by_climbing(RelationList& relations) {
     const std::vector<SubtreeRange>& ranges = parts_.ranges;
