@@ -4,11 +4,11 @@
 // children lists numbers the subjects in pre-order and gives each its range
 // [start, end); every tag and identity is then interned and listed by
 // subject. finish_index() turns those lists into the per-string lists with a
-// counting sort over the string ids, placing the subjects in pre-order, so
-// that every list comes out ascending. The build is linear in the subjects
-// and the strings, allocates a handful of flat arrays, and never copies a
-// set: a chain a million deep costs what a flat list of a million subjects
-// costs.
+// counting sort over the string ids, placing the subjects from each list's
+// end in reverse pre-order, so that every list comes out ascending. The
+// build is linear in the subjects and the strings, allocates one block (a
+// large graph a few), and never copies a set: a chain a million deep costs
+// what a flat list of a million subjects costs.
 //
 // The build only reads the graph, so an interrupted build leaves it as it
 // was; the graph is released once the build can no longer stop.
@@ -25,21 +25,15 @@ namespace lumo {
 
 namespace {
 
-// Turns per-tag counts, at begin[t + 1], into starts: begin[t] is then where
-// tag t's list starts, and begin[tags] the total.
-void counts_to_starts(std::uint32_t* begin, std::size_t tags) {
-  // The running sum stays in a register: adding begin[t] back from memory
-  // would wait on the store just made, element after element.
-  std::uint32_t sum = begin[0];
-  for (std::size_t t = 1; t <= tags; ++t) begin[t] = sum += begin[t];
-}
-
-// After placing each value at its tag's cursor begin[t] (which leaves it at
-// t's end, the start of t + 1), shifting the array by one restores the
-// starts.
-void cursors_to_starts(std::uint32_t* begin, std::size_t tags) {
-  for (std::size_t t = tags; t > 0; --t) begin[t] = begin[t - 1];
-  begin[0] = 0;
+// Turns per-tag counts, at begin[t], into ends: begin[t] is then where tag
+// t's list ends, and begin[tags] the total. Values placed from the back,
+// each at --begin[t], leave begin[t] at the start of t's list.
+void counts_to_ends(std::uint32_t* begin, std::size_t tags) {
+  // The running sum stays in a register: adding begin[t - 1] back from
+  // memory would wait on the store just made, element after element.
+  std::uint32_t sum = 0;
+  for (std::size_t t = 0; t < tags; ++t) begin[t] = sum += begin[t];
+  begin[tags] = sum;
 }
 
 class IndexBuilder {
@@ -138,47 +132,47 @@ struct ListBlock {
   std::uint32_t* id_subjects;
 };
 
-// Counts each string's occurrences (at occ_begin[t + 1]) and identity
-// carriers (at id_begin[t + 1]).
+// Counts each string's occurrences (at occ_begin[t]) and identity carriers
+// (at id_begin[t]).
 void count_lists(const IndexParts& parts, const ListBlock& b) {
   const std::vector<TagId>& strings = parts.strings;
   for (std::size_t s = 0; s < parts.ranges.size(); ++s) {
     const std::uint32_t ids_end = parts.identities_end[s];
     for (std::uint32_t k = parts.begin[s]; k < ids_end; ++k) {
-      ++b.occ_begin[strings[k] + 1];
-      ++b.id_begin[strings[k] + 1];
+      ++b.occ_begin[strings[k]];
+      ++b.id_begin[strings[k]];
     }
-    for (std::uint32_t k = ids_end; k < parts.begin[s + 1]; ++k) ++b.occ_begin[strings[k] + 1];
+    for (std::uint32_t k = ids_end; k < parts.begin[s + 1]; ++k) ++b.occ_begin[strings[k]];
   }
-  for (TagId t : parts.root_tags) ++b.occ_begin[t + 1];
+  for (TagId t : parts.root_tags) ++b.occ_begin[t];
 }
 
-// Places each subject's pre-order number in the lists of its strings,
-// taking the subjects in pre-order, so that every list is ascending. False
-// when interrupted.
+// Places each subject's pre-order number in the lists of its strings, from
+// the back, taking the subjects in reverse pre-order, so that every list
+// comes out ascending. False when interrupted.
 bool place_occurrences(const IndexParts& parts, const ListBlock& b, InterruptPoll& poll) {
   const std::vector<TagId>& strings = parts.strings;
-  const std::size_t n = parts.ranges.size();
-  for (std::size_t k = 0; k < n; ++k) {
+  for (std::size_t k = parts.ranges.size(); k-- > 0;) {
     if (poll.tick()) return false;
     const std::size_t s = parts.preorder.empty() ? k : parts.preorder[k];
     const std::uint32_t at = parts.ranges[s].start;
     for (std::uint32_t i = parts.begin[s]; i < parts.begin[s + 1]; ++i)
-      b.occ_pos[b.occ_begin[strings[i]]++] = at;
+      b.occ_pos[--b.occ_begin[strings[i]]] = at;
     if (s == 0) {
-      for (TagId t : parts.root_tags) b.occ_pos[b.occ_begin[t]++] = at;
+      for (TagId t : parts.root_tags) b.occ_pos[--b.occ_begin[t]] = at;
     }
   }
   return true;
 }
 
-// Places each subject in the carrier lists of its identities, taking the
-// subjects in index order, so that every list is ascending.
+// Places each subject in the carrier lists of its identities, from the
+// back, taking the subjects in reverse index order, so that every list comes
+// out ascending.
 void place_identities(const IndexParts& parts, const ListBlock& b) {
   const std::vector<TagId>& strings = parts.strings;
-  for (std::size_t s = 0; s < parts.ranges.size(); ++s) {
+  for (std::size_t s = parts.ranges.size(); s-- > 0;) {
     for (std::uint32_t i = parts.begin[s]; i < parts.identities_end[s]; ++i)
-      b.id_subjects[b.id_begin[strings[i]]++] = static_cast<std::uint32_t>(s);
+      b.id_subjects[--b.id_begin[strings[i]]] = static_cast<std::uint32_t>(s);
   }
 }
 
@@ -213,12 +207,10 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
   // A counting sort by string: count, then place, which leaves every list
   // ascending without sorting any.
   count_lists(parts, b);
-  counts_to_starts(b.occ_begin, tags);
-  counts_to_starts(b.id_begin, tags);
+  counts_to_ends(b.occ_begin, tags);
+  counts_to_ends(b.id_begin, tags);
   if (!place_occurrences(parts, b, poll)) return std::nullopt;
   place_identities(parts, b);
-  cursors_to_starts(b.occ_begin, tags);
-  cursors_to_starts(b.id_begin, tags);
   out.occ_begin = {b.occ_begin, tags + 1};
   out.id_begin = {b.id_begin, tags + 1};
   out.occ_pos = {b.occ_pos, occurrences};
