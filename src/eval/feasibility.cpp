@@ -23,8 +23,19 @@
 
 namespace lumo {
 
+namespace {
+
+// One key for every memo of the process: a memo lives for one match, and
+// drawing a key per match cost more than the small ones' whole work.
+std::uint64_t process_key() {
+  static const std::uint64_t key = draw_hash_key();
+  return key;
+}
+
+}  // namespace
+
 PairMemo::PairMemo(std::size_t graph_size, std::pmr::memory_resource* memory)
-    : stride_(graph_size), seed_(draw_hash_key()), slots_(memory) {
+    : stride_(graph_size), seed_(process_key()), slots_(memory) {
   slots_.resize(16);
   mask_ = slots_.size() - 1;
 }
@@ -122,8 +133,9 @@ const CandidateList* Feasibility::all_list() {
   CandidateList l(&arena_);
   if (graph_.in_preorder) {
     // Subject g is pre-order number g: index order is the order wanted.
-    l.ranged.reserve(n);
-    for (SubjectIndex g = 0; g < n; ++g) l.ranged.push_back(Cand{ranges[g].start, ranges[g].end, g});
+    l.ranged.resize(n);
+    Cand* out = l.ranged.data();
+    for (SubjectIndex g = 0; g < n; ++g) out[g] = Cand{ranges[g].start, ranges[g].end, g};
     all_list_ = lists_.size();
     lists_.push_back(std::move(l));
     return &lists_[all_list_];
