@@ -1,7 +1,8 @@
 // Argument binding and conversion.
 //
-// The module's callables take METH_VARARGS | METH_KEYWORDS and bind their
-// arguments here against a small Signature table rather than through the
+// The module's callables take METH_VARARGS | METH_KEYWORDS (METH_FASTCALL |
+// METH_KEYWORDS on 3.10 and later, where the stable ABI has it) and bind
+// their arguments here against a small Signature table rather than through the
 // interpreter's format strings, so that every failure has the module's own
 // wording (the full name of the callable, "argument '<name>'" prefixes) and
 // so that numpy booleans are accepted by value. Binding only borrows the
@@ -66,6 +67,34 @@ Py_ssize_t find_parameter(const Signature& sig, PyObject* key) {
   return -1;
 }
 
+// Binds keyword argument `key` to its parameter.
+bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value,
+                  PyObject* out[kMaxParams]) {
+  const Py_ssize_t i = find_parameter(sig, key);
+  if (i < 0) {
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.full_name,
+                 key);
+    return false;
+  }
+  if (out[i] != nullptr) {
+    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name,
+                 sig.names[i]);
+    return false;
+  }
+  out[i] = value;
+  return true;
+}
+
+bool have_required(const Signature& sig, PyObject* const out[kMaxParams]) {
+  for (std::size_t i = 0; i < sig.required; ++i) {
+    if (out[i] == nullptr) {
+      missing_required(sig, out);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool is_numpy_bool_type(PyObject* type) {
   Ref module(PyObject_GetAttrString(type, "__module__"));
   if (!module || !PyUnicode_Check(module.get()) ||
@@ -110,28 +139,45 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      Py_ssize_t i = find_parameter(sig, key);
-      if (i < 0) {
-        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
-                     sig.full_name, key);
-        return false;
-      }
-      if (out[i] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                     sig.full_name, sig.names[i]);
-        return false;
-      }
-      out[i] = value;
+      if (!bind_keyword(sig, key, value, out)) return false;
     }
   }
+  return have_required(sig, out);
+}
 
-  for (std::size_t i = 0; i < sig.required; ++i) {
-    if (out[i] == nullptr) {
-      missing_required(sig, out);
+bool bind_fast_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, PyObject* out[kMaxParams]) {
+  for (std::size_t i = 0; i < kMaxParams; ++i) out[i] = nullptr;
+  if (static_cast<std::size_t>(nargs) > sig.count) {
+    too_many_positional(sig, nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  if (kwnames != nullptr) {
+    const Py_ssize_t named = PyTuple_Size(kwnames);
+    if (named < 0) {
+      ensure_error();
       return false;
     }
+    for (Py_ssize_t k = 0; k < named; ++k) {
+      PyObject* key = PyTuple_GetItem(kwnames, k);
+      if (key == nullptr) {
+        ensure_error();
+        return false;
+      }
+      if (!bind_keyword(sig, key, args[nargs + k], out)) return false;
+    }
   }
-  return true;
+  return have_required(sig, out);
+}
+
+void use_fastcall(PyMethodDef& def, PyCFunction fast) {
+  // The bit's value is part of the stable ABI from 3.10 on; headers for a
+  // 3.9 stable-ABI build do not name it.
+  constexpr int kMethFastcall = 0x0080;
+  if (!interpreter_at_least(3, 10)) return;
+  def.ml_meth = fast;
+  def.ml_flags = kMethFastcall | METH_KEYWORDS;
 }
 
 bool interpreter_at_least(unsigned major, unsigned minor) {

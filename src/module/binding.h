@@ -25,6 +25,46 @@ inline constexpr std::size_t kMaxParams = 4;
 bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
                     PyObject* out[kMaxParams]);
 
+// The same for a vectorcall-style call (METH_FASTCALL | METH_KEYWORDS):
+// positional arguments args[0 .. nargs), then one value per name in
+// `kwnames` (may be null). Same errors, in the same order.
+bool bind_fast_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, PyObject* out[kMaxParams]);
+
+// A callable's body over its bound arguments (argv[kMaxParams]).
+using BoundBody = PyObject* (*)(PyObject* self, PyObject* const* argv);
+
+// The two entry points of a callable with signature Sig: METH_VARARGS |
+// METH_KEYWORDS, which every interpreter takes, and METH_FASTCALL |
+// METH_KEYWORDS, which joined the stable ABI in 3.10 and spares building an
+// argument tuple per call.
+template <const Signature& Sig, BoundBody Body>
+struct Entry {
+  static PyObject* varargs(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[kMaxParams];
+    if (!bind_arguments(Sig, args, kwargs, argv)) return nullptr;
+    return Body(self, argv);
+  }
+  static PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    PyObject* argv[kMaxParams];
+    if (!bind_fast_arguments(Sig, args, nargs, kwnames, argv)) return nullptr;
+    return Body(self, argv);
+  }
+};
+
+// A method definition for Entry<Sig, Body>: METH_VARARGS, switched to
+// METH_FASTCALL by use_fastcall() where the interpreter has it.
+template <const Signature& Sig, BoundBody Body>
+PyMethodDef entry_def(const char* name, const char* doc) {
+  return {name, as_cfunction(Entry<Sig, Body>::varargs), METH_VARARGS | METH_KEYWORDS, doc};
+}
+
+// Switches `def`, made by entry_def, to `fast` (Entry<...>::fastcall) on
+// 3.10 and later; the module does it once, before it hands out any
+// definition.
+void use_fastcall(PyMethodDef& def, PyCFunction fast);
+
 // A str (or subclass) as UTF-8: a view that stays valid while `holder`
 // lives (a reference to the str itself, or to a bytes copy on interpreters
 // older than 3.10). Failures: TypeError ('PyString'), or the interpreter's

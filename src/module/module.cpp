@@ -30,13 +30,10 @@ const Signature kParseQuerySig = {"parse_query()", kParseQueryNames, 2, 1};
 const char* const kParseTagGraphNames[] = {"graph", "validate"};
 const Signature kParseTagGraphSig = {"parse_tag_graph()", kParseTagGraphNames, 2, 1};
 
-// Binds (text, validate=True) by `sig`, runs `compile(text, validate, hook)`
-// and hands the model it built to `wrap`.
+// Converts the bound (text, validate=True) of `sig`, runs
+// `compile(text, validate, hook)` and hands the model it built to `wrap`.
 template <class Compile, class Wrap>
-PyObject* parse_text(const Signature& sig, PyObject* args, PyObject* kwargs, Compile compile,
-                     Wrap wrap) {
-  PyObject* argv[kMaxParams];
-  if (!bind_arguments(sig, args, kwargs, argv)) return nullptr;
+PyObject* parse_text(const Signature& sig, PyObject* const* argv, Compile compile, Wrap wrap) {
   Ref holder;
   std::string_view text;
   if (!convert_str_arg(sig.names[0], argv[0], holder, text)) return nullptr;
@@ -54,20 +51,20 @@ PyObject* parse_text(const Signature& sig, PyObject* args, PyObject* kwargs, Com
   return nullptr;
 }
 
-PyObject* parse_query(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* parse_query(PyObject*, PyObject* const* argv) {
   return guarded([&]() -> PyObject* {
     return parse_text(
-        kParseQuerySig, args, kwargs,
+        kParseQuerySig, argv,
         // No query rule depends on `validate`; it is accepted for symmetry.
         [](std::string_view text, bool, Interrupt* hook) { return compile_query(text, hook); },
         new_query);
   });
 }
 
-PyObject* parse_tag_graph(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* parse_tag_graph(PyObject*, PyObject* const* argv) {
   return guarded([&]() -> PyObject* {
     return parse_text(
-        kParseTagGraphSig, args, kwargs,
+        kParseTagGraphSig, argv,
         [](std::string_view text, bool validate, Interrupt* hook) {
           return load_tag_graph(text, validate, hook);
         },
@@ -75,12 +72,13 @@ PyObject* parse_tag_graph(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyMethodDef parse_query_def = {"parse_query", as_cfunction(parse_query),
-                               METH_VARARGS | METH_KEYWORDS,
-                               "parse_query(query, validate=True)\n--\n\n"};
-PyMethodDef parse_tag_graph_def = {"parse_tag_graph", as_cfunction(parse_tag_graph),
-                                   METH_VARARGS | METH_KEYWORDS,
-                                   "parse_tag_graph(graph, validate=True)\n--\n\n"};
+using ParseQueryEntry = Entry<kParseQuerySig, parse_query>;
+using ParseTagGraphEntry = Entry<kParseTagGraphSig, parse_tag_graph>;
+
+PyMethodDef parse_query_def = entry_def<kParseQuerySig, parse_query>(
+    "parse_query", "parse_query(query, validate=True)\n--\n\n");
+PyMethodDef parse_tag_graph_def = entry_def<kParseTagGraphSig, parse_tag_graph>(
+    "parse_tag_graph", "parse_tag_graph(graph, validate=True)\n--\n\n");
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -120,6 +118,10 @@ bool add_function(PyObject* module, PyMethodDef* def) {
 }
 
 bool module_body(PyObject* module) {
+  // Calling conventions are settled before any definition is handed out.
+  use_fastcall(parse_query_def, as_cfunction(ParseQueryEntry::fastcall));
+  use_fastcall(parse_tag_graph_def, as_cfunction(ParseTagGraphEntry::fastcall));
+  use_fastcall_methods();
   return add_member(module, "Query", reinterpret_cast<PyObject*>(query_type())) &&
          add_member(module, "TagGraph", reinterpret_cast<PyObject*>(tag_graph_type())) &&
          add_function(module, &parse_query_def) && add_function(module, &parse_tag_graph_def);

@@ -242,10 +242,8 @@ class ListSink final : public SqlParamSink {
 const char* const kIsMatchNames[] = {"graph"};
 const Signature kIsMatchSig = {"Query.is_match()", kIsMatchNames, 1, 1};
 
-PyObject* query_is_match(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* query_is_match(PyObject* self, PyObject* const* argv) {
   return guarded([&]() -> PyObject* {
-    PyObject* argv[kMaxParams];
-    if (!bind_arguments(kIsMatchSig, args, kwargs, argv)) return nullptr;
     QueryObject* query = as_model_object<lumo::Query>(self);
     if (query == nullptr) return nullptr;
     SharedBorrow query_borrow;
@@ -269,10 +267,8 @@ PyObject* query_is_match(PyObject* self, PyObject* args, PyObject* kwargs) {
 const char* const kToSqlNames[] = {"args"};
 const Signature kToSqlSig = {"Query.to_sql()", kToSqlNames, 1, 1};
 
-PyObject* query_to_sql(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* query_to_sql(PyObject* self, PyObject* const* argv) {
   return guarded([&]() -> PyObject* {
-    PyObject* argv[kMaxParams];
-    if (!bind_arguments(kToSqlSig, args, kwargs, argv)) return nullptr;
     QueryObject* query = as_model_object<lumo::Query>(self);
     if (query == nullptr) return nullptr;
     ExclusiveBorrow borrow;
@@ -354,10 +350,8 @@ PyObject* tag_graph_collect_tags(PyObject* self, PyObject*) {
 // ---- method tables ---------------------------------------------------------
 
 PyMethodDef ClassInfo<lumo::Query>::methods[] = {
-    {"is_match", as_cfunction(query_is_match), METH_VARARGS | METH_KEYWORDS,
-     "is_match($self, graph)\n--\n\n"},
-    {"to_sql", as_cfunction(query_to_sql), METH_VARARGS | METH_KEYWORDS,
-     "to_sql($self, args)\n--\n\n"},
+    entry_def<kIsMatchSig, query_is_match>("is_match", "is_match($self, graph)\n--\n\n"),
+    entry_def<kToSqlSig, query_to_sql>("to_sql", "to_sql($self, args)\n--\n\n"),
     {"meta_queries", as_cfunction(query_meta_queries), METH_NOARGS,
      "meta_queries($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -370,6 +364,17 @@ PyMethodDef ClassInfo<lumo::GraphState>::methods[] = {
 };
 
 }  // namespace
+
+void use_fastcall_methods() {
+  for (PyMethodDef* m = ClassInfo<lumo::Query>::methods; m->ml_name != nullptr; ++m) {
+    const std::string_view name = m->ml_name;
+    if (name == "is_match") {
+      use_fastcall(*m, as_cfunction(Entry<kIsMatchSig, query_is_match>::fastcall));
+    } else if (name == "to_sql") {
+      use_fastcall(*m, as_cfunction(Entry<kToSqlSig, query_to_sql>::fastcall));
+    }
+  }
+}
 
 ModuleState& module_state() {
   static ModuleState state;
