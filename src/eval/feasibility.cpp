@@ -19,6 +19,7 @@
 #include "eval/feasibility.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <utility>
 
 namespace lumo {
@@ -34,13 +35,31 @@ std::uint64_t process_key() {
 
 }  // namespace
 
-PairMemo::PairMemo(std::size_t graph_size, std::pmr::memory_resource* memory)
-    : stride_(graph_size), seed_(process_key()), slots_(memory) {
+PairMemo::PairMemo(std::size_t query_size, std::size_t graph_size,
+                   std::pmr::memory_resource* memory, std::size_t dense_pairs)
+    : stride_(graph_size), seed_(process_key()), slots_(memory), small_(memory) {
+  const std::size_t pairs =
+      graph_size != 0 && query_size > dense_pairs / graph_size ? dense_pairs + 1
+                                                               : query_size * graph_size;
+  if (pairs <= std::min(kSmallPairs, dense_pairs)) {
+    small_.assign(std::max<std::size_t>(pairs, 1), 0);  // never empty: data() is the flag
+    dense_ = small_.data();
+    return;
+  }
+  if (pairs <= dense_pairs) {
+    // Zeroed pages come from the system as they are first touched, so a
+    // match that visits few pairs does not pay for the whole array. Where
+    // the system refuses the space, the hash table does with less.
+    large_.reset(static_cast<std::uint8_t*>(std::calloc(pairs, 1)));
+    dense_ = large_.get();
+    if (dense_ != nullptr) return;
+  }
   slots_.resize(16);
   mask_ = slots_.size() - 1;
 }
 
 Memo PairMemo::get(SubjectIndex q, SubjectIndex g) const {
+  if (dense_ != nullptr) return static_cast<Memo>(dense_[q * stride_ + g]);
   const std::uint64_t key = make_key(q, g);
   std::size_t i = hash_u64(key, seed_) & mask_;
   while (true) {
@@ -52,6 +71,10 @@ Memo PairMemo::get(SubjectIndex q, SubjectIndex g) const {
 }
 
 void PairMemo::set(SubjectIndex q, SubjectIndex g, Memo value) {
+  if (dense_ != nullptr) {
+    dense_[q * stride_ + g] = static_cast<std::uint8_t>(value);
+    return;
+  }
   if ((count_ + 1) * 2 > slots_.size()) grow();
   insert(make_key(q, g), value);
 }
@@ -90,7 +113,7 @@ Feasibility::Feasibility(const Query& query, const IndexedGraph& graph, Interrup
       graph_(graph),
       poll_(poll),
       tester_(&arena_),
-      memo_(graph.size(), &arena_),
+      memo_(query.subjects.size(), graph.size(), &arena_),
       kid_begin_(&arena_),
       kids_(&arena_),
       cands_(&arena_),

@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <cstddef>
@@ -31,10 +33,18 @@ enum class Memo : std::uint8_t {
   Dead,   // this (q, g) fails, and so does every graph subject below g
 };
 
-// Memo of feasible(q, g): open addressing over (q, g) with a seeded hash.
+// Memo of feasible(q, g): one byte per pair, indexed by (q, g), while the
+// query and graph sizes multiply to at most `dense_pairs`; beyond that, open
+// addressing over the pairs met, with a seeded hash. The byte array reads
+// in the order a scan visits subjects, where a hash table missed the cache
+// at every lookup on a large graph.
 class PairMemo {
  public:
-  PairMemo(std::size_t graph_size, std::pmr::memory_resource* memory);
+  static constexpr std::size_t kDensePairs = 64 << 20;  // zeroed by the system, on touch
+
+  // `dense_pairs` is where the byte array gives way to the hash table.
+  PairMemo(std::size_t query_size, std::size_t graph_size, std::pmr::memory_resource* memory,
+           std::size_t dense_pairs = kDensePairs);
   Memo get(SubjectIndex q, SubjectIndex g) const;
   void set(SubjectIndex q, SubjectIndex g, Memo value);
 
@@ -49,11 +59,19 @@ class PairMemo {
   void insert(std::uint64_t key, Memo value);
   void grow();
 
+  struct Free {
+    void operator()(std::uint8_t* p) const { std::free(p); }
+  };
+  static constexpr std::size_t kSmallPairs = 1024;  // in the match's arena
+
   std::uint64_t stride_;
   std::uint64_t seed_;
   std::pmr::vector<Slot> slots_;
   std::size_t mask_ = 0;
   std::size_t count_ = 0;
+  std::uint8_t* dense_ = nullptr;  // one Memo per pair, or null: the hash table
+  std::pmr::vector<std::uint8_t> small_;
+  std::unique_ptr<std::uint8_t[], Free> large_;
 };
 
 class Feasibility {
