@@ -196,9 +196,12 @@ namespace {
 // UTF-8 without copying it (an ASCII str's own bytes; other strs keep the
 // UTF-8 it makes, as for any C function that takes a str as text). The
 // module is built for 3.9 as well, whose stable ABI lacks it, so it is
-// looked up at run time, and only on 3.10 and later; elsewhere the text is
-// copied into a bytes object.
+// looked up at run time, and only on 3.10 and later; elsewhere, and for
+// long texts, the text is copied into a bytes object for the call.
 using Utf8View = const char* (*)(PyObject*, Py_ssize_t*);
+
+// The longest str that is viewed rather than copied, in characters.
+constexpr Py_ssize_t kViewedLength = 16 * 1024;
 
 Utf8View find_utf8_view() {
 #if defined(__unix__) || defined(__APPLE__)
@@ -216,7 +219,10 @@ bool convert_str(PyObject* obj, Ref& holder, std::string_view& out) {
     return false;
   }
   static const Utf8View utf8_view = find_utf8_view();
-  if (utf8_view != nullptr) {
+  // A str that is not ASCII keeps the UTF-8 that the view makes for as long
+  // as the str lives; for a long text the copy, freed after the call, costs
+  // less than that.
+  if (utf8_view != nullptr && PyUnicode_GetLength(obj) <= kViewedLength) {
     Py_ssize_t size = 0;
     const char* data = utf8_view(obj, &size);  // lone surrogates fail here
     if (data == nullptr) {
