@@ -12,11 +12,14 @@
 //
 // Subjects are numbered in text order, which is the pre-order of the tree as
 // written, so without relation moves each subject's range is [i, i + size)
-// and falls out of one backward pass over the parents. Relations are
-// resolved by the builders' resolver over the flat arrays; when a relation
-// subject moves to another context, the final tree is laid out as children
-// lists and walked once, iteratively. Every tag, identity and name is
-// interned on sight, so a string is stored once however often it occurs.
+// and falls out of one backward pass over the parents. Relations of a small
+// graph are resolved by climbing from each relation's source through those
+// ranges; a large one, or one where climbing would cost too much, goes to
+// the builders' resolver over the flat arrays. When a relation subject moves
+// to another context, the final tree is walked once, iteratively, reaching
+// written children through the ranges and moved ones through a sorted list.
+// Every tag, identity and name is interned on sight, so a string is stored
+// once however often it occurs.
 
 #include "eval/graph_reader.h"
 
@@ -63,21 +66,16 @@ struct ChildLists {
   }
 };
 
-// Fills `c` with each subject under `parent_of(i)`: first the subjects for
-// which `first(i)` holds, then the others, each group in index order.
-template <class ParentOf, class First>
-void child_lists(std::size_t n, ParentOf parent_of, First first, ChildLists& c) {
+// Fills `c` with the children of each subject as written, in index order.
+inline void child_lists(const std::vector<std::uint32_t>& parent, ChildLists& c) {
+  const std::size_t n = parent.size();
   c.begin.assign(n + 1, 0);
-  for (std::uint32_t i = 1; i < n; ++i) ++c.begin[parent_of(i) + 1];
+  for (std::uint32_t i = 1; i < n; ++i) ++c.begin[parent[i] + 1];
   for (std::size_t i = 0; i < n; ++i) c.begin[i + 1] += c.begin[i];
   c.kids.resize(n > 0 ? n - 1 : 0);
   // begin[p] is p's cursor while filling, which leaves it at the start of
   // p + 1; shifting by one restores the starts.
-  for (int pass = 0; pass < 2; ++pass) {
-    for (std::uint32_t i = 1; i < n; ++i) {
-      if (first(i) == (pass == 0)) c.kids[c.begin[parent_of(i)]++] = i;
-    }
-  }
+  for (std::uint32_t i = 1; i < n; ++i) c.kids[c.begin[parent[i]]++] = i;
   for (std::size_t i = n; i > 0; --i) c.begin[i] = c.begin[i - 1];
   c.begin[0] = 0;
 }
@@ -92,9 +90,7 @@ class FlatTree {
   FlatTree(const FlatSubjects& s, const TagTable& tags, ChildLists& kids,
            std::vector<std::uint32_t>& relation_of)
       : s_(s), tags_(tags), kids_(kids), relation_of_(relation_of) {
-    child_lists(
-        s.parent.size(), [&](std::uint32_t i) { return s.parent[i]; },
-        [](std::uint32_t) { return true; }, kids);
+    child_lists(s.parent, kids);
     relation_of.assign(s.parent.size(), kNoSubject);
     for (std::uint32_t k = 0; k < s.relations.size(); ++k) relation_of[s.relations[k].first] = k;
   }
@@ -582,57 +578,63 @@ class GraphReader {
   enum class Climb : std::uint8_t { Resolved, Declined, TooLong };
   static constexpr std::size_t kClimbSubjects = 4096;
 
-  Climb resolve_by_climbing(RelationList& relations) {
+  // The last child of `p` named `name` in `found` (kNoSubject: none); false
+  // when over budget.
+  bool child_named(std::uint32_t p, TagId name, std::uint32_t& found) {
     const std::vector<SubtreeRange>& ranges = parts_.ranges;
-    const std::vector<std::uint32_t>& parent = s_.parent;
-    std::size_t budget = 4 * parent.size() + 256;
-    // The last child of `p` named `name`, or kNoSubject; false when over
-    // budget.
-    const auto child_named = [&](std::uint32_t p, TagId name, std::uint32_t& found) {
-      found = kNoSubject;
-      for (std::uint32_t c = p + 1; c < ranges[p].end; c = ranges[c].end) {
-        if (budget-- == 0) return false;
-        if (s_.name[c] == name) found = c;
+    found = kNoSubject;
+    for (std::uint32_t c = p + 1; c < ranges[p].end; c = ranges[c].end) {
+      if (climb_budget_-- == 0) return false;
+      if (s_.name[c] == name) found = c;
+    }
+    return true;
+  }
+
+  // The subject `path` names in the scope of `source`'s children, in
+  // `found` (kNoSubject: none); false when over budget.
+  bool climb_path(const NamePath& path, std::uint32_t source, std::uint32_t& found) {
+    found = kNoSubject;
+    if (path.names.empty()) return true;
+    TagId name = parts_.tags.find(path.names[0]);
+    if (name == kNoTag) return true;
+    for (std::uint32_t a = source;; a = s_.parent[a]) {
+      if (!child_named(a, name, found)) return false;
+      if (found != kNoSubject || a == 0) break;
+    }
+    for (std::size_t k = 1; found != kNoSubject && k < path.names.size(); ++k) {
+      name = parts_.tags.find(path.names[k]);
+      if (name == kNoTag) {
+        found = kNoSubject;
+        break;
       }
-      return true;
-    };
-    // The subject `path` names from the scope of `source`'s children.
-    const auto resolve = [&](const NamePath& path, std::uint32_t source,
-                             std::uint32_t& found) {
-      found = kNoSubject;
-      if (path.names.empty()) return true;
-      TagId name = parts_.tags.find(path.names[0]);
-      if (name == kNoTag) return true;
-      for (std::uint32_t a = source;; a = parent[a]) {
-        if (!child_named(a, name, found)) return false;
-        if (found != kNoSubject || a == 0) break;
-      }
-      for (std::size_t k = 1; found != kNoSubject && k < path.names.size(); ++k) {
-        name = parts_.tags.find(path.names[k]);
-        if (name == kNoTag) {
-          found = kNoSubject;
-          break;
-        }
-        if (!child_named(found, name, found)) return false;
-      }
-      return true;
-    };
+      if (!child_named(found, name, found)) return false;
+    }
+    return true;
+  }
+
+  // The nearest subject with identity "context" from `source` up, or the
+  // root; false when over budget.
+  bool default_context(std::uint32_t source, std::uint32_t& context) {
+    context = source;
+    while (context != 0 && !(s_.flags[context] & kContext)) {
+      if (climb_budget_-- == 0) return false;
+      context = s_.parent[context];
+    }
+    return true;
+  }
+
+  Climb resolve_by_climbing(RelationList& relations) {
+    climb_budget_ = 4 * s_.parent.size() + 256;
     for (const auto& [s, written] : s_.relations) {
-      const std::uint32_t source = parent[s];
+      const std::uint32_t source = s_.parent[s];
       std::uint32_t target, context;
-      if (!resolve(written.target, source, target)) return Climb::TooLong;
+      if (!climb_path(written.target, source, target)) return Climb::TooLong;
       if (target == kNoSubject) return Climb::Declined;
       if (written.context) {
-        if (!resolve(*written.context, source, context)) return Climb::TooLong;
+        if (!climb_path(*written.context, source, context)) return Climb::TooLong;
         if (context == kNoSubject) return Climb::Declined;
-      } else {
-        // The nearest subject with identity "context" from the source up,
-        // or the root.
-        context = source;
-        while (context != 0 && !(s_.flags[context] & kContext)) {
-          if (budget-- == 0) return Climb::TooLong;
-          context = parent[context];
-        }
+      } else if (!default_context(source, context)) {
+        return Climb::TooLong;
       }
       for (std::uint32_t end : {source, target, context}) {
         if (end != s && (s_.flags[end] & kRelation)) return Climb::Declined;
@@ -724,6 +726,7 @@ class GraphReader {
   TagId context_ = kNoTag;
   TagId star_ = kNoTag;
   std::uint32_t stamp_ = 0;
+  std::size_t climb_budget_ = 0;  // lookups left to resolve_by_climbing
 };
 
 }  // namespace
