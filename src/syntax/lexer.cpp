@@ -247,10 +247,15 @@ TagStatus read_quoted(Cursor& c, std::string& out) {
 }
 
 #if defined(__SSE2__)
-// Bit k set when byte k of p[0 .. 16) is not an ASCII tag character: not a
-// letter, digit, apostrophe, low line, space or hyphen (bytes from 0x80 on
-// included).
-inline unsigned non_tag_bytes(const char* p) {
+// Sixteen bytes classed at once. Bit k of `stop` is set when byte k is not an
+// ASCII tag character: not a letter, digit, apostrophe, low line, space or
+// hyphen (bytes from 0x80 on included); of `high` when byte k is 0x80 or
+// more; of `spaces` when it is a space.
+struct Chunk {
+  unsigned stop, high, spaces;
+};
+
+inline Chunk class_chunk(const char* p) {
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   // x in [lo, lo + count) as signed bytes: x + (0x80 - lo) < -128 + count.
   const auto in_range = [](__m128i x, char lo, int count) {
@@ -259,16 +264,23 @@ inline unsigned non_tag_bytes(const char* p) {
   };
   const __m128i letter = in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 26);
   const __m128i digit = in_range(v, '0', 10);
+  const __m128i space = _mm_cmpeq_epi8(v, _mm_set1_epi8(' '));
   const __m128i marks =
       _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\'')),
                                 _mm_cmpeq_epi8(v, _mm_set1_epi8('_'))),
-                   _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
-                                _mm_cmpeq_epi8(v, _mm_set1_epi8('-'))));
+                   _mm_or_si128(space, _mm_cmpeq_epi8(v, _mm_set1_epi8('-'))));
   const __m128i ok = _mm_or_si128(_mm_or_si128(letter, digit), marks);
-  return ~static_cast<unsigned>(_mm_movemask_epi8(ok)) & 0xffffu;
+  return {~static_cast<unsigned>(_mm_movemask_epi8(ok)) & 0xffffu,
+          static_cast<unsigned>(_mm_movemask_epi8(v)),
+          static_cast<unsigned>(_mm_movemask_epi8(space))};
 }
 #endif
 
+}  // namespace
+
+namespace {
+TagStatus end_bare_tag(Cursor& c, std::string& scratch, std::string_view& out, std::size_t start,
+                       std::size_t i);
 }  // namespace
 
 // Most tags are bare and ASCII: those are read here, in one tight loop; a
@@ -281,31 +293,56 @@ TagStatus read_tag(Cursor& c, std::string& scratch, std::string_view& out) {
   const auto first = static_cast<unsigned char>(text[start]);
   if (first >= 0x80 || !(kAscii.t[first] & kStart)) return read_any_tag(c, scratch, out);
   std::size_t i = start + 1;
-  bool ended = false;
 #if defined(__SSE2__)
   // Sixteen bytes at a time while they last: the first byte that is not an
-  // ASCII tag character ends the tag, with no branch per byte.
-  for (; n - i >= 16; i += 16) {
-    if (const unsigned stop = non_tag_bytes(text + i); stop != 0) {
-      i += static_cast<std::size_t>(std::countr_zero(stop));
-      ended = true;
-      break;
+  // ASCII tag character ends the tag, with no branch per byte. When the tag
+  // ends in its first sixteen bytes, as nearly every tag does, the same
+  // masks say whether a byte from 0x80 on ended it and how many spaces it
+  // ends with, with no more loads.
+  if (n - i >= 16) {
+    const Chunk first16 = class_chunk(text + i);
+    if (first16.stop != 0) {
+      const auto k = static_cast<unsigned>(std::countr_zero(first16.stop));
+      if ((first16.high >> k) & 1) return read_any_tag(c, scratch, out);
+      // The run of spaces just before byte k (the tag's first character,
+      // before byte 0, is not a space).
+      const unsigned before = first16.spaces & ((1u << k) - 1);
+      const unsigned trailing = k == 0 ? 0 : std::countl_one(before << (32 - k));
+      out = std::string_view(text + start, i + k - trailing - start);
+      c.pos = i + k;
+      return TagStatus::Ok;
+    }
+    for (i += 16; n - i >= 16; i += 16) {
+      if (const unsigned stop = class_chunk(text + i).stop; stop != 0) {
+        i += static_cast<std::size_t>(std::countr_zero(stop));
+        return end_bare_tag(c, scratch, out, start, i);
+      }
     }
   }
 #endif
-  if (!ended) {
-    while (i < n && static_cast<unsigned char>(text[i]) < 0x80 &&
-           (kAscii.t[static_cast<unsigned char>(text[i])] & kChar))
-      ++i;
-  }
-  if (i < n && static_cast<unsigned char>(text[i]) >= 0x80) return read_any_tag(c, scratch, out);
+  while (i < n && static_cast<unsigned char>(text[i]) < 0x80 &&
+         (kAscii.t[static_cast<unsigned char>(text[i])] & kChar))
+    ++i;
+  return end_bare_tag(c, scratch, out, start, i);
+}
+
+namespace {
+
+// A bare tag from `start` that the scan ended at `i`.
+TagStatus end_bare_tag(Cursor& c, std::string& scratch, std::string_view& out, std::size_t start,
+                       std::size_t i) {
+  const char* const text = c.text.data();
+  if (i < c.text.size() && static_cast<unsigned char>(text[i]) >= 0x80)
+    return read_any_tag(c, scratch, out);
   // The text leaves out the spaces the token ends with (the first character
-  // is not one). Mostly there is one or none, taken without a branch.
-  std::size_t kept_end = i - (text[i - 1] == ' ' ? 1 : 0);
+  // is not one).
+  std::size_t kept_end = i;
   while (text[kept_end - 1] == ' ') --kept_end;
   out = std::string_view(text + start, kept_end - start);
   c.pos = i;
   return TagStatus::Ok;
 }
+
+}  // namespace
 
 }  // namespace lumo
