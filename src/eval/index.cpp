@@ -224,9 +224,9 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
     out.tags = parts.tags.pack_into(place + range_bytes);
   } else {
     out.own_ranges = std::move(parts.ranges);
-    out.own_tags = std::move(parts.tags);
+    out.own_tags = std::make_unique<TagTable>(std::move(parts.tags));
     out.ranges = out.own_ranges;
-    out.tags = out.own_tags.view();
+    out.tags = out.own_tags->view();
   }
   return out;
 }

@@ -59,7 +59,7 @@ struct IndexedGraph {
   // too; a large graph keeps its table and ranges as the reader built them,
   // rather than copy them at the peak.
   std::unique_ptr<std::uint64_t[]> block;
-  TagTable own_tags;
+  std::unique_ptr<TagTable> own_tags;  // null when the block holds the table
   std::vector<SubtreeRange> own_ranges;
 
   std::size_t size() const { return ranges.size(); }
