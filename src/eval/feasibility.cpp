@@ -213,6 +213,7 @@ const CandidateList* Feasibility::list_for(const QuerySubject& s) {
     return &lists_[found->second];
   CandidateList l(&arena_);
   const std::span<const std::uint32_t> carriers = graph_.carriers(id);  // ascending
+  l.ranged.reserve(carriers.size());
   for (std::size_t k = 0; k < carriers.size(); ++k) {
     if (k > 0 && carriers[k] == carriers[k - 1]) continue;  // listed twice: try once
     const SubjectIndex g = carriers[k];
