@@ -53,6 +53,28 @@ inline bool same_bytes(const char* x, const char* y, std::size_t n) {
   return true;
 }
 
+// Copies n bytes from src to dst (not overlapping), the short ones with
+// overlapping loads and stores rather than a call.
+inline void copy_bytes(char* dst, const char* src, std::size_t n) {
+  if (n > 16) {
+    std::memcpy(dst, src, n);
+  } else if (n >= 8) {
+    std::uint64_t a, b;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + n - 8, &b, 8);
+  } else if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    std::memcpy(dst, &a, 4);
+    std::memcpy(dst + n - 4, &b, 4);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = src[i];
+  }
+}
+
 // A slot holds kEmpty, or a string's id with, in its top bits (eight by
 // default), bits of the string's hash: a probe that meets another string
 // is almost always told apart by those bits, without reading that string
@@ -248,7 +270,7 @@ class TagTable {
   void append(std::string_view s) {
     const std::size_t used = bounds_.back();
     if (s.size() > arena_cap_ - used) move_arena(std::max(2 * arena_cap_, used + s.size()));
-    if (!s.empty()) std::memcpy(arena_.get() + used, s.data(), s.size());
+    tag_detail::copy_bytes(arena_.get() + used, s.data(), s.size());
     bounds_.push_back(used + s.size());
   }
 

@@ -85,6 +85,18 @@ TEST(TagTable, ByteCompareSeesEveryByte) {
   }
 }
 
+// The byte copy behind interning writes exactly n bytes, at every length
+// up to past its short path.
+TEST(TagTable, ByteCopyWritesExactlyTheBytes) {
+  for (std::size_t len = 0; len <= 24; ++len) {
+    std::string src(len, 'x');
+    for (std::size_t i = 0; i < len; ++i) src[i] = static_cast<char>('a' + i);
+    std::string dst(len + 8, '.');
+    tag_detail::copy_bytes(dst.data() + 4, src.data(), len);
+    EXPECT_EQ(dst, "...." + src + "....") << len;
+  }
+}
+
 TEST(TagTable, ReserveKeepsWhatIsThere) {
   TagTable table;
   const TagId a = table.intern("alpha");
