@@ -154,18 +154,13 @@ const CandidateList* Feasibility::all_list() {
   const std::span<const SubtreeRange> ranges = graph_.ranges;
   const std::size_t n = ranges.size();
   CandidateList l(&arena_);
-  if (graph_.in_preorder) {
-    // Subject g is pre-order number g: index order is the order wanted.
-    l.ranged.resize(n);
-    Cand* out = l.ranged.data();
-    for (SubjectIndex g = 0; g < n; ++g) out[g] = Cand{ranges[g].start, ranges[g].end, g};
-    all_list_ = lists_.size();
-    lists_.push_back(std::move(l));
-    return &lists_[all_list_];
-  }
-  // Pre-order numbers of a proper index are distinct and below n: place each
-  // subject at its number, and sort only if that assumption does not hold.
-  std::pmr::vector<SubjectIndex> at(n, SIZE_MAX, &arena_);
+  // Pre-order numbers of a proper index are distinct and below n: each
+  // subject goes straight to its number (which is its index when subjects
+  // are numbered in pre-order), and only if that does not hold are the
+  // subjects sorted.
+  constexpr SubjectIndex kFree = SIZE_MAX;
+  l.ranged.assign(n, Cand{0, 0, kFree});
+  Cand* out = l.ranged.data();
   bool placed = true;
   std::size_t ranged = 0;
   for (SubjectIndex g = 0; g < n; ++g) {
@@ -175,26 +170,22 @@ const CandidateList* Feasibility::all_list() {
       continue;
     }
     ++ranged;
-    if (placed && r.start < n && at[r.start] == SIZE_MAX) {
-      at[r.start] = g;
+    if (placed && r.start < n && out[r.start].g == kFree) {
+      out[r.start] = Cand{r.start, r.end, g};
     } else {
       placed = false;
     }
   }
-  l.ranged.reserve(ranged);
-  if (placed) {
-    for (SubjectIndex g : at) {
-      if (g == SIZE_MAX) continue;
-      const SubtreeRange& r = ranges[g];
-      l.ranged.push_back(Cand{r.start, r.end, g});
-    }
-  } else {
+  if (!placed) {
+    l.ranged.clear();
     for (SubjectIndex g = 0; g < n; ++g) {
       const SubtreeRange& r = ranges[g];
       if (r.end > r.start) l.ranged.push_back(Cand{r.start, r.end, g});
     }
     std::stable_sort(l.ranged.begin(), l.ranged.end(),
                      [](const Cand& a, const Cand& b) { return a.start < b.start; });
+  } else if (ranged != n) {
+    std::erase_if(l.ranged, [](const Cand& c) { return c.g == kFree; });
   }
   all_list_ = lists_.size();
   lists_.push_back(std::move(l));

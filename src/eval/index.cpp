@@ -215,8 +215,6 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
   out.id_begin = {b.id_begin, tags + 1};
   out.occ_pos = {b.occ_pos, occurrences};
   out.id_subjects = {b.id_subjects, identities};
-  out.in_preorder = true;
-  for (std::size_t g = 0; g < n && out.in_preorder; ++g) out.in_preorder = parts.ranges[g].start == g;
   if (pack) {
     auto* place = reinterpret_cast<std::byte*>(out.block.get() + list_words);
     if (n != 0) std::memcpy(place, parts.ranges.data(), range_bytes);

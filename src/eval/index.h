@@ -45,7 +45,6 @@ struct IndexedGraph {
   IndexedGraph& operator=(const IndexedGraph&) = delete;
 
   std::span<const SubtreeRange> ranges;  // per subject index
-  bool in_preorder = false;              // subject g's pre-order number is g, for every g
   RelationList relations;                // ascending by subject
 
   TagView tags;  // every tag and identity string
