@@ -40,7 +40,7 @@ enum class Memo : std::uint8_t {
 // at every lookup on a large graph.
 class PairMemo {
  public:
-  static constexpr std::size_t kDensePairs = 64 << 20;  // zeroed by the system, on touch
+  static constexpr std::size_t kDensePairs = 16 << 20;  // zeroed by the system, on touch
 
   // `dense_pairs` is where the byte array gives way to the hash table.
   PairMemo(std::size_t query_size, std::size_t graph_size, std::pmr::memory_resource* memory,

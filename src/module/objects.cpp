@@ -13,10 +13,9 @@
 // core calls get a SignalCheck, so a signal handler that raises ends them.
 #include "module/objects.h"
 
-#include <type_traits>
-
-#include <memory>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "eval/collect.h"
