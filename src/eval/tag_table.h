@@ -132,7 +132,8 @@ class TagView {
 class TagTable {
  public:
   // `packed_id_bits` is how many low bits of a slot hold the id while slots
-  // carry hash bits too (see below); tests lower it to reach the switch.
+  // carry hash bits too (see kEmpty above); tests lower it to reach the
+  // switch.
   explicit TagTable(unsigned packed_id_bits = 24)
       : seed_(premix_seed(draw_hash_key())),
         id_mask_((std::uint32_t{1} << packed_id_bits) - 1),
