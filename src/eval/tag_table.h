@@ -33,21 +33,13 @@ namespace tag_detail {
 // Whether the n bytes at x and y are equal. Tags are mostly short: up to
 // sixteen bytes take two overlapping loads a side, with no call.
 inline bool same_bytes(const char* x, const char* y, std::size_t n) {
-  const auto load8 = [](const char* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-  };
-  const auto load4 = [](const char* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-  };
-  if (n >= 8) {
-    if (n > 16) return std::memcmp(x, y, n) == 0;
-    return load8(x) == load8(y) && load8(x + n - 8) == load8(y + n - 8);
-  }
-  if (n >= 4) return load4(x) == load4(y) && load4(x + n - 4) == load4(y + n - 4);
+  using hash_detail::read32;
+  using hash_detail::read64;
+  const auto* a = reinterpret_cast<const unsigned char*>(x);
+  const auto* b = reinterpret_cast<const unsigned char*>(y);
+  if (n > 16) return std::memcmp(x, y, n) == 0;
+  if (n >= 8) return read64(a) == read64(b) && read64(a + n - 8) == read64(b + n - 8);
+  if (n >= 4) return read32(a) == read32(b) && read32(a + n - 4) == read32(b + n - 4);
   for (std::size_t i = 0; i < n; ++i)
     if (x[i] != y[i]) return false;
   return true;
@@ -83,6 +75,12 @@ inline void copy_bytes(char* dst, const char* src, std::size_t n) {
 // `hash_mask` selects the hash bits of a slot, and is zero from then on.
 inline constexpr std::uint32_t kEmpty = 0xffffffffu;
 
+// Whether string `id` of an arena with these bounds is `s`.
+inline bool holds_at(const std::size_t* bounds, const char* arena, TagId id, std::string_view s) {
+  return bounds[id + 1] - bounds[id] == s.size() &&
+         same_bytes(arena + bounds[id], s.data(), s.size());
+}
+
 struct Arrays {
   std::uint64_t seed = 0;  // premixed
   std::uint32_t hash_mask = 0;
@@ -98,9 +96,7 @@ struct Arrays {
   std::string_view text(TagId id) const {
     return std::string_view(arena + bounds[id], bounds[id + 1] - bounds[id]);
   }
-  bool holds(TagId id, std::string_view s) const {
-    return bounds[id + 1] - bounds[id] == s.size() && same_bytes(arena + bounds[id], s.data(), s.size());
-  }
+  bool holds(TagId id, std::string_view s) const { return holds_at(bounds, arena, id, s); }
   TagId find(std::string_view s) const {
     if (slots == nullptr) return kNoTag;
     const std::uint64_t h = hash_bytes_premixed(s.data(), s.size(), seed);
@@ -190,8 +186,7 @@ class TagTable {
   std::size_t size() const { return bounds_.size() - 1; }
 
   bool holds(TagId id, std::string_view s) const {
-    return bounds_[id + 1] - bounds_[id] == s.size() &&
-           tag_detail::same_bytes(arena_.get() + bounds_[id], s.data(), s.size());
+    return tag_detail::holds_at(bounds_.data(), arena_.get(), id, s);
   }
 
   // A view of the table as it stands; valid while the table is neither
