@@ -171,13 +171,9 @@ bool bind_fast_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t
   return have_required(sig, out);
 }
 
-void use_fastcall(PyMethodDef& def, PyCFunction fast) {
-  // The bit's value is part of the stable ABI from 3.10 on; headers for a
-  // 3.9 stable-ABI build do not name it.
-  constexpr int kMethFastcall = 0x0080;
-  if (!interpreter_at_least(3, 10)) return;
-  def.ml_meth = fast;
-  def.ml_flags = kMethFastcall | METH_KEYWORDS;
+bool fastcall_available() {
+  static const bool available = interpreter_at_least(3, 10);
+  return available;
 }
 
 bool interpreter_at_least(unsigned major, unsigned minor) {

@@ -53,17 +53,22 @@ struct Entry {
   }
 };
 
-// A method definition for Entry<Sig, Body>: METH_VARARGS, switched to
-// METH_FASTCALL by use_fastcall() where the interpreter has it.
+// Whether the interpreter takes METH_FASTCALL within the stable ABI (3.10
+// and later).
+bool fastcall_available();
+
+// A method definition for Entry<Sig, Body>, in the faster convention where
+// the interpreter has it. The definitions are made when the module is
+// loaded, inside the interpreter that imports it.
 template <const Signature& Sig, BoundBody Body>
 PyMethodDef entry_def(const char* name, const char* doc) {
+  // The bit's value is part of the stable ABI from 3.10 on; headers for a
+  // 3.9 stable-ABI build do not name it.
+  constexpr int kMethFastcall = 0x0080;
+  if (fastcall_available())
+    return {name, as_cfunction(Entry<Sig, Body>::fastcall), kMethFastcall | METH_KEYWORDS, doc};
   return {name, as_cfunction(Entry<Sig, Body>::varargs), METH_VARARGS | METH_KEYWORDS, doc};
 }
-
-// Switches `def`, made by entry_def, to `fast` (Entry<...>::fastcall) on
-// 3.10 and later; the module does it once, before it hands out any
-// definition.
-void use_fastcall(PyMethodDef& def, PyCFunction fast);
 
 // A str (or subclass) as UTF-8: a view that stays valid while `holder`
 // lives (a reference to the str itself, or to a bytes copy for a long text

@@ -72,9 +72,6 @@ PyObject* parse_tag_graph(PyObject*, PyObject* const* argv) {
   });
 }
 
-using ParseQueryEntry = Entry<kParseQuerySig, parse_query>;
-using ParseTagGraphEntry = Entry<kParseTagGraphSig, parse_tag_graph>;
-
 PyMethodDef parse_query_def = entry_def<kParseQuerySig, parse_query>(
     "parse_query", "parse_query(query, validate=True)\n--\n\n");
 PyMethodDef parse_tag_graph_def = entry_def<kParseTagGraphSig, parse_tag_graph>(
@@ -118,10 +115,6 @@ bool add_function(PyObject* module, PyMethodDef* def) {
 }
 
 bool module_body(PyObject* module) {
-  // Calling conventions are settled before any definition is handed out.
-  use_fastcall(parse_query_def, as_cfunction(ParseQueryEntry::fastcall));
-  use_fastcall(parse_tag_graph_def, as_cfunction(ParseTagGraphEntry::fastcall));
-  use_fastcall_methods();
   return add_member(module, "Query", reinterpret_cast<PyObject*>(query_type())) &&
          add_member(module, "TagGraph", reinterpret_cast<PyObject*>(tag_graph_type())) &&
          add_function(module, &parse_query_def) && add_function(module, &parse_tag_graph_def);

@@ -364,17 +364,6 @@ PyMethodDef ClassInfo<lumo::GraphState>::methods[] = {
 
 }  // namespace
 
-void use_fastcall_methods() {
-  for (PyMethodDef* m = ClassInfo<lumo::Query>::methods; m->ml_name != nullptr; ++m) {
-    const std::string_view name = m->ml_name;
-    if (name == "is_match") {
-      use_fastcall(*m, as_cfunction(Entry<kIsMatchSig, query_is_match>::fastcall));
-    } else if (name == "to_sql") {
-      use_fastcall(*m, as_cfunction(Entry<kToSqlSig, query_to_sql>::fastcall));
-    }
-  }
-}
-
 ModuleState& module_state() {
   static ModuleState state;
   return state;

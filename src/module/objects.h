@@ -42,10 +42,6 @@ using TagGraphObject = ModelObject<lumo::GraphState>;  // indexed on first use
 PyTypeObject* query_type();
 PyTypeObject* tag_graph_type();
 
-// Switches the methods that take arguments to METH_FASTCALL where the
-// interpreter has it; called once, before the classes are made.
-void use_fastcall_methods();
-
 // New instances owning the given models; null with an exception set.
 PyObject* new_query(lumo::Query model);
 PyObject* new_tag_graph(lumo::GraphState model);
