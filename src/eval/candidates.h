@@ -12,8 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <memory_resource>
-#include <vector>
+#include <span>
 
 #include "eval/index.h"
 
@@ -30,10 +29,10 @@ struct Cand {
 
 // The candidates of one identity (or of all subjects): those with a proper
 // range sorted by start, and those the index left without a range.
+// The arrays belong to the match that made the list.
 struct CandidateList {
-  explicit CandidateList(std::pmr::memory_resource* memory) : ranged(memory), rangeless(memory) {}
-  std::pmr::vector<Cand> ranged;
-  std::pmr::vector<Cand> rangeless;
+  std::span<const Cand> ranged;
+  std::span<const Cand> rangeless;
   std::size_t size() const { return ranged.size() + rangeless.size(); }
 };
 

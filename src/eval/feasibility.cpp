@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace lumo {
@@ -37,13 +38,14 @@ std::uint64_t process_key() {
 
 PairMemo::PairMemo(std::size_t query_size, std::size_t graph_size,
                    std::pmr::memory_resource* memory, std::size_t dense_pairs)
-    : stride_(graph_size), seed_(process_key()), slots_(memory), small_(memory) {
+    : stride_(graph_size), seed_(process_key()), slots_(memory) {
   const std::size_t pairs =
       graph_size != 0 && query_size > dense_pairs / graph_size ? dense_pairs + 1
                                                                : query_size * graph_size;
   if (pairs <= std::min(kSmallPairs, dense_pairs)) {
-    small_.assign(std::max<std::size_t>(pairs, 1), 0);  // never empty: data() is the flag
-    dense_ = small_.data();
+    const std::size_t bytes = std::max<std::size_t>(pairs, 1);  // dense_ is the flag
+    dense_ = static_cast<std::uint8_t*>(memory->allocate(bytes, 1));
+    std::memset(dense_, 0, bytes);
     return;
   }
   if (pairs <= dense_pairs) {
@@ -114,16 +116,6 @@ Feasibility::Feasibility(const Query& query, const IndexedGraph& graph, Interrup
       poll_(poll),
       tester_(&arena_),
       memo_(query.subjects.size(), graph.size(), &arena_),
-      kid_begin_(&arena_),
-      kids_(&arena_),
-      cands_(&arena_),
-      node_tags_(&arena_),
-      is_relation_(&arena_),
-      trivial_expr_(&arena_),
-      anywhere_(&arena_),
-      hopeless_(&arena_),
-      lists_(&arena_),
-      few_identities_(&arena_),
       more_identities_(&arena_),
       stack_(&arena_) {
   prepare();
@@ -132,7 +124,7 @@ Feasibility::Feasibility(const Query& query, const IndexedGraph& graph, Interrup
 // Tags the graph lacks hold nowhere; the others hold where the index lists
 // an occurrence inside the subject's range.
 bool Feasibility::expression_holds(SubjectIndex q, SubjectIndex g) {
-  if (trivial_expr_[q] != 0) return true;
+  if (facts_[q].trivial != 0) return true;
   const SubtreeRange& range = graph_.range(g);
   return tester_.test(query_.exprs, query_.subjects[q].expression,
                       [&](ExprId node, std::string_view tag) {
@@ -143,7 +135,10 @@ bool Feasibility::expression_holds(SubjectIndex q, SubjectIndex g) {
 
 TagId Feasibility::graph_tag(ExprId node, std::string_view tag) {
   constexpr TagId kUnknown = kNoTag - 1;
-  if (node_tags_.empty()) node_tags_.assign(query_.exprs.size(), kUnknown);
+  if (node_tags_.empty()) {
+    node_tags_ = take<TagId>(query_.exprs.size());
+    std::fill(node_tags_.begin(), node_tags_.end(), kUnknown);
+  }
   TagId& t = node_tags_[node];
   if (t == kUnknown) t = graph_.tags.find(tag);
   return t;
@@ -153,42 +148,46 @@ const CandidateList* Feasibility::all_list() {
   if (all_list_ != SIZE_MAX) return &lists_[all_list_];
   const std::span<const SubtreeRange> ranges = graph_.ranges;
   const std::size_t n = ranges.size();
-  CandidateList l(&arena_);
+  std::span<Cand> ranged = take<Cand>(n);
+  std::span<Cand> rangeless;
+  std::size_t ranged_count = 0;
+  std::size_t rangeless_count = 0;
   // Pre-order numbers of a proper index are distinct and below n: each
   // subject goes straight to its number (which is its index when subjects
   // are numbered in pre-order), and only if that does not hold are the
   // subjects sorted.
   constexpr SubjectIndex kFree = SIZE_MAX;
-  l.ranged.assign(n, Cand{0, 0, kFree});
-  Cand* out = l.ranged.data();
+  std::fill(ranged.begin(), ranged.end(), Cand{0, 0, kFree});
   bool placed = true;
-  std::size_t ranged = 0;
   for (SubjectIndex g = 0; g < n; ++g) {
     const SubtreeRange& r = ranges[g];
     if (r.end <= r.start) {
-      l.rangeless.push_back(Cand{r.start, r.end, g});
+      if (rangeless.empty()) rangeless = take<Cand>(n);
+      rangeless[rangeless_count++] = Cand{r.start, r.end, g};
       continue;
     }
-    ++ranged;
-    if (placed && r.start < n && out[r.start].g == kFree) {
-      out[r.start] = Cand{r.start, r.end, g};
+    ++ranged_count;
+    if (placed && r.start < n && ranged[r.start].g == kFree) {
+      ranged[r.start] = Cand{r.start, r.end, g};
     } else {
       placed = false;
     }
   }
   if (!placed) {
-    l.ranged.clear();
+    std::size_t k = 0;
     for (SubjectIndex g = 0; g < n; ++g) {
       const SubtreeRange& r = ranges[g];
-      if (r.end > r.start) l.ranged.push_back(Cand{r.start, r.end, g});
+      if (r.end > r.start) ranged[k++] = Cand{r.start, r.end, g};
     }
-    std::stable_sort(l.ranged.begin(), l.ranged.end(),
+    std::stable_sort(ranged.begin(), ranged.begin() + static_cast<std::ptrdiff_t>(k),
                      [](const Cand& a, const Cand& b) { return a.start < b.start; });
-  } else if (ranged != n) {
-    std::erase_if(l.ranged, [](const Cand& c) { return c.g == kFree; });
+  } else if (ranged_count != n) {
+    const auto end = std::remove_if(ranged.begin(), ranged.end(),
+                                    [](const Cand& c) { return c.g == kFree; });
+    ranged_count = static_cast<std::size_t>(end - ranged.begin());
   }
-  all_list_ = lists_.size();
-  lists_.push_back(std::move(l));
+  all_list_ = lists_used_++;
+  lists_[all_list_] = CandidateList{ranged.first(ranged_count), rangeless.first(rangeless_count)};
   return &lists_[all_list_];
 }
 
@@ -197,27 +196,33 @@ const CandidateList* Feasibility::list_for(const QuerySubject& s) {
   const TagId id = graph_.tags.find(s.identities.front());
   // Lists are kept by the graph's id of the identity: a few in a short list,
   // any more in a hash table.
-  for (const auto& [known, at] : few_identities_) {
-    if (known == id) return &lists_[at];
+  for (std::size_t k = 0; k < few_used_; ++k) {
+    if (few_identities_[k].first == id) return &lists_[few_identities_[k].second];
   }
   if (auto found = more_identities_.find(id); found != more_identities_.end())
     return &lists_[found->second];
-  CandidateList l(&arena_);
   const std::span<const std::uint32_t> carriers = graph_.carriers(id);  // ascending
-  l.ranged.reserve(carriers.size());
+  const std::span<Cand> cands = take<Cand>(carriers.size());
+  // The ranged candidates fill the array from the front, any rangeless ones
+  // from the back (and are turned around after).
+  std::size_t front = 0;
+  std::size_t back = cands.size();
   for (std::size_t k = 0; k < carriers.size(); ++k) {
     if (k > 0 && carriers[k] == carriers[k - 1]) continue;  // listed twice: try once
     const SubjectIndex g = carriers[k];
     const SubtreeRange& r = graph_.range(g);
-    (r.end > r.start ? l.ranged : l.rangeless).push_back(Cand{r.start, r.end, g});
+    cands[r.end > r.start ? front++ : --back] = Cand{r.start, r.end, g};
   }
+  const std::span<Cand> ranged = cands.first(front);
+  const std::span<Cand> rangeless = cands.subspan(back);
+  std::reverse(rangeless.begin(), rangeless.end());
   const auto by_start = [](const Cand& a, const Cand& b) { return a.start < b.start; };
-  if (!std::is_sorted(l.ranged.begin(), l.ranged.end(), by_start))
-    std::stable_sort(l.ranged.begin(), l.ranged.end(), by_start);
-  std::size_t at = lists_.size();
-  lists_.push_back(std::move(l));
-  if (few_identities_.size() < kFewIdentities) {
-    few_identities_.emplace_back(id, at);
+  if (!std::is_sorted(ranged.begin(), ranged.end(), by_start))
+    std::stable_sort(ranged.begin(), ranged.end(), by_start);
+  const std::size_t at = lists_used_++;
+  lists_[at] = CandidateList{ranged, rangeless};
+  if (few_used_ < kFewIdentities) {
+    few_identities_[few_used_++] = {id, at};
   } else {
     more_identities_.emplace(id, at);
   }
@@ -227,27 +232,20 @@ const CandidateList* Feasibility::list_for(const QuerySubject& s) {
 void Feasibility::prepare() {
   const auto& subjects = query_.subjects;
   const std::size_t n = subjects.size();
-  // Lists are built first and pointed at afterwards: lists_ may reallocate.
-  std::pmr::vector<std::size_t> list_index(n, 0, &arena_);
-  lists_.reserve(n + 1);
-  for (SubjectIndex q = 1; q < n; ++q) {
-    const CandidateList* l = list_for(subjects[q]);
-    list_index[q] = static_cast<std::size_t>(l - lists_.data());
-  }
-  cands_.assign(n, nullptr);
-  for (SubjectIndex q = 1; q < n; ++q) cands_[q] = &lists_[list_index[q]];
+  lists_ = take<CandidateList>(n + 1);
+  cands_ = take<const CandidateList*>(n);
+  cands_[0] = nullptr;
+  for (SubjectIndex q = 1; q < n; ++q) cands_[q] = list_for(subjects[q]);
 
-  is_relation_.assign(n, 0);
-  trivial_expr_.assign(n, 0);
+  facts_ = take<Facts>(n);
   for (SubjectIndex q = 0; q < n; ++q) {
-    is_relation_[q] = subjects[q].relation.has_value() ? 1 : 0;
     const ExprNode& e = query_.exprs[subjects[q].expression];
-    trivial_expr_[q] = (e.kind == ExprKind::List && e.all && e.items.empty()) ? 1 : 0;
+    facts_[q] = Facts{
+        subjects[q].relation.has_value() ? std::uint8_t{1} : std::uint8_t{0},
+        (e.kind == ExprKind::List && e.all && e.items.empty()) ? std::uint8_t{1} : std::uint8_t{0},
+        0, Anywhere::Unknown};
   }
-
   order_children();
-  anywhere_.assign(n, Anywhere::Unknown);
-  hopeless_.assign(n, 0);
 }
 
 // Children lists by written parent (relation subjects stay with their
@@ -256,24 +254,28 @@ void Feasibility::prepare() {
 void Feasibility::order_children() {
   const auto& subjects = query_.subjects;
   const std::size_t n = subjects.size();
-  kid_begin_.assign(n + 1, 0);
+  kid_begin_ = take<std::size_t>(n + 1);
+  std::fill(kid_begin_.begin(), kid_begin_.end(), 0);
   for (SubjectIndex q = 1; q < n; ++q) ++kid_begin_[subjects[q].parent + 1];
   for (std::size_t i = 0; i < n; ++i) kid_begin_[i + 1] += kid_begin_[i];
-  kids_.assign(n > 0 ? n - 1 : 0, 0);
-  std::pmr::vector<std::size_t> fill(kid_begin_.begin(), kid_begin_.end() - 1, &arena_);
-  for (SubjectIndex q = 1; q < n; ++q) kids_[fill[subjects[q].parent]++] = q;
+  kids_ = take<SubjectIndex>(n > 0 ? n - 1 : 0);
+  // kid_begin_[p] serves as p's cursor while filling, which leaves it at
+  // the start of p + 1; shifting by one restores the starts.
+  for (SubjectIndex q = 1; q < n; ++q) kids_[kid_begin_[subjects[q].parent]++] = q;
+  for (std::size_t i = n; i > 0; --i) kid_begin_[i] = kid_begin_[i - 1];
+  kid_begin_[0] = 0;
+  const auto fewer = [this](SubjectIndex x, SubjectIndex y) {
+    return cands_[x]->size() < cands_[y]->size();
+  };
   for (SubjectIndex q = 0; q < n; ++q) {
     auto b = kids_.begin() + static_cast<std::ptrdiff_t>(kid_begin_[q]);
     auto e = kids_.begin() + static_cast<std::ptrdiff_t>(kid_begin_[q + 1]);
-    const auto fewer = [this](SubjectIndex x, SubjectIndex y) {
-      return cands_[x]->size() < cands_[y]->size();
-    };
-    if (!std::is_sorted(b, e, fewer)) std::stable_sort(b, e, fewer);
+    if (e - b > 1 && !std::is_sorted(b, e, fewer)) std::stable_sort(b, e, fewer);
   }
 }
 
 void Feasibility::start_scan(Scan& scan, SubjectIndex q, SubjectIndex parent_match) {
-  if (is_relation_[q]) {
+  if (facts_[q].relation) {
     scan.init(cands_[q], nullptr);
   } else {
     scan.init(cands_[q], &graph_.range(parent_match));
@@ -284,7 +286,7 @@ void Feasibility::start_scan(Scan& scan, SubjectIndex q, SubjectIndex parent_mat
 bool Feasibility::feasible(SubjectIndex q0, SubjectIndex g0) {
   const Memo known = memo_.get(q0, g0);
   if (known != Memo::Unknown) return known == Memo::True;
-  if (hopeless_[q0]) return false;
+  if (facts_[q0].hopeless) return false;
   if (!expression_holds(q0, g0)) {
     memo_.set(q0, g0, Memo::False);
     return false;
@@ -312,10 +314,10 @@ bool Feasibility::feasible(SubjectIndex q0, SubjectIndex g0) {
 void Feasibility::resume(Frame& f, bool child_found) {
   const SubjectIndex c = kids_[f.kid];
   if (child_found) {
-    if (is_relation_[c]) anywhere_[c] = Anywhere::Yes;
+    if (facts_[c].relation) facts_[c].anywhere = Anywhere::Yes;
     ++f.kid;
     f.scanning = false;
-  } else if (hopeless_[c]) {
+  } else if (facts_[c].hopeless) {
     f.scan.finish();  // nothing for c anywhere
   } else {
     const Cand* cur = f.scan.peek();
@@ -334,13 +336,13 @@ Feasibility::Step Feasibility::scan_children(Frame& f) {
   const std::size_t kid_end = kid_begin_[f.q + 1];
   while (f.kid < kid_end) {
     const SubjectIndex c = kids_[f.kid];
-    if (is_relation_[c] && anywhere_[c] != Anywhere::Unknown) {
-      if (anywhere_[c] == Anywhere::No) return Step::Failed;
+    if (facts_[c].relation && facts_[c].anywhere != Anywhere::Unknown) {
+      if (facts_[c].anywhere == Anywhere::No) return Step::Failed;
       ++f.kid;
       continue;
     }
     if (!f.scanning) {
-      if (hopeless_[c]) return Step::Failed;
+      if (facts_[c].hopeless) return Step::Failed;
       start_scan(f.scan, c, f.g);
       f.scanning = true;
     }
@@ -348,7 +350,7 @@ Feasibility::Step Feasibility::scan_children(Frame& f) {
     const bool found = scan_child(f, c, pushed);
     if (pushed) return Step::Pushed;  // `f` may have moved: do not touch it
     if (!found) return Step::Failed;
-    if (is_relation_[c]) anywhere_[c] = Anywhere::Yes;
+    if (facts_[c].relation) facts_[c].anywhere = Anywhere::Yes;
     ++f.kid;
     f.scanning = false;
   }
@@ -396,9 +398,9 @@ bool Feasibility::settle(const Frame& f, bool failed) {
     return true;
   }
   const SubjectIndex c = kids_[f.kid];
-  if (is_relation_[c]) {
-    anywhere_[c] = Anywhere::No;
-    hopeless_[f.q] = 1;
+  if (facts_[c].relation) {
+    facts_[c].anywhere = Anywhere::No;
+    facts_[f.q].hopeless = 1;
     memo_.set(f.q, f.g, Memo::False);
   } else {
     memo_.set(f.q, f.g, Memo::Dead);

@@ -13,8 +13,8 @@
 #include <memory>
 #include <string_view>
 #include <unordered_map>
-#include <cstddef>
 #include <memory_resource>
+#include <span>
 #include <vector>
 
 #include "base/interrupt.h"
@@ -70,7 +70,6 @@ class PairMemo {
   std::size_t mask_ = 0;
   std::size_t count_ = 0;
   std::uint8_t* dense_ = nullptr;  // one Memo per pair, or null: the hash table
-  std::pmr::vector<std::uint8_t> small_;
   std::unique_ptr<std::uint8_t[], Free> large_;
 };
 
@@ -85,16 +84,24 @@ class Feasibility {
   bool feasible(SubjectIndex q, SubjectIndex g);
 
   const CandidateList& candidates(SubjectIndex q) const { return *cands_[q]; }
-  bool is_relation(SubjectIndex q) const { return is_relation_[q] != 0; }
+  bool is_relation(SubjectIndex q) const { return facts_[q].relation != 0; }
   // True once some child of q is known to have no feasible graph subject
   // anywhere: q then fails wherever it is placed.
-  bool hopeless(SubjectIndex q) const { return hopeless_[q] != 0; }
+  bool hopeless(SubjectIndex q) const { return facts_[q].hopeless != 0; }
   Memo memo(SubjectIndex q, SubjectIndex g) const { return memo_.get(q, g); }
   InterruptPoll& poll() { return poll_; }
 
  private:
   // Whether a relation child has a feasible graph subject anywhere.
   enum class Anywhere : std::uint8_t { Unknown, Yes, No };
+
+  // What the match knows of one query subject.
+  struct Facts {
+    std::uint8_t relation;  // it is a relation subject
+    std::uint8_t trivial;   // its expression is the empty all-list
+    std::uint8_t hopeless;  // see hopeless()
+    Anywhere anywhere;      // for a relation subject
+  };
 
   struct Frame {
     SubjectIndex q;
@@ -107,6 +114,11 @@ class Feasibility {
 
   static constexpr std::size_t kBufferBytes = 4096;
 
+  // `n` uninitialised elements from the arena.
+  template <class T>
+  std::span<T> take(std::size_t n) {
+    return {static_cast<T*>(arena_.allocate(n * sizeof(T), alignof(T))), n};
+  }
   void prepare();
   void order_children();
   const CandidateList* list_for(const QuerySubject& s);
@@ -131,20 +143,23 @@ class Feasibility {
   ExprTester tester_;
   PairMemo memo_;
 
-  // Written children of every query subject, most selective first.
-  std::pmr::vector<std::size_t> kid_begin_;
-  std::pmr::vector<SubjectIndex> kids_;
-  std::pmr::vector<const CandidateList*> cands_;
+  // The arrays below are sized once, by the query, and live in the arena.
+  // Written children of every query subject, most selective first: q's are
+  // kids_[kid_begin_[q] .. kid_begin_[q + 1]).
+  std::span<std::size_t> kid_begin_;
+  std::span<SubjectIndex> kids_;
+  std::span<const CandidateList*> cands_;
+  std::span<Facts> facts_;
   // The graph's id of each tag node of the query, looked up on first use.
-  std::pmr::vector<TagId> node_tags_;
-  std::pmr::vector<std::uint8_t> is_relation_;
-  std::pmr::vector<std::uint8_t> trivial_expr_;
-  std::pmr::vector<Anywhere> anywhere_;
-  std::pmr::vector<std::uint8_t> hopeless_;
+  std::span<TagId> node_tags_;
 
-  std::pmr::vector<CandidateList> lists_;
+  // One list per identity met, and one of all subjects, at most one per
+  // query subject in all.
+  std::span<CandidateList> lists_;
+  std::size_t lists_used_ = 0;
   static constexpr std::size_t kFewIdentities = 8;
-  std::pmr::vector<std::pair<TagId, std::size_t>> few_identities_;
+  std::pair<TagId, std::size_t> few_identities_[kFewIdentities];
+  std::size_t few_used_ = 0;
   std::pmr::unordered_map<TagId, std::size_t> more_identities_;
   std::size_t all_list_ = SIZE_MAX;
   std::pmr::vector<Frame> stack_;
