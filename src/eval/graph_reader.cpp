@@ -142,12 +142,20 @@ struct Workspace {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> moved_in;  // (context, subject)
   std::vector<Frame> stack;
   ResolverScratch resolver;
+  // Name lists of paths read before, kept for their memory: a record's
+  // relation then allocates nothing.
+  std::vector<std::vector<std::string>> spare_names;
   bool busy = false;
 
   void clear() {
     s.parent.clear();
     s.name.clear();
     s.flags.clear();
+    for (auto& [subject, spec] : s.relations) {
+      if (spare_names.size() == kSpareNames) break;
+      if (spec.target.names.capacity() <= kSpareLength)
+        spare_names.push_back(std::move(spec.target.names));
+    }
     s.relations.clear();
     parts.strings.clear();
     parts.begin.clear();
@@ -155,11 +163,14 @@ struct Workspace {
     parts.root_tags.clear();
     parts.ranges.clear();
     parts.preorder.clear();
+    parts.relations.clear();
     open.clear();
     seen.clear();  // stamps count from 1 again
   }
 
   static constexpr std::size_t kKeepSubjects = 4096;
+  static constexpr std::size_t kSpareNames = 64;   // lists kept at most
+  static constexpr std::size_t kSpareLength = 8;   // names a kept list has room for
 
   bool large() const {
     return s.parent.capacity() > kKeepSubjects || parts.strings.capacity() > 4 * kKeepSubjects ||
@@ -206,14 +217,12 @@ class GraphReader {
     reserve();
     if (!document()) return make_err(stop());
     if (!finish_root()) return make_err(ReadStop::Declined);
-    RelationList relations;
-    if (!lay_out(relations)) return make_err(stop());
+    if (!lay_out(parts_.relations)) return make_err(stop());
     // A large graph's index should not have to share the peak with arrays
     // that are done with.
     if (w_.large()) w_.release_layout();
     std::optional<IndexedGraph> out = finish_index(parts_, interrupt_);
     if (!out) return make_err(ReadStop::Interrupted);
-    out->relations = std::move(relations);
     return std::move(*out);
   }
 
@@ -430,6 +439,11 @@ class GraphReader {
   bool path(NamePath& out) {
     if (!at('@')) return false;
     ++c_.pos;
+    if (!w_.spare_names.empty()) {
+      out.names = std::move(w_.spare_names.back());
+      w_.spare_names.pop_back();
+      out.names.clear();
+    }
     std::string_view text;
     if (!tag(text)) return false;
     out.names.emplace_back(text);

@@ -18,6 +18,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -187,14 +189,19 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
   for (std::size_t s = 0; s < n; ++s) identities += parts.identities_end[s] - parts.begin[s];
   const std::size_t occurrences = parts.strings.size() + parts.root_tags.size();
   // The block: occ_begin, id_begin, occ_pos, id_subjects; then, when they
-  // are small enough to copy, the ranges and the string table. Only the
-  // starts need zeros, the lists are written in full.
+  // are small enough to copy, the ranges, the relations and the string
+  // table. Only the starts need zeros, the lists are written in full.
   const std::size_t starts = 2 * (tags + 1);
   const std::size_t list_words = (starts + occurrences + identities + 1) / 2;
+  // The block is freed without destructors.
+  static_assert(sizeof(SubtreeRange) % 8 == 0 && sizeof(RelationEntry) % 8 == 0 &&
+                std::is_trivially_destructible_v<RelationEntry>);
   const std::size_t range_bytes = n * sizeof(SubtreeRange);
+  const std::size_t relation_bytes = parts.relations.size() * sizeof(RelationEntry);
   const std::size_t table_bytes = parts.tags.packed_bytes();
-  const bool pack = range_bytes + table_bytes <= kPackedBytes;
-  const std::size_t words = list_words + (pack ? (range_bytes + table_bytes) / 8 : 0);
+  const std::size_t packed = range_bytes + relation_bytes + table_bytes;
+  const bool pack = packed <= kPackedBytes;
+  const std::size_t words = list_words + (pack ? packed / 8 : 0);
   out.block = std::make_unique_for_overwrite<std::uint64_t[]>(words);
   auto* lists = reinterpret_cast<std::uint32_t*>(out.block.get());
   std::fill(lists, lists + starts, 0u);
@@ -219,12 +226,18 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
     auto* place = reinterpret_cast<std::byte*>(out.block.get() + list_words);
     if (n != 0) std::memcpy(place, parts.ranges.data(), range_bytes);
     out.ranges = {reinterpret_cast<const SubtreeRange*>(place), n};
-    out.tags = parts.tags.pack_into(place + range_bytes);
+    place += range_bytes;
+    auto* relations = reinterpret_cast<RelationEntry*>(place);
+    std::uninitialized_copy(parts.relations.begin(), parts.relations.end(), relations);
+    out.relations = {relations, parts.relations.size()};
+    out.tags = parts.tags.pack_into(place + relation_bytes);
   } else {
     out.own_ranges = std::move(parts.ranges);
     out.own_tags = std::make_unique<TagTable>(std::move(parts.tags));
+    out.own_relations = std::move(parts.relations);
     out.ranges = out.own_ranges;
     out.tags = out.own_tags->view();
+    out.relations = out.own_relations;
   }
   return out;
 }
@@ -236,12 +249,12 @@ IndexedGraph build_index(TagGraph graph) {
 Result<IndexedGraph, Interrupted> build_index(TagGraph& graph, Interrupt* interrupt) {
   IndexParts parts;
   if (!IndexBuilder(graph.subjects, parts, interrupt).run()) return make_err(Interrupted{});
+  parts.relations.assign(graph.relations.begin(), graph.relations.end());
+  std::sort(parts.relations.begin(), parts.relations.end(),
+            [](const auto& a, const auto& b) { return a.first.subject < b.first.subject; });
   std::optional<IndexedGraph> out = finish_index(parts, interrupt);
   if (!out) return make_err(Interrupted{});
-  // Nothing can stop the build from here on: take the graph over.
-  out->relations.assign(graph.relations.begin(), graph.relations.end());
-  std::sort(out->relations.begin(), out->relations.end(),
-            [](const auto& a, const auto& b) { return a.first.subject < b.first.subject; });
+  // Nothing can stop the build from here on: let the graph go.
   graph = TagGraph{};
   return std::move(*out);
 }

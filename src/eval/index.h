@@ -44,8 +44,8 @@ struct IndexedGraph {
   IndexedGraph(const IndexedGraph&) = delete;
   IndexedGraph& operator=(const IndexedGraph&) = delete;
 
-  std::span<const SubtreeRange> ranges;  // per subject index
-  RelationList relations;                // ascending by subject
+  std::span<const SubtreeRange> ranges;        // per subject index
+  std::span<const RelationEntry> relations;    // ascending by subject
 
   TagView tags;  // every tag and identity string
   std::span<const std::uint32_t> occ_begin;    // per tag id, into occ_pos; one more at the end
@@ -60,6 +60,7 @@ struct IndexedGraph {
   std::unique_ptr<std::uint64_t[]> block;
   std::unique_ptr<TagTable> own_tags;  // null when the block holds the table
   std::vector<SubtreeRange> own_ranges;
+  RelationList own_relations;
 
   std::size_t size() const { return ranges.size(); }
   const SubtreeRange& range(SubjectIndex g) const { return ranges[g]; }
@@ -117,18 +118,20 @@ struct IndexParts {
   std::vector<SubtreeRange> ranges;  // per subject; starts are the pre-order numbers
   // The subjects in pre-order, or empty when that is their index order.
   std::vector<std::uint32_t> preorder;
+  // Relation subjects whose context is not their source, ascending by
+  // subject.
+  RelationList relations;
 
   void begin_subject() { begin.push_back(static_cast<std::uint32_t>(strings.size())); }
   void end_identities() { identities_end.push_back(static_cast<std::uint32_t>(strings.size())); }
   void end_subjects() { begin.push_back(static_cast<std::uint32_t>(strings.size())); }
 };
 
-// Lists each string's pre-order numbers and identity carriers. The table
-// and the ranges are copied into the index's block when they are small
-// (and stay the caller's to reuse), else moved into the index; the
-// subjects' strings are only read, and left to the caller. The relation
-// list is the caller's to set. Polls `interrupt`; null when it stopped the
-// work.
+// Lists each string's pre-order numbers and identity carriers. The table,
+// the ranges and the relations are copied into the index's block when they
+// are small (and stay the caller's to reuse), else moved into the index;
+// the subjects' strings are only read, and left to the caller. Polls
+// `interrupt`; null when it stopped the work.
 std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt = nullptr);
 
 // A tag graph in one of its two states; the index is built once, in place,

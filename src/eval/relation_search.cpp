@@ -32,6 +32,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <memory_resource>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -170,7 +171,7 @@ class RelationSearch {
   // The link of graph relation subject r, or null when r has none. The
   // index lists relations by subject, ascending.
   bool link_of(SubjectIndex r, GraphLink& out) const {
-    const RelationList& list = graph_.relations;
+    const std::span<const RelationEntry> list = graph_.relations;
     auto it = std::lower_bound(list.begin(), list.end(), r, [](const auto& entry, SubjectIndex x) {
       return entry.first.subject < x;
     });
@@ -278,7 +279,7 @@ class RelationSearch {
     // their positions.
     Vec<std::uint8_t>& started = flags_;
     started.assign(vars_.size(), 0);
-    const RelationList& links = graph_.relations;
+    const std::span<const RelationEntry> links = graph_.relations;
     for (const Entry& e : entries_) {
       for (int p = 0; p < e.positions(); ++p) {
         Vec<SubjectIndex>& image = values_;

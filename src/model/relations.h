@@ -49,7 +49,8 @@ using RelationTable = std::unordered_map<RelationKey, RelationContext, RelationK
 
 // The same entries as a flat list, ascending by subject: what an index
 // keeps, since matching only walks them. A subject is entered at most once.
-using RelationList = std::vector<std::pair<RelationKey, RelationContext>>;
+using RelationEntry = std::pair<RelationKey, RelationContext>;
+using RelationList = std::vector<RelationEntry>;
 
 inline void add_relation(RelationTable& table, const RelationKey& key, const RelationContext& ctx) {
   table.insert_or_assign(key, ctx);

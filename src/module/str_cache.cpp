@@ -1,8 +1,7 @@
 #include "module/str_cache.h"
 
-#include <cstring>
-
 #include "base/random_hash.h"
+#include "eval/tag_table.h"
 
 namespace lumo::py {
 namespace {
@@ -36,7 +35,8 @@ PyObject* cached_str(std::string_view s) {
   if (c.owner == nullptr) c.owner = here;
   if (c.owner != here) return new_str(s);
   Entry& e = c.entries[hash_bytes_premixed(s.data(), s.size(), c.seed) & (kEntries - 1)];
-  if (e.str != nullptr && e.length == s.size() && std::memcmp(e.text, s.data(), s.size()) == 0) {
+  if (e.str != nullptr && e.length == s.size() &&
+      tag_detail::same_bytes(e.text, s.data(), s.size())) {
     Py_INCREF(e.str);
     return e.str;
   }
@@ -46,7 +46,7 @@ PyObject* cached_str(std::string_view s) {
   Py_INCREF(made);
   e.str = made;
   e.length = static_cast<std::uint8_t>(s.size());
-  if (!s.empty()) std::memcpy(e.text, s.data(), s.size());
+  tag_detail::copy_bytes(e.text, s.data(), s.size());
   Py_XDECREF(old);  // a str: freeing it runs no Python code
   return made;
 }

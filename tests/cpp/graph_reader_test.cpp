@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -280,7 +281,7 @@ TEST(GraphReader, ManyPathsThroughLongChildLists) {
   };
   auto read = read_graph_index(text, true);
   ASSERT_TRUE(read.ok());
-  const RelationList& table = read.value().relations;
+  const std::span<const RelationEntry> table = read.value().relations;
   ASSERT_EQ(table.size(), static_cast<std::size_t>(kRelations));
   for (int r = 0; r < kRelations; ++r) {
     const RelationKey key{first_relation + r, 0, expected_target(r)};
