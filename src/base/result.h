@@ -25,7 +25,9 @@ Err<std::decay_t<E>> make_err(E&& e) {
 template <class T, class E>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+  // A value is moved (or copied) in once.
+  Result(T&& value) : v_(std::in_place_index<0>, std::move(value)) {}
+  Result(const T& value) : v_(std::in_place_index<0>, value) {}
   Result(Err<E> err) : v_(std::in_place_index<1>, std::move(err.error)) {}
 
   bool ok() const { return v_.index() == 0; }

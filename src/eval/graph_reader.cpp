@@ -11,11 +11,11 @@
 // parser reads it exactly.
 //
 // Subjects are numbered in text order, which is the pre-order of the tree as
-// written, so without relation moves each subject's range is [i, i + size)
-// and falls out of one backward pass over the parents. Relations of a small
-// graph are resolved by climbing from each relation's source through those
-// ranges; a large one, or one where climbing would cost too much, goes to
-// the builders' resolver over the flat arrays. When a relation subject moves
+// written, so without relation moves each subject's range is [i, i + size),
+// its end known when its body closes. Relations of a small graph are
+// resolved by climbing from each relation's source through those ranges; a
+// large one, or one where climbing would cost too much, goes to the
+// builders' resolver over the flat arrays. When a relation subject moves
 // to another context, the final tree is walked once, iteratively, reaching
 // written children through the ranges and moved ones through a sorted list.
 // Every tag, identity and name is interned on sight, so a string is stored
@@ -245,6 +245,7 @@ class GraphReader {
     parts_.strings.reserve(3 * guess);
     parts_.begin.reserve(guess + 1);
     parts_.identities_end.reserve(guess);
+    parts_.ranges.reserve(guess);
     // In a large graph tags repeat, and distinct strings are fewer than
     // subjects; a small text has a new string every dozen bytes or so. The
     // string table grows if there are more.
@@ -280,6 +281,7 @@ class GraphReader {
     s_.parent.push_back(parent);
     s_.name.push_back(0);
     s_.flags.push_back(0);
+    parts_.ranges.push_back({s, s + 1});  // until its body, if any, closes
     parts_.begin_subject();
     return s;
   }
@@ -338,6 +340,8 @@ class GraphReader {
       if (!gap()) return false;
       if (at('}')) {
         ++c_.pos;
+        // Text order is pre-order: the subtree ends where the body does.
+        parts_.ranges[w_.open.back()].end = static_cast<std::uint32_t>(s_.parent.size());
         w_.open.pop_back();
       } else if (!entry(w_.open.back())) {
         return false;
@@ -537,6 +541,7 @@ class GraphReader {
 
   bool finish_root() {
     parts_.end_subjects();
+    parts_.ranges[0].end = static_cast<std::uint32_t>(s_.parent.size());
     const std::vector<TagId>& tags = parts_.root_tags;
     return !validate_ || !has_duplicate(tags, 0, tags.size());
   }
@@ -545,15 +550,6 @@ class GraphReader {
   // gives every subject its range. False to decline (or when interrupted).
   bool lay_out(RelationList& relations) {
     const std::size_t n = s_.parent.size();
-    std::vector<SubtreeRange>& ranges = parts_.ranges;
-    // Text order is pre-order: a subject's subtree is the run of subjects
-    // after it up to the end of its last child's subtree.
-    ranges.resize(n);
-    for (std::uint32_t i = 0; i < n; ++i) ranges[i] = {i, i + 1};
-    for (std::uint32_t i = static_cast<std::uint32_t>(n); i-- > 1;) {
-      SubtreeRange& p = ranges[s_.parent[i]];
-      p.end = std::max(p.end, ranges[i].end);
-    }
     if (s_.relations.empty()) return true;  // parts_.preorder stays empty
     // Past a record's size the scope walk takes over from the start: on a
     // large text climbing would often run out of its budget and leave the

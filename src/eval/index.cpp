@@ -138,15 +138,12 @@ struct ListBlock {
 // (at id_begin[t]).
 void count_lists(const IndexParts& parts, const ListBlock& b) {
   const std::vector<TagId>& strings = parts.strings;
-  for (std::size_t s = 0; s < parts.ranges.size(); ++s) {
-    const std::uint32_t ids_end = parts.identities_end[s];
-    for (std::uint32_t k = parts.begin[s]; k < ids_end; ++k) {
-      ++b.occ_begin[strings[k]];
-      ++b.id_begin[strings[k]];
-    }
-    for (std::uint32_t k = ids_end; k < parts.begin[s + 1]; ++k) ++b.occ_begin[strings[k]];
-  }
+  for (TagId t : strings) ++b.occ_begin[t];
   for (TagId t : parts.root_tags) ++b.occ_begin[t];
+  for (std::size_t s = 0; s < parts.ranges.size(); ++s) {
+    for (std::uint32_t k = parts.begin[s]; k < parts.identities_end[s]; ++k)
+      ++b.id_begin[strings[k]];
+  }
 }
 
 // Places each subject's pre-order number in the lists of its strings, from

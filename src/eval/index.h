@@ -138,8 +138,8 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
 // on first use, unless the graph was read straight into its index.
 class GraphState {
  public:
-  explicit GraphState(TagGraph graph) : state_(std::move(graph)) {}
-  explicit GraphState(IndexedGraph graph) : state_(std::move(graph)) {}
+  explicit GraphState(TagGraph&& graph) : state_(std::move(graph)) {}
+  explicit GraphState(IndexedGraph&& graph) : state_(std::move(graph)) {}
   const IndexedGraph& ensure_index();
   // Null when `interrupt` stopped the build; the graph then stays unindexed.
   const IndexedGraph* ensure_index(Interrupt* interrupt);

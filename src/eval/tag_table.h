@@ -145,6 +145,14 @@ class TagTable {
     if (!arena_) arena_cap_ = 0;  // moved from
     bounds_.assign(1, 0);
     hash_mask_ = ~id_mask_;
+    if (slots_.size() == slot_count(n)) {
+      // The usual case from record to record: the same slots, emptied.
+      static_assert(kEmpty == 0xffffffffu);
+      std::memset(slots_.data(), 0xff, slots_.size() * sizeof(std::uint32_t));
+      set_limit();
+      if (bytes > arena_cap_) move_arena(bytes);
+      return;
+    }
     slots_.clear();
     reserve(n, bytes);
   }
@@ -152,8 +160,7 @@ class TagTable {
   // Room for `n` strings of `bytes` bytes in all without growing.
   void reserve(std::size_t n, std::size_t bytes = 0) {
     if (bytes > arena_cap_) move_arena(bytes);
-    std::size_t want = 16;
-    while (want * 3 < n * 4) want *= 2;
+    const std::size_t want = slot_count(n);
     if (want > slots_.size()) {
       bounds_.reserve(n + 1);
       rehash(want);
@@ -221,6 +228,13 @@ class TagTable {
 
   static std::size_t round8(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
 
+  // Slots for `n` strings: a power of two, at most three quarters full.
+  static std::size_t slot_count(std::size_t n) {
+    std::size_t want = 16;
+    while (want * 3 < n * 4) want *= 2;
+    return want;
+  }
+
   tag_detail::Arrays arrays() const {
     tag_detail::Arrays a;
     a.seed = seed_;
@@ -256,9 +270,13 @@ class TagTable {
       while (slots_[i] != kEmpty) i = (i + 1) & mask;
       slots_[i] = id | hash_bits(h);
     }
-    // Past three quarters full the slots grow; while slots pack hash bits,
-    // the id that would need them stops packing first.
-    limit_ = size * 3 / 4;
+    set_limit();
+  }
+
+  // Past three quarters full the slots grow; while slots pack hash bits,
+  // the id that would need them stops packing first.
+  void set_limit() {
+    limit_ = slots_.size() * 3 / 4;
     if (hash_mask_ != 0 && limit_ > id_mask_) limit_ = id_mask_;
   }
 
