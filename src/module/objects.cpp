@@ -170,8 +170,7 @@ PyObject* interrupted() {
 // list gives signal handlers their turn while it is built (null with the
 // handler's exception when one raised).
 template <class Strings>
-PyObject* str_list(const Strings& items, SignalCheck* signals = nullptr,
-                   PyObject* (*make)(std::string_view) = new_str) {
+PyObject* str_list(const Strings& items, SignalCheck* signals = nullptr) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) {
     ensure_error();
@@ -182,7 +181,7 @@ PyObject* str_list(const Strings& items, SignalCheck* signals = nullptr,
         signals->should_stop()) {
       return nullptr;
     }
-    PyObject* s = make(items[i]);
+    PyObject* s = new_str(items[i]);
     if (s == nullptr) {
       ensure_error();
       return nullptr;
@@ -338,11 +337,28 @@ PyObject* tag_graph_collect_tags(PyObject* self, PyObject*) {
     SignalCheck signals;
     const IndexedGraph* indexed = graph->model->ensure_index(&signals);
     if (indexed == nullptr) return interrupted();
-    // Views of the graph's strings: an indexed graph never changes, and
-    // `self` keeps it alive while signal handlers run.
-    const std::vector<std::string_view> tags = lumo::collect_tag_views(*indexed);
     borrow.release();
-    return str_list(tags, &signals, cached_str);
+    // The strs are made from the graph's own strings: an indexed graph
+    // never changes, and `self` keeps it alive while signal handlers run.
+    Ref list(PyList_New(static_cast<Py_ssize_t>(lumo::count_collected(*indexed))));
+    if (!list) {
+      ensure_error();
+      return nullptr;
+    }
+    StrMaker make;
+    std::size_t i = 0;
+    const bool done = lumo::for_each_collected(*indexed, [&](std::string_view text) {
+      if (i % InterruptPoll::kStride == InterruptPoll::kStride - 1 && signals.should_stop())
+        return false;
+      PyObject* s = make(text);
+      if (s == nullptr) {
+        ensure_error();
+        return false;
+      }
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i++), s);  // steals s
+      return true;
+    });
+    return done ? list.release() : nullptr;
   });
 }
 
