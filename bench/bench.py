@@ -163,16 +163,18 @@ def section_a(quick: bool, **_: object) -> None:
     text_mb = len(text.encode()) / MB
     js_mb = len(js.encode()) / MB
     print(f"  {n} subjects (mixed nesting); graph text {text_mb:.2f} MB, JSON {js_mb:.2f} MB;"
-          f" best of {runs}")
+          f" best of {runs}, run in rounds")
 
-    ours, ours_med = best_of(lambda: lumo_query.parse_tag_graph(text), runs)
-    rows = [("parse_tag_graph", text_mb, ours, ours_med)]
-    j, j_med = best_of(lambda: json.loads(js), runs)
-    rows.append(("json.loads", js_mb, j, j_med))
-    o = None
+    contenders = [("parse_tag_graph", lambda: lumo_query.parse_tag_graph(text)),
+                  ("json.loads", lambda: json.loads(js))]
     if orjson is not None:
-        o, o_med = best_of(lambda: orjson.loads(js), runs)
-        rows.append(("orjson.loads", js_mb, o, o_med))
+        contenders.append(("orjson.loads", lambda: orjson.loads(js)))
+    times = rounds(contenders, runs)
+    sizes = {"parse_tag_graph": text_mb, "json.loads": js_mb, "orjson.loads": js_mb}
+    rows = [(name, sizes[name], min(ts), statistics.median(ts)) for name, ts in times.items()]
+    ours = min(times["parse_tag_graph"])
+    j = min(times["json.loads"])
+    o = min(times["orjson.loads"]) if orjson is not None else None
     for name, size, best, med in rows:
         print(f"  {name:16s} best {fmt_s(best)}  {size / best:8.1f} MB/s"
               f"   (median {size / med:8.1f} MB/s)")

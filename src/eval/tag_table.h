@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/huge_pages.h"
 #include "base/random_hash.h"
 
 namespace lumo {
@@ -302,7 +303,7 @@ class TagTable {
   std::unique_ptr<char[]> arena_;  // the strings, one after another in id order
   std::size_t arena_cap_ = 0;
   std::vector<std::size_t> bounds_{0};  // string id's bytes: [bounds_[id], bounds_[id + 1])
-  std::vector<std::uint32_t> slots_;
+  std::vector<std::uint32_t, HugeAllocator<std::uint32_t>> slots_;
 };
 
 }  // namespace lumo

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/huge_pages.h"
 #include "eval/tag_table.h"
 
 namespace lumo {
@@ -67,6 +68,44 @@ TEST_P(TagTableTest, ViewsAnswerAsTheTableAndClearStartsOver) {
     EXPECT_EQ(t->text(1), std::string(40, 'y'));
   }
   EXPECT_EQ(TagView().find("a"), kNoTag);
+}
+
+// Clearing for a graph of the same size reuses the slots as they are: the
+// old strings are gone, and the table still grows when the new graph has
+// more strings than it was cleared for.
+TEST_P(TagTableTest, ClearToTheSameSizeStartsOverAndStillGrows) {
+  TagTable table(GetParam());
+  for (int round = 0; round < 3; ++round) {
+    table.clear(12, 64);
+    EXPECT_EQ(table.find("w0"), kNoTag) << round;
+    const int n = round == 0 ? 12 : 400;
+    for (int i = 0; i < n; ++i) ASSERT_EQ(table.intern("w" + std::to_string(i)), TagId(i));
+    for (int i = 0; i < n; ++i) EXPECT_EQ(table.find("w" + std::to_string(i)), TagId(i));
+    EXPECT_EQ(table.size(), static_cast<std::size_t>(n));
+  }
+}
+
+// Arrays from a huge page up sit on a huge page boundary (where the system
+// can back them with huge pages); smaller ones come from the usual heap.
+// Both hold what is written to them, and a vector grows across the line.
+TEST(HugeAllocator, AlignsLargeArraysAndKeepsContents) {
+  HugeAllocator<std::uint32_t> alloc;
+  const std::size_t large = huge_detail::kHugeFrom / sizeof(std::uint32_t) + 5;
+  std::uint32_t* p = alloc.allocate(large);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % huge_detail::kHugePage, 0u);
+  for (std::size_t i = 0; i < large; i += 4096) p[i] = static_cast<std::uint32_t>(i);
+  p[large - 1] = 7;
+  for (std::size_t i = 0; i < large; i += 4096) EXPECT_EQ(p[i], i);
+  EXPECT_EQ(p[large - 1], 7u);
+  alloc.deallocate(p, large);
+
+  std::vector<std::uint32_t, HugeAllocator<std::uint32_t>> v;
+  for (std::uint32_t i = 0; i < large; ++i) v.push_back(i);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(v.data()) % huge_detail::kHugePage, 0u);
+  for (std::size_t i = 0; i < large; i += 999) EXPECT_EQ(v[i], i);
+  v.resize(10);
+  v.shrink_to_fit();
+  EXPECT_EQ(v.back(), 9u);
 }
 
 // The byte compare behind lookups (which the hash bits rarely let a table

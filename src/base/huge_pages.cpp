@@ -1,0 +1,20 @@
+#include "base/huge_pages.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace lumo::huge_detail {
+
+void* allocate_huge(std::size_t bytes) {
+  void* p = ::operator new(bytes, std::align_val_t{kHugePage});
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  // Only whole huge pages of the array itself; a refusal leaves small pages.
+  madvise(p, bytes & ~(kHugePage - 1), MADV_HUGEPAGE);
+#endif
+  return p;
+}
+
+void free_huge(void* p, std::size_t) noexcept { ::operator delete(p, std::align_val_t{kHugePage}); }
+
+}  // namespace lumo::huge_detail

@@ -1,0 +1,54 @@
+// Large arrays on huge pages, where the system offers them.
+//
+// A string table of a large graph is probed at random all over its slots;
+// with the usual small pages nearly every probe also misses the TLB. An
+// array of a huge page or more is therefore placed on a 2 MiB boundary
+// and the system is asked (Linux's madvise(MADV_HUGEPAGE)) to back it with
+// huge pages, which it does as the pages are first touched. Smaller arrays,
+// and every array on other systems, are allocated as usual.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <new>
+
+namespace lumo {
+
+namespace huge_detail {
+
+inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Arrays from this size up go on huge pages.
+inline constexpr std::size_t kHugeFrom = kHugePage;
+
+void* allocate_huge(std::size_t bytes);
+void free_huge(void* p, std::size_t bytes) noexcept;
+
+}  // namespace huge_detail
+
+// std::allocator, but large arrays go on huge pages.
+template <class T>
+struct HugeAllocator {
+  using value_type = T;
+
+  HugeAllocator() = default;
+  template <class U>
+  HugeAllocator(const HugeAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes >= huge_detail::kHugeFrom) return static_cast<T*>(huge_detail::allocate_huge(bytes));
+    return std::allocator<T>().allocate(n);
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes >= huge_detail::kHugeFrom) {
+      huge_detail::free_huge(p, bytes);
+    } else {
+      std::allocator<T>().deallocate(p, n);
+    }
+  }
+  friend bool operator==(const HugeAllocator&, const HugeAllocator&) { return true; }
+};
+
+}  // namespace lumo
