@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -238,7 +239,11 @@ class GraphReader {
   // Graph texts hold a subject every few dozen bytes; reserving for that
   // spares most regrowth of the large arrays.
   void reserve() {
-    const std::size_t guess = c_.text.size() / 24 + 4;
+    const std::size_t size = c_.text.size();
+    // A large text is written a subject or so to a line, more when its
+    // lines are short; counting them costs little beside the read.
+    const std::size_t lines = size >= kCountLinesFrom ? count_lines() : 0;
+    const std::size_t guess = std::max(size / 24, lines) + 4;
     s_.parent.reserve(guess);
     s_.name.reserve(guess);
     s_.flags.reserve(guess);
@@ -247,11 +252,25 @@ class GraphReader {
     parts_.identities_end.reserve(guess);
     parts_.ranges.reserve(guess);
     // In a large graph tags repeat, and distinct strings are fewer than
-    // subjects; a small text has a new string every dozen bytes or so. The
-    // string table grows if there are more.
-    const std::size_t size = c_.text.size();
-    const std::size_t strings = std::max(size / 32, std::min<std::size_t>(size / 12, 256));
+    // subjects, though where every line names its subject there are as many;
+    // a small text has a new string every dozen bytes or so. The string
+    // table grows if there are more.
+    const std::size_t strings =
+        std::max({size / 32, std::min(lines, size / 12), std::min<std::size_t>(size / 12, 256)});
     parts_.tags.clear(strings + 8, size + 16);
+  }
+
+  static constexpr std::size_t kCountLinesFrom = 64 * 1024;
+
+  std::size_t count_lines() const {
+    std::size_t lines = 1;
+    const char* p = c_.text.data();
+    const char* const end = p + c_.text.size();
+    while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p))))) {
+      ++lines;
+      ++p;
+    }
+    return lines;
   }
 
   bool at(char ch) const { return c_.pos < c_.text.size() && c_.text[c_.pos] == ch; }
