@@ -193,11 +193,26 @@ namespace {
 // UTF-8 it makes, as for any C function that takes a str as text). The
 // module is built for 3.9 as well, whose stable ABI lacks it, so it is
 // looked up at run time, and only on 3.10 and later; elsewhere, and for
-// long texts, the text is copied into a bytes object for the call.
+// long texts that are not ASCII, the text is copied into a bytes object for
+// the call.
 using Utf8View = const char* (*)(PyObject*, Py_ssize_t*);
 
-// The longest str that is viewed rather than copied, in characters.
+// The longest str that is viewed rather than copied, in characters, unless
+// it is ASCII (which costs nothing to view).
 constexpr Py_ssize_t kViewedLength = 16 * 1024;
+
+// Whether `obj`, a str, is known to be ASCII. Only an exact str is asked
+// (str.isascii() reads a flag), so that no override runs; any failure
+// answers no.
+bool known_ascii(PyObject* obj) {
+  if (!PyUnicode_CheckExact(obj)) return false;
+  Ref answer(PyObject_CallMethod(obj, "isascii", nullptr));
+  if (!answer) {
+    PyErr_Clear();
+    return false;
+  }
+  return answer.get() == Py_True;
+}
 
 Utf8View find_utf8_view() {
 #if defined(__unix__) || defined(__APPLE__)
@@ -217,8 +232,9 @@ bool convert_str(PyObject* obj, Ref& holder, std::string_view& out) {
   static const Utf8View utf8_view = find_utf8_view();
   // A str that is not ASCII keeps the UTF-8 that the view makes for as long
   // as the str lives; for a long text the copy, freed after the call, costs
-  // less than that.
-  if (utf8_view != nullptr && PyUnicode_GetLength(obj) <= kViewedLength) {
+  // less than that. A long ASCII text is viewed: it has no copy to keep.
+  if (utf8_view != nullptr &&
+      (PyUnicode_GetLength(obj) <= kViewedLength || known_ascii(obj))) {
     Py_ssize_t size = 0;
     const char* data = utf8_view(obj, &size);  // lone surrogates fail here
     if (data == nullptr) {

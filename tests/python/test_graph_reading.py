@@ -5,6 +5,8 @@ including relation queries, on random graphs that use every form the
 language has."""
 
 import random
+import sys
+import tracemalloc
 
 import pytest
 
@@ -110,3 +112,38 @@ def test_collected_tags_are_the_texts_through_cache_churn():
         got = lq.parse_tag_graph(text).collect_tags()
         assert sorted(got) == sorted(chosen + ["s", "context"])  # the root is a context
         assert all(type(t) is str for t in got)
+
+
+class _Text(str):
+    """A str subclass: read like any str, though never viewed in place."""
+
+
+@pytest.mark.parametrize("extra, kind", [("", str), ("", _Text), ("é", str), ("é", _Text)])
+def test_long_texts_read_alike_whether_viewed_or_copied(extra, kind):
+    # Texts past 16 Ki characters are viewed in place when they are exact,
+    # ASCII strs (on 3.10 and later) and copied otherwise; every way reads
+    # the same graph.
+    body = "\n".join(f"  s{i} : t{i % 50}, shared" for i in range(3000))
+    text = kind("{\n" + body + f"\n  last : end{extra}\n}}")
+    assert len(text) > 16 * 1024
+    graph = lq.parse_tag_graph(text)
+    tags = graph.collect_tags()
+    assert len(tags) == 3000 + 50 + 4  # names, t0..t49, shared, last, end.., context
+    assert "end" + extra in tags and "s2999" in tags
+    assert lq.parse_query("{ s7 : t7, shared }").is_match(graph)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="3.9 copies every text")
+def test_a_long_ascii_text_is_not_copied():
+    text = "{\n" + "\n".join(f"  s{i} : t{i % 50}" for i in range(40000)) + "\n}"
+    assert text.isascii() and len(text) > 500_000
+    lq.parse_tag_graph("{ warm }")
+    tracemalloc.start()
+    try:
+        graph = lq.parse_tag_graph(text)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert len(graph.collect_tags()) == 40000 + 50 + 1  # names, t0..t49, context
+    # A copy would be traced as a bytes object of the text's size.
+    assert peak < len(text) // 4, peak
