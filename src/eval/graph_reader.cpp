@@ -154,8 +154,10 @@ struct Workspace {
     s.flags.clear();
     for (auto& [subject, spec] : s.relations) {
       if (spare_names.size() == kSpareNames) break;
-      if (spec.target.names.capacity() <= kSpareLength)
+      if (spec.target.names.capacity() <= kSpareLength) {
+        spec.target.names.clear();  // a long name's memory goes now
         spare_names.push_back(std::move(spec.target.names));
+      }
     }
     s.relations.clear();
     parts.strings.clear();
@@ -463,9 +465,8 @@ class GraphReader {
     if (!at('@')) return false;
     ++c_.pos;
     if (!w_.spare_names.empty()) {
-      out.names = std::move(w_.spare_names.back());
+      out.names = std::move(w_.spare_names.back());  // empty, with room
       w_.spare_names.pop_back();
-      out.names.clear();
     }
     std::string_view text;
     if (!tag(text)) return false;
