@@ -175,6 +175,29 @@ void place_identities(const IndexParts& parts, const ListBlock& b) {
   }
 }
 
+// Copies the ranges, the relations and the string table to `place`, in the
+// block after the lists, and points the index at the copies.
+void copy_into_block(const IndexParts& parts, IndexedGraph& out, std::byte* place) {
+  const std::size_t n = parts.ranges.size();
+  if (n != 0) std::memcpy(place, parts.ranges.data(), n * sizeof(SubtreeRange));
+  out.ranges = {reinterpret_cast<const SubtreeRange*>(place), n};
+  place += n * sizeof(SubtreeRange);
+  auto* relations = reinterpret_cast<RelationEntry*>(place);
+  std::uninitialized_copy(parts.relations.begin(), parts.relations.end(), relations);
+  out.relations = {relations, parts.relations.size()};
+  out.tags = parts.tags.pack_into(place + parts.relations.size() * sizeof(RelationEntry));
+}
+
+// Moves the ranges, the relations and the string table into the index.
+void take_over(IndexParts& parts, IndexedGraph& out) {
+  out.own_ranges = std::move(parts.ranges);
+  out.own_tags = std::make_unique<TagTable>(std::move(parts.tags));
+  out.own_relations = std::move(parts.relations);
+  out.ranges = out.own_ranges;
+  out.tags = out.own_tags->view();
+  out.relations = out.own_relations;
+}
+
 }  // namespace
 
 std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt) {
@@ -220,21 +243,9 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
   out.occ_pos = {b.occ_pos, occurrences};
   out.id_subjects = {b.id_subjects, identities};
   if (pack) {
-    auto* place = reinterpret_cast<std::byte*>(out.block.get() + list_words);
-    if (n != 0) std::memcpy(place, parts.ranges.data(), range_bytes);
-    out.ranges = {reinterpret_cast<const SubtreeRange*>(place), n};
-    place += range_bytes;
-    auto* relations = reinterpret_cast<RelationEntry*>(place);
-    std::uninitialized_copy(parts.relations.begin(), parts.relations.end(), relations);
-    out.relations = {relations, parts.relations.size()};
-    out.tags = parts.tags.pack_into(place + relation_bytes);
+    copy_into_block(parts, out, reinterpret_cast<std::byte*>(out.block.get() + list_words));
   } else {
-    out.own_ranges = std::move(parts.ranges);
-    out.own_tags = std::make_unique<TagTable>(std::move(parts.tags));
-    out.own_relations = std::move(parts.relations);
-    out.ranges = out.own_ranges;
-    out.tags = out.own_tags->view();
-    out.relations = out.own_relations;
+    take_over(parts, out);
   }
   return out;
 }
