@@ -14,24 +14,27 @@ std::size_t count_collected(const IndexedGraph& graph) {
   return n;
 }
 
-std::vector<std::string_view> collect_tag_views(const IndexedGraph& graph) {
-  std::vector<std::string_view> tags;
-  tags.reserve(count_collected(graph));
-  for_each_collected(graph, [&](std::string_view s) {
-    tags.push_back(s);
-    return true;
-  });
-  return tags;
-}
+namespace {
 
-std::vector<std::string> collect_tags(const IndexedGraph& graph) {
-  std::vector<std::string> tags;
+template <class Strings>
+Strings collect_into(const IndexedGraph& graph) {
+  Strings tags;
   tags.reserve(count_collected(graph));
   for_each_collected(graph, [&](std::string_view s) {
     tags.emplace_back(s);
     return true;
   });
   return tags;
+}
+
+}  // namespace
+
+std::vector<std::string_view> collect_tag_views(const IndexedGraph& graph) {
+  return collect_into<std::vector<std::string_view>>(graph);
+}
+
+std::vector<std::string> collect_tags(const IndexedGraph& graph) {
+  return collect_into<std::vector<std::string>>(graph);
 }
 
 }  // namespace lumo

@@ -152,11 +152,12 @@ struct Workspace {
     s.parent.clear();
     s.name.clear();
     s.flags.clear();
-    for (auto& [subject, spec] : s.relations) {
+    for (auto& [subject, written] : s.relations) {
       if (spare_names.size() == kSpareNames) break;
-      if (spec.target.names.capacity() <= kSpareLength) {
-        spec.target.names.clear();  // a long name's memory goes now
-        spare_names.push_back(std::move(spec.target.names));
+      std::vector<std::string>& names = written.target.names;
+      if (names.capacity() <= kSpareLength) {
+        names.clear();  // a long name's memory goes now
+        spare_names.push_back(std::move(names));
       }
     }
     s.relations.clear();

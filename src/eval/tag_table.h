@@ -46,23 +46,26 @@ inline bool same_bytes(const char* x, const char* y, std::size_t n) {
   return true;
 }
 
+// Copies n bytes (sizeof(Word) <= n <= 2 * sizeof(Word)) as the Word at
+// each end, which overlap.
+template <class Word>
+inline void copy_ends(char* dst, const char* src, std::size_t n) {
+  Word a, b;
+  std::memcpy(&a, src, sizeof a);
+  std::memcpy(&b, src + n - sizeof b, sizeof b);
+  std::memcpy(dst, &a, sizeof a);
+  std::memcpy(dst + n - sizeof b, &b, sizeof b);
+}
+
 // Copies n bytes from src to dst (not overlapping), the short ones with
 // overlapping loads and stores rather than a call.
 inline void copy_bytes(char* dst, const char* src, std::size_t n) {
   if (n > 16) {
     std::memcpy(dst, src, n);
   } else if (n >= 8) {
-    std::uint64_t a, b;
-    std::memcpy(&a, src, 8);
-    std::memcpy(&b, src + n - 8, 8);
-    std::memcpy(dst, &a, 8);
-    std::memcpy(dst + n - 8, &b, 8);
+    copy_ends<std::uint64_t>(dst, src, n);
   } else if (n >= 4) {
-    std::uint32_t a, b;
-    std::memcpy(&a, src, 4);
-    std::memcpy(&b, src + n - 4, 4);
-    std::memcpy(dst, &a, 4);
-    std::memcpy(dst + n - 4, &b, 4);
+    copy_ends<std::uint32_t>(dst, src, n);
   } else {
     for (std::size_t i = 0; i < n; ++i) dst[i] = src[i];
   }
