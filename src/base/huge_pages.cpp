@@ -15,6 +15,14 @@ void* allocate_huge(std::size_t bytes) {
   return p;
 }
 
-void free_huge(void* p, std::size_t) noexcept { ::operator delete(p, std::align_val_t{kHugePage}); }
+void free_huge(void* p, std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_NOHUGEPAGE)
+  // The allocator may keep the memory for smaller blocks; the system should
+  // not gather those into huge pages for us (which could grow the process
+  // by a huge page for each small block in use there).
+  madvise(p, bytes & ~(kHugePage - 1), MADV_NOHUGEPAGE);
+#endif
+  ::operator delete(p, std::align_val_t{kHugePage});
+}
 
 }  // namespace lumo::huge_detail

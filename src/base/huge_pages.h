@@ -4,8 +4,10 @@
 // with the usual small pages nearly every probe also misses the TLB. An
 // array of a huge page or more is therefore placed on a 2 MiB boundary
 // and the system is asked (Linux's madvise(MADV_HUGEPAGE)) to back it with
-// huge pages, which it does as the pages are first touched. Smaller arrays,
-// and every array on other systems, are allocated as usual.
+// huge pages, which it does as the pages are first touched; the advice is
+// taken back when the array is freed, since the allocator may hand the
+// memory out again in small blocks. Smaller arrays, and every array on
+// other systems, are allocated as usual.
 #pragma once
 
 #include <cstddef>
