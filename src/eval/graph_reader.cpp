@@ -265,14 +265,13 @@ class GraphReader {
 
   static constexpr std::size_t kCountLinesFrom = 64 * 1024;
 
+  // The library's memchr finds line ends many bytes at a time.
   std::size_t count_lines() const {
     std::size_t lines = 1;
-    const char* p = c_.text.data();
-    const char* const end = p + c_.text.size();
-    while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p))))) {
+    const char* const end = c_.text.data() + c_.text.size();
+    for (const char* p = c_.text.data();
+         (p = static_cast<const char*>(std::memchr(p, '\n', end - p))) != nullptr; ++p)
       ++lines;
-      ++p;
-    }
     return lines;
   }
 
