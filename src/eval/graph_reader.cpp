@@ -560,6 +560,7 @@ class GraphReader {
   }
 
   bool finish_root() {
+    parts_.tags.settle();  // the lookups of relation paths come next
     parts_.end_subjects();
     parts_.ranges[0].end = static_cast<std::uint32_t>(s_.parent.size());
     const std::vector<TagId>& tags = parts_.root_tags;

@@ -203,6 +203,7 @@ void take_over(IndexParts& parts, IndexedGraph& out) {
 std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt) {
   InterruptPoll poll(interrupt);
   IndexedGraph out;
+  parts.tags.settle();
   const std::size_t tags = parts.tags.size();
   const std::size_t n = parts.ranges.size();
   std::size_t identities = 0;

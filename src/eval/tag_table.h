@@ -149,6 +149,9 @@ class TagTable {
     if (!arena_) arena_cap_ = 0;  // moved from
     bounds_.assign(1, 0);
     hash_mask_ = ~id_mask_;
+    waiting_ = 0;
+    filter_.clear();
+    if (slot_count(n) >= kFilterFrom) filter_.assign(slot_count(n) / 16, 0);
     if (slots_.size() == slot_count(n)) {
       // The usual case from record to record: the same slots, emptied.
       static_assert(kEmpty == 0xffffffffu);
@@ -175,6 +178,7 @@ class TagTable {
   TagId intern(std::string_view s) {
     if (size() >= limit_) make_room();
     const std::uint64_t h = hash_bytes_premixed(s.data(), s.size(), seed_);
+    if (!filter_.empty()) return intern_filtered(s, h);
     const std::uint32_t bits = hash_bits(h);
     const std::size_t mask = slots_.size() - 1;
     std::size_t i = h & mask;
@@ -188,7 +192,17 @@ class TagTable {
   }
 
   // The id of `s`, or kNoTag.
-  TagId find(std::string_view s) const { return arrays().find(s); }
+  TagId find(std::string_view s) const {
+    const TagId id = arrays().find(s);
+    return id != kNoTag || waiting_ == 0 ? id : find_waiting(s);
+  }
+
+  // Gives the strings still waiting for their slots (see `filter_`) their
+  // slots, and drops the filter. view() and pack_into() need it done.
+  void settle() {
+    place_waiting();
+    std::vector<std::uint64_t>().swap(filter_);
+  }
 
   std::string_view text(TagId id) const {
     return std::string_view(arena_.get() + bounds_[id], bounds_[id + 1] - bounds_[id]);
@@ -266,6 +280,8 @@ class TagTable {
 
   [[gnu::noinline]] void rehash(std::size_t size) {
     slots_.assign(size, kEmpty);
+    waiting_ = 0;  // every string gets its slot here
+    if (!filter_.empty()) filter_.assign(size / 16, 0);
     const std::size_t mask = size - 1;
     for (TagId id = 0; id < this->size(); ++id) {
       const std::string_view s = text(id);
@@ -273,8 +289,89 @@ class TagTable {
       std::size_t i = h & mask;
       while (slots_[i] != kEmpty) i = (i + 1) & mask;
       slots_[i] = id | hash_bits(h);
+      if (!filter_.empty()) filter_[filter_word(h)] |= filter_bits(h);
     }
     set_limit();
+  }
+
+  // ---- large tables ---------------------------------------------------------
+  //
+  // In a table larger than the caches, every new string costs a trip to
+  // memory for the slot its probe starts at, and the reader waits for it
+  // before it can go on. A large table therefore keeps a filter of the
+  // strings it holds, a few bits per slot (blocked Bloom, two bits in one
+  // word), small enough to stay in cache. A string the filter has not seen
+  // is new for certain: it gets its id and its bytes at once, and its slot
+  // later, together with up to kWaiting others, whose slot loads the
+  // processor then overlaps. A string the filter may have seen is looked
+  // up as usual, then among the waiting ones.
+
+  static constexpr std::size_t kFilterFrom = std::size_t{1} << 17;  // slots
+  static constexpr std::size_t kWaiting = 16;
+
+  struct Waiting {
+    std::uint64_t hash;
+    TagId id;
+  };
+
+  // The filter word and bits of a string with hash `h`, from a second mix
+  // of h so that they do not follow the slot.
+  std::size_t filter_word(std::uint64_t h) const {
+    return ((h * 0x9e3779b97f4a7c15u) >> 20) & (filter_.size() - 1);
+  }
+  static std::uint64_t filter_bits(std::uint64_t h) {
+    const std::uint64_t m = h * 0x9e3779b97f4a7c15u;
+    return (std::uint64_t{1} << (m >> 58)) | (std::uint64_t{1} << ((m >> 52) & 63));
+  }
+
+  [[gnu::noinline]] TagId intern_filtered(std::string_view s, std::uint64_t h) {
+    std::uint64_t& word = filter_[filter_word(h)];
+    const std::uint64_t seen = filter_bits(h);
+    const auto id = static_cast<TagId>(size());
+    if ((word & seen) != seen) {
+      word |= seen;
+      append(s);
+      waiting_list_[waiting_++] = Waiting{h, id};
+      if (waiting_ == kWaiting) place_waiting();
+      return id;
+    }
+    const std::uint32_t bits = hash_bits(h);
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = h & mask;
+    for (std::uint32_t slot; (slot = slots_[i]) != kEmpty; i = (i + 1) & mask) {
+      if ((slot & hash_mask_) == bits && holds(slot & ~hash_mask_, s)) return slot & ~hash_mask_;
+    }
+    const TagId waiting = find_waiting(s, h);
+    if (waiting != kNoTag) return waiting;
+    append(s);
+    slots_[i] = id | bits;
+    return id;
+  }
+
+  TagId find_waiting(std::string_view s) const {
+    return find_waiting(s, hash_bytes_premixed(s.data(), s.size(), seed_));
+  }
+  TagId find_waiting(std::string_view s, std::uint64_t h) const {
+    for (std::size_t k = 0; k < waiting_; ++k) {
+      const Waiting& w = waiting_list_[k];
+      if (w.hash == h && holds(w.id, s)) return w.id;
+    }
+    return kNoTag;
+  }
+
+  // Gives the waiting strings their slots: all their first slots are
+  // asked for before any is probed.
+  void place_waiting() {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t k = 0; k < waiting_; ++k)
+      __builtin_prefetch(&slots_[waiting_list_[k].hash & mask], 1);
+    for (std::size_t k = 0; k < waiting_; ++k) {
+      const Waiting& w = waiting_list_[k];
+      std::size_t i = w.hash & mask;
+      while (slots_[i] != kEmpty) i = (i + 1) & mask;
+      slots_[i] = w.id | hash_bits(w.hash);
+    }
+    waiting_ = 0;
   }
 
   // Past three quarters full the slots grow; while slots pack hash bits,
@@ -307,6 +404,9 @@ class TagTable {
   std::size_t arena_cap_ = 0;
   std::vector<std::size_t> bounds_{0};  // string id's bytes: [bounds_[id], bounds_[id + 1])
   std::vector<std::uint32_t, HugeAllocator<std::uint32_t>> slots_;
+  std::vector<std::uint64_t> filter_;  // large tables only; a power of two words
+  std::size_t waiting_ = 0;
+  Waiting waiting_list_[kWaiting];
 };
 
 }  // namespace lumo

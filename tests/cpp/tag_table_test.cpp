@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "base/huge_pages.h"
@@ -83,6 +84,39 @@ TEST_P(TagTableTest, ClearToTheSameSizeStartsOverAndStillGrows) {
     for (int i = 0; i < n; ++i) EXPECT_EQ(table.find("w" + std::to_string(i)), TagId(i));
     EXPECT_EQ(table.size(), static_cast<std::size_t>(n));
   }
+}
+
+// A table cleared for a large graph gives new strings their slots in
+// batches. Repeats close enough to meet a string still waiting for its slot,
+// lookups before and after the batches settle, growth past the size cleared
+// for and the switch to bare ids all keep the ids a plain map gives.
+TEST_P(TagTableTest, LargeTablesNumberAsAPlainMap) {
+  TagTable table(GetParam());
+  table.clear(100000, 1 << 20);
+  std::unordered_map<std::string, TagId> reference;
+  std::vector<std::string> order;
+  auto intern = [&](const std::string& t) {
+    const TagId want = reference.try_emplace(t, static_cast<TagId>(reference.size())).first->second;
+    ASSERT_EQ(table.intern(t), want) << t;
+  };
+  for (int i = 0; i < 150000; ++i) {
+    const std::string t = "n" + std::to_string(i);
+    intern(t);
+    if (i % 3 == 0) intern("n" + std::to_string(i - i % 7));  // often still waiting
+    if (i % 5 == 0) intern("tag" + std::to_string(i % 11));   // common tags
+    if (i % 1000 == 999) {  // lookups while some strings wait
+      EXPECT_EQ(table.find(t), reference[t]);
+      EXPECT_EQ(table.find("n" + std::to_string(i + 1)), kNoTag);
+    }
+  }
+  table.settle();
+  ASSERT_EQ(table.size(), reference.size());
+  const TagView view = table.view();
+  for (const auto& [t, id] : reference) {
+    ASSERT_EQ(view.find(t), id) << t;
+    ASSERT_EQ(table.text(id), t);
+  }
+  EXPECT_EQ(view.find("n150000"), kNoTag);
 }
 
 // Arrays from a huge page up sit on a huge page boundary (where the system
