@@ -104,7 +104,9 @@ class FlatTree {
   // Names are interned with the tags, so the resolver can index by them.
   TagId name_id(SubjectIndex i) const { return s_.name[i]; }
   std::size_t name_ids() const { return tags_.size(); }
-  TagId find_name_id(std::string_view name) const { return tags_.find(name); }
+  void find_name_ids(const std::string_view* names, TagId* ids, std::size_t n) const {
+    tags_.find_many(names, ids, n);
+  }
   bool is_context(SubjectIndex i) const { return (s_.flags[i] & kContext) != 0; }
   const RelationSpec* written(SubjectIndex i) const {
     const std::uint32_t k = relation_of_[i];

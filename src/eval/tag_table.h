@@ -103,13 +103,54 @@ struct Arrays {
   bool holds(TagId id, std::string_view s) const { return holds_at(bounds, arena, id, s); }
   TagId find(std::string_view s) const {
     if (slots == nullptr) return kNoTag;
-    const std::uint64_t h = hash_bytes_premixed(s.data(), s.size(), seed);
+    return find_hashed(s, hash_bytes_premixed(s.data(), s.size(), seed));
+  }
+  TagId find_hashed(std::string_view s, std::uint64_t h) const {
     const std::uint32_t bits = hash_bits(h);
     for (std::size_t i = h & slot_mask; slots[i] != kEmpty; i = (i + 1) & slot_mask) {
       const std::uint32_t slot = slots[i];
       if ((slot & hash_mask) == bits && holds(slot & ~hash_mask, s)) return slot & ~hash_mask;
     }
     return kNoTag;
+  }
+
+  // out[k] = find(names[k]) for every k. In a large table each lookup waits
+  // on up to three loads from memory, one after the other: the slot, the
+  // bounds of the string it holds, that string's bytes. Here each is asked
+  // for a few names ahead of the lookup that needs it, so that the loads of
+  // different names overlap.
+  void find_many(const std::string_view* names, TagId* out, std::size_t n) const {
+    if (slots == nullptr) {
+      std::fill(out, out + n, kNoTag);
+      return;
+    }
+    constexpr std::size_t kAhead = 8;
+    constexpr std::size_t kRing = 4 * kAhead;  // holds the hashes in flight
+    std::uint64_t ring[kRing];
+    // The id the first slot of hash h holds, if its hash bits agree.
+    auto first_candidate = [&](std::uint64_t h) {
+      const std::uint32_t slot = slots[h & slot_mask];
+      return slot != kEmpty && (slot & hash_mask) == hash_bits(h) ? slot & ~hash_mask : kNoTag;
+    };
+    for (std::size_t k = 0; k < n + 3 * kAhead; ++k) {
+      if (k < n) {
+        const std::uint64_t h = hash_bytes_premixed(names[k].data(), names[k].size(), seed);
+        ring[k % kRing] = h;
+        __builtin_prefetch(&slots[h & slot_mask]);
+      }
+      if (k >= kAhead && k - kAhead < n) {
+        const TagId id = first_candidate(ring[(k - kAhead) % kRing]);
+        if (id != kNoTag) __builtin_prefetch(&bounds[id]);
+      }
+      if (k >= 2 * kAhead && k - 2 * kAhead < n) {
+        const TagId id = first_candidate(ring[(k - 2 * kAhead) % kRing]);
+        if (id != kNoTag) __builtin_prefetch(arena + bounds[id]);
+      }
+      if (k >= 3 * kAhead) {
+        const std::size_t j = k - 3 * kAhead;
+        out[j] = find_hashed(names[j], ring[j % kRing]);
+      }
+    }
   }
 };
 
@@ -195,6 +236,16 @@ class TagTable {
   TagId find(std::string_view s) const {
     const TagId id = arrays().find(s);
     return id != kNoTag || waiting_ == 0 ? id : find_waiting(s);
+  }
+
+  // out[k] = find(names[k]) for every k; faster than one by one on a large
+  // table.
+  void find_many(const std::string_view* names, TagId* out, std::size_t n) const {
+    if (waiting_ != 0) {
+      for (std::size_t k = 0; k < n; ++k) out[k] = find(names[k]);
+      return;
+    }
+    arrays().find_many(names, out, n);
   }
 
   // Gives the strings still waiting for their slots (see `filter_`) their

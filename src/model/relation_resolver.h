@@ -20,10 +20,11 @@
 //   void set_link(SubjectIndex, RelationLink);
 //
 // A tree whose names are numbered already may add name_id(i), name_ids()
-// and find_name_id(text) (with a kNoName constant); the scope is then an
-// array indexed by name rather than a hash table of texts.
+// and find_name_ids(texts, ids, count) (with a kNoName constant); the scope
+// is then an array indexed by name rather than a hash table of texts.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -74,6 +75,9 @@ struct ResolverScratch {
   std::vector<std::uint8_t> state;
   std::vector<SubjectIndex> path;
   std::vector<std::pair<SubjectIndex, SubjectIndex>> by_name;  // (parent, child) slots
+  std::vector<SubjectIndex> relation_subjects;
+  std::vector<std::string_view> first_names;
+  std::vector<std::uint32_t> first_ids;
 };
 
 namespace relation_detail {
@@ -189,9 +193,9 @@ class NameScope {
 };
 
 // The same scope for a tree whose names are numbered already: the tree gives
-// name_id(i) (below name_ids()) for each subject and find_name_id(text) (or
-// kNoName) for a path's first name, and the scope is a plain array indexed by
-// name, with no hashing at all.
+// name_id(i) (below name_ids()) for each subject and the ids of the paths'
+// first names (kNoName for a name no subject has), and the scope is a plain
+// array indexed by name, with no hashing at all.
 template <class Tree>
 class DenseNameScope {
  public:
@@ -205,8 +209,7 @@ class DenseNameScope {
     shadowed_.assign(tree.size(), kNone);
   }
 
-  void declare(std::string_view name) {
-    const auto id = tree_.find_name_id(name);
+  void declare(std::uint32_t id) {
     if (id != Tree::kNoName && top_[id] == kUndeclared) top_[id] = kNone;
   }
 
@@ -220,8 +223,7 @@ class DenseNameScope {
 
   void pop(SubjectIndex c) { top_[tree_.name_id(c)] = shadowed_[c]; }
 
-  std::optional<SubjectIndex> lookup(std::string_view name) const {
-    const auto id = tree_.find_name_id(name);
+  std::optional<SubjectIndex> lookup(std::uint32_t id) const {
     if (id == Tree::kNoName || top_[id] >= kUndeclared) return std::nullopt;
     return top_[id];
   }
@@ -233,11 +235,12 @@ class DenseNameScope {
 };
 
 template <class Tree>
-concept NumberedNames = requires(const Tree& t, SubjectIndex i, std::string_view s) {
-  t.name_id(i);
-  t.name_ids();
-  t.find_name_id(s);
-};
+concept NumberedNames =
+    requires(const Tree& t, SubjectIndex i, const std::string_view* names, std::uint32_t* ids) {
+      t.name_id(i);
+      t.name_ids();
+      t.find_name_ids(names, ids, std::size_t{0});  // ids[k] for names[k], or kNoName
+    };
 
 inline std::string join_path(const NamePath& path) {
   std::size_t len = 0;
@@ -324,14 +327,12 @@ class ChildFinder {
   std::uint64_t seed_ = draw_hash_key();
 };
 
-// Resolves `path`: the first name through the scope, each further name among
-// the children (as flattened) of the subject reached so far, the last child
-// written with that name winning.
-template <class Tree, class Scope>
-std::optional<SubjectIndex> resolve_path(ChildFinder<Tree>& children, const Scope& scope,
-                                         const NamePath& path) {
-  if (path.names.empty()) return std::nullopt;
-  std::optional<SubjectIndex> cur = scope.lookup(path.names[0]);
+// Follows `path` from `cur`, the subject its first name reached: each
+// further name among the children (as flattened) of the subject reached so
+// far, the last child written with that name winning.
+template <class Tree>
+std::optional<SubjectIndex> follow_path(ChildFinder<Tree>& children, const NamePath& path,
+                                        std::optional<SubjectIndex> cur) {
   for (std::size_t k = 1; cur && k < path.names.size(); ++k)
     cur = children.find(*cur, path.names[k]);
   return cur;
@@ -346,7 +347,10 @@ class RelationResolver {
         scope_(make_scope(tree, scratch)),
         children_(tree, scratch),
         in_scope_(scratch.in_scope),
-        stack_(scratch.stack) {
+        stack_(scratch.stack),
+        relation_subjects_(scratch.relation_subjects),
+        first_names_(scratch.first_names),
+        first_ids_(scratch.first_ids) {
     in_scope_.assign(tree.size(), 0);
     stack_.clear();
   }
@@ -359,11 +363,15 @@ class RelationResolver {
     // Only a name that some path starts with is ever looked up, so only
     // subjects with such names enter the scope; for the others the scope
     // costs one probe. Lookups see exactly what a scope of all names would.
-    for (SubjectIndex i = 0; i < n; ++i) {
-      const RelationSpec* rel = tree_.written(i);
-      if (!rel) continue;
-      if (!rel->target.names.empty()) scope_.declare(rel->target.names[0]);
-      if (rel->context && !rel->context->names.empty()) scope_.declare(rel->context->names[0]);
+    if constexpr (NumberedNames<Tree>) {
+      declare_numbered();
+    } else {
+      for (SubjectIndex i = 0; i < n; ++i) {
+        const RelationSpec* rel = tree_.written(i);
+        if (!rel) continue;
+        if (!rel->target.names.empty()) scope_.declare(rel->target.names[0]);
+        if (rel->context && !rel->context->names.empty()) scope_.declare(rel->context->names[0]);
+      }
     }
     // The root is visited with an empty scope, source 0 and default context 0.
     // visit() builds a result that can hold an error: call it only for
@@ -421,18 +429,72 @@ class RelationResolver {
 
   bool is_relation(SubjectIndex i) const { return tree_.written(i) != nullptr; }
 
+  // A numbered tree is asked for the ids of all the paths' first names at
+  // once (a large tree overlaps those lookups), two per relation subject in
+  // index order: the target's, then the context's (kNoName where there is
+  // none). visit() takes them from there.
+  void declare_numbered() {
+    relation_subjects_.clear();
+    first_names_.clear();
+    auto first_name = [](const NamePath* path) {
+      return path && !path->names.empty() ? std::string_view(path->names[0]) : std::string_view();
+    };
+    for (SubjectIndex i = 0; i < tree_.size(); ++i) {
+      const RelationSpec* rel = tree_.written(i);
+      if (!rel) continue;
+      relation_subjects_.push_back(i);
+      first_names_.push_back(first_name(&rel->target));
+      first_names_.push_back(first_name(rel->context ? &*rel->context : nullptr));
+    }
+    first_ids_.resize(first_names_.size());
+    tree_.find_name_ids(first_names_.data(), first_ids_.data(), first_names_.size());
+    for (std::size_t k = 0; k < first_ids_.size(); ++k) {
+      if (first_names_[k].data() == nullptr) first_ids_[k] = Tree::kNoName;  // no such path
+      scope_.declare(first_ids_[k]);
+    }
+  }
+
+  // Where relation subject `s` is in relation_subjects_. The walk meets
+  // them in index order on the trees that have numbered names; a search
+  // finds any other.
+  std::size_t relation_position(SubjectIndex s) {
+    if (next_relation_ < relation_subjects_.size() && relation_subjects_[next_relation_] == s)
+      return next_relation_++;
+    return static_cast<std::size_t>(
+        std::lower_bound(relation_subjects_.begin(), relation_subjects_.end(), s) -
+        relation_subjects_.begin());
+  }
+
+  // The subject `path` names; `id` is its first name's id in a numbered tree.
+  std::optional<SubjectIndex> resolve(const NamePath& path, std::uint32_t id) {
+    if (path.names.empty()) return std::nullopt;
+    std::optional<SubjectIndex> first;
+    if constexpr (NumberedNames<Tree>) {
+      first = scope_.lookup(id);
+    } else {
+      first = scope_.lookup(path.names[0]);
+    }
+    return follow_path(children_, path, first);
+  }
+
   // Handles the written relation of `s`, written inside `source`.
   BuildStatus visit(SubjectIndex s, SubjectIndex source, SubjectIndex default_context) {
     const RelationSpec* written = tree_.written(s);
     if (!written) return std::monostate{};
     --pending_;
     const RelationSpec& rel = *written;
-    std::optional<SubjectIndex> target = resolve_path(children_, scope_, rel.target);
+    std::uint32_t target_id = 0, context_id = 0;  // numbered trees only
+    if constexpr (NumberedNames<Tree>) {
+      const std::size_t k = relation_position(s);
+      target_id = first_ids_[2 * k];
+      context_id = first_ids_[2 * k + 1];
+    }
+    std::optional<SubjectIndex> target = resolve(rel.target, target_id);
     if (!target) return Err<BuildError>{not_found(rel.target)};
     SubjectIndex context = default_context;
     const bool implicit = !rel.context.has_value();
     if (!implicit) {
-      std::optional<SubjectIndex> x = resolve_path(children_, scope_, *rel.context);
+      std::optional<SubjectIndex> x = resolve(*rel.context, context_id);
       if (!x) return Err<BuildError>{not_found(*rel.context)};
       context = *x;
     }
@@ -471,6 +533,10 @@ class RelationResolver {
   ChildFinder<Tree> children_;
   std::vector<std::uint8_t>& in_scope_;
   std::vector<Frame>& stack_;
+  std::vector<SubjectIndex>& relation_subjects_;  // numbered trees: in index order
+  std::vector<std::string_view>& first_names_;    // two per relation subject
+  std::vector<std::uint32_t>& first_ids_;         // the ids of first_names_
+  std::size_t next_relation_ = 0;
   std::size_t pending_ = 0;
 };
 

@@ -117,6 +117,18 @@ TEST_P(TagTableTest, LargeTablesNumberAsAPlainMap) {
     ASSERT_EQ(table.text(id), t);
   }
   EXPECT_EQ(view.find("n150000"), kNoTag);
+
+  // Many lookups at once answer as one at a time, for any count.
+  std::vector<std::string> asked;
+  for (int i = 0; i < 200; ++i) asked.push_back((i % 3 ? "n" : "m") + std::to_string(i * 997));
+  asked.push_back("");
+  asked.push_back(std::string(40, 'n'));
+  const std::vector<std::string_view> names(asked.begin(), asked.end());
+  for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{7}, names.size()}) {
+    std::vector<TagId> got(count, 12345);
+    table.find_many(names.data(), got.data(), count);
+    for (std::size_t k = 0; k < count; ++k) ASSERT_EQ(got[k], table.find(names[k])) << names[k];
+  }
 }
 
 // Arrays from a huge page up sit on a huge page boundary (where the system
