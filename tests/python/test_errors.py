@@ -161,11 +161,15 @@ def test_numpy_bool_conversion_calls_bool_and_keeps_other_errors():
 
 
 @pytest.mark.parametrize("call", [lambda t: lq.parse_query(t), lambda t: lq.parse_tag_graph(t)])
-@pytest.mark.parametrize("text", ["\ud800", "{ a: b\udfff }"])
+@pytest.mark.parametrize("text", ["\ud800", "{ a: b\udfff }",
+                                  "{ a: b }" + " " * 20000 + "\ud800 é",  # long texts are
+                                  "{ a: b }" + " é" * 20000 + "\udfff"])  # copied otherwise
 def test_lone_surrogates_raise_the_encoding_error(call, text):
     with pytest.raises(UnicodeEncodeError) as info:
         call(text)
     assert info.value.encoding == "utf-8"
+    assert info.value.start == text.index(info.value.object[info.value.start])
+    assert info.value.reason == "surrogates not allowed"
     assert info.value.__cause__ is None
 
 

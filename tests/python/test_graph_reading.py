@@ -133,6 +133,19 @@ def test_long_texts_read_alike_whether_viewed_or_copied(extra, kind):
     assert lq.parse_query("{ s7 : t7, shared }").is_match(graph)
 
 
+@pytest.mark.parametrize("extra", ["é", "ÿ\x80", "日本", "\U0001f600", "é日\U00010000"])
+def test_long_texts_that_are_not_ascii_keep_every_character(extra):
+    # A long text that is not ASCII is copied as UTF-8 by way of UTF-16. The
+    # tags put `extra` at every offset from an ASCII run, in one, two and
+    # four byte forms, and from outside the first 64 Ki code points.
+    tags = [f"t{i}" + extra * (i % 3) + "x" * (i % 5) + extra for i in range(4000)]
+    text = "{\n" + "\n".join(f'  s{i} : "{t}", "{t[:i % 9]}q"' for i, t in enumerate(tags)) + "\n}"
+    assert len(text) > 16 * 1024
+    got = set(lq.parse_tag_graph(text).collect_tags())
+    want = set(tags) | {f"s{i}" for i in range(4000)} | {t[:i % 9] + "q" for i, t in enumerate(tags)}
+    assert got == want | {"context"}
+
+
 @pytest.mark.skipif(sys.version_info < (3, 10), reason="3.9 copies every text")
 def test_a_long_ascii_text_is_not_copied():
     text = "{\n" + "\n".join(f"  s{i} : t{i % 50}" for i in range(40000)) + "\n}"
