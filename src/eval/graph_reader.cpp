@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/count_byte.h"
 #include "base/free_memory.h"
 #include "model/relation_resolver.h"
 #include "model/tag_graph.h"
@@ -267,15 +268,7 @@ class GraphReader {
 
   static constexpr std::size_t kCountLinesFrom = 64 * 1024;
 
-  // The library's memchr finds line ends many bytes at a time.
-  std::size_t count_lines() const {
-    std::size_t lines = 1;
-    const char* const end = c_.text.data() + c_.text.size();
-    for (const char* p = c_.text.data();
-         (p = static_cast<const char*>(std::memchr(p, '\n', end - p))) != nullptr; ++p)
-      ++lines;
-    return lines;
-  }
+  std::size_t count_lines() const { return 1 + count_byte(c_.text.data(), c_.text.size(), '\n'); }
 
   bool at(char ch) const { return c_.pos < c_.text.size() && c_.text[c_.pos] == ch; }
   bool at2(char a, char b) const {
