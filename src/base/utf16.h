@@ -69,35 +69,9 @@ inline bool low_surrogate(std::uint16_t u) { return u >= 0xdc00 && u < 0xe000; }
 
 }  // namespace utf16_detail
 
-// The UTF-8 length of the `units` code units at `p`.
-inline std::size_t utf8_length_of_utf16(const unsigned char* p, std::size_t units) {
-  using namespace utf16_detail;
-  std::size_t i = 0;
-  std::size_t out = 0;
-  while (i < units) {
-    const std::size_t run = ascii_run(p + 2 * i, units - i);
-    i += run;
-    out += run;
-    if (i == units) break;
-    const std::uint16_t u = load1(p + 2 * i);
-    if (u < 0x80) {
-      out += 1;
-    } else if (u < 0x800) {
-      out += 2;
-    } else if (high_surrogate(u) && i + 1 < units && low_surrogate(load1(p + 2 * i + 2))) {
-      out += 4;
-      ++i;
-    } else {
-      out += 3;
-    }
-    ++i;
-  }
-  return out;
-}
-
 // Writes the UTF-8 of the `units` code units at `p` to `out`, which has room
-// for utf8_length_of_utf16(p, units) bytes.
-inline void utf16_to_utf8(const unsigned char* p, std::size_t units, char* out) {
+// for three bytes a unit, and returns how many bytes it wrote.
+inline std::size_t utf16_to_utf8(const unsigned char* p, std::size_t units, char* out) {
   using namespace utf16_detail;
   auto* o = reinterpret_cast<unsigned char*>(out);
   std::size_t i = 0;
@@ -130,6 +104,7 @@ inline void utf16_to_utf8(const unsigned char* p, std::size_t units, char* out) 
       *o++ = static_cast<unsigned char>(0x80 | (c & 0x3f));
     }
   }
+  return static_cast<std::size_t>(o - reinterpret_cast<unsigned char*>(out));
 }
 
 }  // namespace lumo

@@ -14,8 +14,11 @@
 #include <dlfcn.h>
 #endif
 
+#include <algorithm>
+#include <new>
 #include <string>
 
+#include "base/huge_pages.h"
 #include "base/utf16.h"
 #include "module/errors.h"
 
@@ -194,8 +197,7 @@ namespace {
 // UTF-8 it makes, as for any C function that takes a str as text). The
 // module is built for 3.9 as well, whose stable ABI lacks it, so it is
 // looked up at run time, and only on 3.10 and later; elsewhere, and for
-// long texts that are not ASCII, the text is copied into a bytes object for
-// the call.
+// long texts that are not ASCII, the text is copied for the call.
 using Utf8View = const char* (*)(PyObject*, Py_ssize_t*);
 
 // The longest str that is viewed rather than copied, in characters, unless
@@ -225,28 +227,69 @@ Utf8View find_utf8_view() {
 
 // A long text to be copied goes through CPython's UTF-16 encoder, several
 // times faster than its UTF-8 encoder on a str that is not ASCII, and is
-// turned into UTF-8 here. False, with no error set, where that fails (a lone
-// surrogate, or no memory): the UTF-8 encoder then reports it as usual.
-bool copy_through_utf16(PyObject* obj, Ref& holder, std::string_view& out) {
-  Ref wide(PyUnicode_AsUTF16String(obj));  // native order, after a two-byte BOM
+// turned into UTF-8 here. It goes a slice at a time, so that the encoder's
+// output is small, reused memory rather than a fresh copy of the whole text
+// twice its size; the UTF-8 goes to one buffer (on huge pages where the
+// system has them), sized for the worst case but touched only as far as it
+// is written, and owned by a capsule for the call. False, with no error
+// set, where anything fails (a lone surrogate, or no memory): the UTF-8
+// encoder then reports it as usual.
+constexpr Py_ssize_t kSliceLength = 32 * 1024;  // characters
+constexpr const char* kCopyName = "lumo_query.text";
+
+struct TextCopy {
   char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (!wide || PyBytes_AsStringAndSize(wide.get(), &data, &size) < 0 || size < 2) {
+  std::size_t capacity = 0;
+};
+
+void free_text_copy(PyObject* capsule) {
+  auto* copy = static_cast<TextCopy*>(PyCapsule_GetPointer(capsule, kCopyName));
+  if (copy == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  HugeAllocator<char>().deallocate(copy->data, copy->capacity);
+  delete copy;
+}
+
+bool copy_through_utf16(PyObject* obj, Ref& holder, std::string_view& out) {
+  const Py_ssize_t length = PyUnicode_GetLength(obj);
+  if (length < 0) {
     PyErr_Clear();
     return false;
   }
-  const auto* units = reinterpret_cast<const unsigned char*>(data) + 2;
-  const auto count = static_cast<std::size_t>(size - 2) / 2;
-  const std::size_t length = utf8_length_of_utf16(units, count);
-  Ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
-  char* utf8 = bytes ? PyBytes_AsString(bytes.get()) : nullptr;
-  if (utf8 == nullptr) {
+  auto* copy = new (std::nothrow) TextCopy;
+  if (copy == nullptr) return false;
+  // Four bytes of UTF-8 at most for each character.
+  copy->capacity = 4 * static_cast<std::size_t>(length);
+  try {
+    copy->data = HugeAllocator<char>().allocate(copy->capacity);
+  } catch (const std::bad_alloc&) {
+    delete copy;
+    return false;
+  }
+  Ref capsule(PyCapsule_New(copy, kCopyName, free_text_copy));
+  if (!capsule) {
+    HugeAllocator<char>().deallocate(copy->data, copy->capacity);
+    delete copy;
     PyErr_Clear();
     return false;
   }
-  utf16_to_utf8(units, count, utf8);
-  out = std::string_view(utf8, length);
-  holder = std::move(bytes);
+  std::size_t used = 0;
+  for (Py_ssize_t at = 0; at < length; at += kSliceLength) {
+    Ref slice(PyUnicode_Substring(obj, at, std::min(at + kSliceLength, length)));
+    Ref wide(slice ? PyUnicode_AsUTF16String(slice.get()) : nullptr);  // a BOM, then native order
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!wide || PyBytes_AsStringAndSize(wide.get(), &data, &size) < 0 || size < 2) {
+      PyErr_Clear();
+      return false;
+    }
+    used += utf16_to_utf8(reinterpret_cast<const unsigned char*>(data) + 2,
+                          static_cast<std::size_t>(size - 2) / 2, copy->data + used);
+  }
+  out = std::string_view(copy->data, used);
+  holder = std::move(capsule);
   return true;
 }
 

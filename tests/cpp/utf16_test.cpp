@@ -42,8 +42,11 @@ void put_utf16(std::uint32_t c, std::vector<std::uint16_t>& out) {
 
 std::string convert(const std::vector<std::uint16_t>& units) {
   const auto* p = reinterpret_cast<const unsigned char*>(units.data());
-  std::string out(utf8_length_of_utf16(p, units.size()), '\0');
-  utf16_to_utf8(p, units.size(), out.data());
+  std::string out(3 * units.size() + 8, '\x55');
+  const std::size_t written = utf16_to_utf8(p, units.size(), out.data());
+  EXPECT_LE(written, 3 * units.size());
+  EXPECT_EQ(out.substr(written), std::string(out.size() - written, '\x55'));  // nothing past it
+  out.resize(written);
   return out;
 }
 
