@@ -329,18 +329,33 @@ class TagTable {
     if ((size() + 1) * 4 > slots_.size() * 3) rehash(slots_.empty() ? 16 : slots_.size() * 2);
   }
 
+  // Strings are placed in id order, as they came; the slot (and filter
+  // word) of each is asked for a few strings ahead, so that in a large
+  // table the loads of different strings overlap.
   [[gnu::noinline]] void rehash(std::size_t size) {
     slots_.assign(size, kEmpty);
     waiting_ = 0;  // every string gets its slot here
-    if (!filter_.empty()) filter_.assign(size / 16, 0);
+    const bool filtered = !filter_.empty();
+    if (filtered) filter_.assign(size / 16, 0);
     const std::size_t mask = size - 1;
-    for (TagId id = 0; id < this->size(); ++id) {
-      const std::string_view s = text(id);
-      const std::uint64_t h = hash_bytes_premixed(s.data(), s.size(), seed_);
-      std::size_t i = h & mask;
-      while (slots_[i] != kEmpty) i = (i + 1) & mask;
-      slots_[i] = id | hash_bits(h);
-      if (!filter_.empty()) filter_[filter_word(h)] |= filter_bits(h);
+    constexpr std::size_t kAhead = 16;
+    std::uint64_t ring[kAhead];
+    const std::size_t n = this->size();
+    for (std::size_t k = 0; k < n + kAhead; ++k) {
+      if (k >= kAhead) {
+        const std::uint64_t h = ring[k % kAhead];
+        std::size_t i = h & mask;
+        while (slots_[i] != kEmpty) i = (i + 1) & mask;
+        slots_[i] = static_cast<TagId>(k - kAhead) | hash_bits(h);
+        if (filtered) filter_[filter_word(h)] |= filter_bits(h);
+      }
+      if (k < n) {
+        const std::string_view s = text(static_cast<TagId>(k));
+        const std::uint64_t h = hash_bytes_premixed(s.data(), s.size(), seed_);
+        ring[k % kAhead] = h;
+        __builtin_prefetch(&slots_[h & mask], 1);
+        if (filtered) __builtin_prefetch(&filter_[filter_word(h)], 1);
+      }
     }
     set_limit();
   }
