@@ -258,11 +258,12 @@ class GraphReader {
     parts_.identities_end.reserve(guess);
     parts_.ranges.reserve(guess);
     // In a large graph tags repeat, and distinct strings are fewer than
-    // subjects, though where every line names its subject there are as many;
-    // a small text has a new string every dozen bytes or so. The string
-    // table grows if there are more.
+    // subjects, though where every line names its subject there are as many
+    // (down to lines of eight bytes, as in a chain of short names); a small
+    // text has a new string every dozen bytes or so. The string table grows
+    // if there are more.
     const std::size_t strings =
-        std::max({size / 32, std::min(lines, size / 12), std::min<std::size_t>(size / 12, 256)});
+        std::max({size / 32, std::min(lines, size / 8), std::min<std::size_t>(size / 12, 256)});
     parts_.tags.clear(strings + 8, size + 16);
   }
 
