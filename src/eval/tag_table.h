@@ -252,7 +252,7 @@ class TagTable {
   // slots, and drops the filter. view() and pack_into() need it done.
   void settle() {
     place_waiting();
-    std::vector<std::uint64_t>().swap(filter_);
+    decltype(filter_)().swap(filter_);
   }
 
   std::string_view text(TagId id) const {
@@ -470,7 +470,7 @@ class TagTable {
   std::size_t arena_cap_ = 0;
   std::vector<std::size_t> bounds_{0};  // string id's bytes: [bounds_[id], bounds_[id + 1])
   std::vector<std::uint32_t, HugeAllocator<std::uint32_t>> slots_;
-  std::vector<std::uint64_t> filter_;  // large tables only; a power of two words
+  std::vector<std::uint64_t, HugeAllocator<std::uint64_t>> filter_;  // large tables only; a power of two words
   std::size_t waiting_ = 0;
   Waiting waiting_list_[kWaiting];
 };
