@@ -360,19 +360,7 @@ class RelationResolver {
     const std::size_t n = tree_.size();
     for (SubjectIndex i = 0; i < n; ++i) pending_ += tree_.written(i) != nullptr;
     if (pending_ == 0) return std::monostate{};
-    // Only a name that some path starts with is ever looked up, so only
-    // subjects with such names enter the scope; for the others the scope
-    // costs one probe. Lookups see exactly what a scope of all names would.
-    if constexpr (NumberedNames<Tree>) {
-      declare_numbered();
-    } else {
-      for (SubjectIndex i = 0; i < n; ++i) {
-        const RelationSpec* rel = tree_.written(i);
-        if (!rel) continue;
-        if (!rel->target.names.empty()) scope_.declare(rel->target.names[0]);
-        if (rel->context && !rel->context->names.empty()) scope_.declare(rel->context->names[0]);
-      }
-    }
+    declare_first_names();
     // The root is visited with an empty scope, source 0 and default context 0.
     // visit() builds a result that can hold an error: call it only for
     // relation subjects.
@@ -428,6 +416,22 @@ class RelationResolver {
   }
 
   bool is_relation(SubjectIndex i) const { return tree_.written(i) != nullptr; }
+
+  // Only a name that some path starts with is ever looked up, so only
+  // subjects with such names enter the scope; for the others the scope
+  // costs one probe. Lookups see exactly what a scope of all names would.
+  void declare_first_names() {
+    if constexpr (NumberedNames<Tree>) {
+      declare_numbered();
+    } else {
+      for (SubjectIndex i = 0; i < tree_.size(); ++i) {
+        const RelationSpec* rel = tree_.written(i);
+        if (!rel) continue;
+        if (!rel->target.names.empty()) scope_.declare(rel->target.names[0]);
+        if (rel->context && !rel->context->names.empty()) scope_.declare(rel->context->names[0]);
+      }
+    }
+  }
 
   // A numbered tree is asked for the ids of all the paths' first names at
   // once (a large tree overlaps those lookups), two per relation subject in
