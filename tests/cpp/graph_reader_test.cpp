@@ -301,5 +301,28 @@ TEST_P(ManyPaths, ThroughLongChildLists) {
 
 INSTANTIATE_TEST_SUITE_P(GraphReader, ManyPaths, ::testing::Values(2000, 7000));
 
+// A graph with enough distinct names for the string table's large mode:
+// new names wait for their slots behind a filter, a name met again soon is
+// found among the waiting ones, and the relation paths' first names are
+// looked up all at once, some naming subjects written before the relation
+// and some after. The index is the long way's.
+TEST(GraphReader, LargeTableOfDistinctNames) {
+  constexpr int kSubjects = 110000;
+  std::string text = "{\n";
+  for (int i = 0; i < kSubjects; ++i) {
+    const std::string name = "n" + std::to_string(i);
+    text += "  " + name + " : t" + std::to_string(i % 97) + ", " + name + "x";
+    if (i % 7 == 0) text += " { " + name + " : again }";  // the name again, still waiting
+    text += "\n";
+    if (i % 11 == 5) {
+      const int target = i % 2 || i + 40 >= kSubjects ? i - 3 : i + 40;
+      text += "  * > @n" + std::to_string(target) + " : rel\n";
+    }
+  }
+  text += "}";
+  EXPECT_TRUE(agrees(text, true));
+  EXPECT_TRUE(agrees(text, false));
+}
+
 }  // namespace
 }  // namespace lumo
