@@ -135,9 +135,10 @@ def test_long_texts_read_alike_whether_viewed_or_copied(extra, kind):
 
 @pytest.mark.parametrize("extra", ["é", "ÿ\x80", "日本", "\U0001f600", "é日\U00010000"])
 def test_long_texts_that_are_not_ascii_keep_every_character(extra):
-    # A long text that is not ASCII is copied as UTF-8 by way of UTF-16. The
-    # tags put `extra` at every offset from an ASCII run, in one, two and
-    # four byte forms, and from outside the first 64 Ki code points.
+    # A long text that is not ASCII is copied out as code points, a slice
+    # at a time. The tags put `extra` at every offset from an ASCII run, in
+    # every UTF-8 length and from outside the first 64 Ki code points, and
+    # the text spans several slices.
     tags = [f"t{i}" + extra * (i % 3) + "x" * (i % 5) + extra for i in range(4000)]
     text = "{\n" + "\n".join(f'  s{i} : "{t}", "{t[:i % 9]}q"' for i, t in enumerate(tags)) + "\n}"
     assert len(text) > 16 * 1024
