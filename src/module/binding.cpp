@@ -237,62 +237,52 @@ Utf8View find_utf8_view() {
 constexpr Py_ssize_t kSliceLength = 16 * 1024;  // code points
 constexpr const char* kCopyName = "lumo_query.text";
 
+// The buffer a capsule owns; freed with it.
 struct TextCopy {
   char* data = nullptr;
   std::size_t capacity = 0;
+  ~TextCopy() {
+    if (data != nullptr) HugeAllocator<char>().deallocate(data, capacity);
+  }
 };
 
 void free_text_copy(PyObject* capsule) {
   auto* copy = static_cast<TextCopy*>(PyCapsule_GetPointer(capsule, kCopyName));
-  if (copy == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  HugeAllocator<char>().deallocate(copy->data, copy->capacity);
+  if (copy == nullptr) PyErr_Clear();
   delete copy;
 }
 
-bool copy_by_slices(PyObject* obj, Ref& holder, std::string_view& out) {
-  const Py_ssize_t length = PyUnicode_GetLength(obj);
-  if (length < 0) {
-    PyErr_Clear();
-    return false;
-  }
-  auto* copy = new (std::nothrow) TextCopy;
+bool copy_by_slices(PyObject* obj, Py_ssize_t length, Ref& holder, std::string_view& out) {
   std::unique_ptr<Py_UCS4[]> points(new (std::nothrow) Py_UCS4[kSliceLength]);
-  if (copy == nullptr || points == nullptr) {
-    delete copy;
-    return false;
-  }
+  std::unique_ptr<TextCopy> copy(new (std::nothrow) TextCopy);
+  if (points == nullptr || copy == nullptr) return false;
   // Four bytes of UTF-8 at most for each code point.
   copy->capacity = 4 * static_cast<std::size_t>(length);
   try {
     copy->data = HugeAllocator<char>().allocate(copy->capacity);
   } catch (const std::bad_alloc&) {
-    delete copy;
     return false;
   }
-  Ref capsule(PyCapsule_New(copy, kCopyName, free_text_copy));
+  char* const utf8 = copy->data;
+  Ref capsule(PyCapsule_New(copy.get(), kCopyName, free_text_copy));
   if (!capsule) {
-    HugeAllocator<char>().deallocate(copy->data, copy->capacity);
-    delete copy;
     PyErr_Clear();
     return false;
   }
+  copy.release();  // the capsule's now
   std::size_t used = 0;
   for (Py_ssize_t at = 0; at < length; at += kSliceLength) {
     const Py_ssize_t count = std::min(kSliceLength, length - at);
     Ref slice(PyUnicode_Substring(obj, at, at + count));
     std::size_t written = 0;
     if (!slice || PyUnicode_AsUCS4(slice.get(), points.get(), kSliceLength, 0) == nullptr ||
-        !utf32_to_utf8(points.get(),
-                       static_cast<std::size_t>(count), copy->data + used, written)) {
+        !utf32_to_utf8(points.get(), static_cast<std::size_t>(count), utf8 + used, written)) {
       PyErr_Clear();
       return false;
     }
     used += written;
   }
-  out = std::string_view(copy->data, used);
+  out = std::string_view(utf8, used);
   holder = std::move(capsule);
   return true;
 }
@@ -305,11 +295,11 @@ bool convert_str(PyObject* obj, Ref& holder, std::string_view& out) {
     return false;
   }
   static const Utf8View utf8_view = find_utf8_view();
+  const Py_ssize_t length = PyUnicode_GetLength(obj);
   // A str that is not ASCII keeps the UTF-8 that the view makes for as long
   // as the str lives; for a long text the copy, freed after the call, costs
   // less than that. A long ASCII text is viewed: it has no copy to keep.
-  if (utf8_view != nullptr &&
-      (PyUnicode_GetLength(obj) <= kViewedLength || known_ascii(obj))) {
+  if (utf8_view != nullptr && (length <= kViewedLength || known_ascii(obj))) {
     Py_ssize_t size = 0;
     const char* data = utf8_view(obj, &size);  // lone surrogates fail here
     if (data == nullptr) {
@@ -320,8 +310,7 @@ bool convert_str(PyObject* obj, Ref& holder, std::string_view& out) {
     holder = Ref::borrowed(obj);
     return true;
   }
-  if (PyUnicode_GetLength(obj) > kViewedLength && copy_by_slices(obj, holder, out))
-    return true;
+  if (length > kViewedLength && copy_by_slices(obj, length, holder, out)) return true;
   Ref bytes(PyUnicode_AsUTF8String(obj));  // lone surrogates fail here
   if (!bytes) {
     ensure_error();
