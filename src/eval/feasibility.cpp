@@ -129,7 +129,7 @@ bool Feasibility::expression_holds(SubjectIndex q, SubjectIndex g) {
   return tester_.test(query_.exprs, query_.subjects[q].expression,
                       [&](ExprId node, std::string_view tag) {
                         const TagId t = graph_tag(node, tag);
-                        return t != kNoTag && graph_.occurs(t, range);
+                        return t != kNoTag && graph_.occurs_from(t, range, node_hints_[node]);
                       });
 }
 
@@ -138,6 +138,8 @@ TagId Feasibility::graph_tag(ExprId node, std::string_view tag) {
   if (node_tags_.empty()) {
     node_tags_ = take<TagId>(query_.exprs.size());
     std::fill(node_tags_.begin(), node_tags_.end(), kUnknown);
+    node_hints_ = take<std::uint32_t>(query_.exprs.size());
+    std::fill(node_hints_.begin(), node_hints_.end(), 0u);
   }
   TagId& t = node_tags_[node];
   if (t == kUnknown) t = graph_.tags.find(tag);

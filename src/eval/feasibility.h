@@ -150,8 +150,10 @@ class Feasibility {
   std::span<SubjectIndex> kids_;
   std::span<const CandidateList*> cands_;
   std::span<Facts> facts_;
-  // The graph's id of each tag node of the query, looked up on first use.
+  // The graph's id of each tag node of the query, looked up on first use,
+  // and where the last search of that tag's occurrences ended.
   std::span<TagId> node_tags_;
+  std::span<std::uint32_t> node_hints_;
 
   // One list per identity met, and one of all subjects, at most one per
   // query subject in all.

@@ -80,6 +80,31 @@ struct IndexedGraph {
     return at != hi && *at < range.end;
   }
 
+  // occurs(), for callers whose ranges mostly come in ascending order of
+  // their starts, as a scan over candidates in pre-order asks them: `hint`
+  // is where the previous search of t's list ended, and the search gallops
+  // on from there, so that a scan costs about one pass over the list
+  // rather than a binary search of all of it per candidate. Any hint gives
+  // the same answer; one past the start is just slower.
+  bool occurs_from(TagId t, const SubtreeRange& range, std::uint32_t& hint) const {
+    const std::uint32_t* lo = occ_pos.data() + occ_begin[t];
+    const std::size_t n = occ_begin[t + 1] - occ_begin[t];
+    if (n <= 8) return occurs(t, range);
+    std::size_t from = hint < n ? hint : 0;
+    if (from > 0 && lo[from - 1] >= range.start) from = 0;  // behind: search it all
+    // lo[i] < range.start for every i < from; gallop to a bound past it.
+    std::size_t step = 1;
+    std::size_t to = from;
+    while (to < n && lo[to] < range.start) {
+      from = to + 1;
+      to += step;
+      step *= 2;
+    }
+    const std::uint32_t* at = std::lower_bound(lo + from, lo + std::min(to, n), range.start);
+    hint = static_cast<std::uint32_t>(at - lo);
+    return at != lo + n && *at < range.end;
+  }
+
   // The same by text.
   bool subtree_holds(SubjectIndex g, std::string_view tag) const {
     const TagId t = tags.find(tag);

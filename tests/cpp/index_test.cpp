@@ -307,6 +307,46 @@ TEST(Index, RandomTreesWithMoves) {
   }
 }
 
+// occurs_from() gives occurs()'s answer whatever its hint: scans in
+// pre-order (the hint carried along), in random order (the hint often past
+// the range), and with hints that are plain garbage.
+TEST(Index, OccursFromAgreesWithOccurs) {
+  std::mt19937 rng(31);
+  const std::vector<std::string> words = {"a", "b", "c", "d", "e"};
+  std::vector<SubjectRow> rows;
+  for (int i = 1; i < 600; ++i) {
+    SubjectRow r;
+    r.parent = rng() % 4 == 0 ? 0 : rng() % i;
+    // "a" is everywhere, "e" rare: lists long and short.
+    for (unsigned k = rng() % 3; k > 0; --k) r.tags.push_back(words[rng() % 4]);
+    if (rng() % 100 == 0) r.tags.push_back("e");
+    if (rng() % 2 == 0) r.tags.push_back("a");
+    rows.push_back(r);
+  }
+  const IndexedGraph x = build_index(make_graph(rows));
+  const std::size_t n = x.size();
+  std::vector<SubjectIndex> by_start(n);
+  for (SubjectIndex g = 0; g < n; ++g) by_start[x.range(g).start] = g;
+  std::vector<SubjectIndex> shuffled = by_start;
+  std::shuffle(shuffled.begin(), shuffled.end(), rng);
+  int held = 0;
+  for (const std::string& w : words) {
+    const TagId t = x.tags.find(w);
+    ASSERT_NE(t, kNoTag) << w;
+    for (const auto* order : {&by_start, &shuffled}) {
+      std::uint32_t hint = 0;
+      for (SubjectIndex g : *order) {
+        const bool want = x.occurs(t, x.range(g));
+        held += want;
+        EXPECT_EQ(x.occurs_from(t, x.range(g), hint), want) << w << " at " << g;
+        std::uint32_t wild = rng() % 2 ? rng() % 700 : rng();
+        EXPECT_EQ(x.occurs_from(t, x.range(g), wild), want) << w << " at " << g;
+      }
+    }
+  }
+  EXPECT_GT(held, 1000);  // the lists are not empty
+}
+
 TEST(Index, EnsureIndexOnce) {
   GraphState state(make_graph({{0, {"alice"}, {"x"}}, {1, {"bob"}, {"y"}}}));
   const IndexedGraph& first = state.ensure_index();
