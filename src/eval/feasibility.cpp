@@ -52,8 +52,8 @@ PairMemo::PairMemo(std::size_t query_size, std::size_t graph_size,
     // Zeroed pages come from the system as they are first touched, so a
     // match that visits few pairs does not pay for the whole array. Where
     // the system refuses the space, the hash table does with less.
-    large_.reset(static_cast<std::uint8_t*>(std::calloc(pairs, 1)));
-    dense_ = large_.get();
+    large_ = ZeroedPages(pairs);
+    dense_ = large_.data();
     if (dense_ != nullptr) return;
   }
   slots_.resize(16);

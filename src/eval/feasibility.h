@@ -19,6 +19,7 @@
 
 #include "base/interrupt.h"
 #include "base/random_hash.h"
+#include "base/zeroed_pages.h"
 #include "eval/candidates.h"
 #include "eval/index.h"
 #include "eval/match_expr.h"
@@ -59,9 +60,6 @@ class PairMemo {
   void insert(std::uint64_t key, Memo value);
   void grow();
 
-  struct Free {
-    void operator()(std::uint8_t* p) const { std::free(p); }
-  };
   static constexpr std::size_t kSmallPairs = 1024;  // in the match's arena
 
   std::uint64_t stride_;
@@ -70,7 +68,7 @@ class PairMemo {
   std::size_t mask_ = 0;
   std::size_t count_ = 0;
   std::uint8_t* dense_ = nullptr;  // one Memo per pair, or null: the hash table
-  std::unique_ptr<std::uint8_t[], Free> large_;
+  ZeroedPages large_;
 };
 
 class Feasibility {

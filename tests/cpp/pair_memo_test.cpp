@@ -1,6 +1,7 @@
-// The match memo keeps what it is told in each of its three forms: a byte
-// per pair in the match's arena, a byte per pair from the system, and the
-// hash table that large query-graph products fall back to.
+// The match memo keeps what it is told in each of its forms: a byte per
+// pair in the match's arena, a byte per pair from the allocator or (from
+// ZeroedPages::kMapFrom pairs) mapped from the system, and the hash table
+// that large query-graph products fall back to.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -50,10 +51,28 @@ TEST_P(PairMemoTest, GivesBackWhatWasSetAndUnknownElsewhere) {
   }
 }
 
+// A memo starts out knowing nothing, also where the one before it, freed
+// just now, left its answers in the same memory.
+TEST(PairMemo, NewMemoForgetsTheLastOne) {
+  for (const std::size_t subjects : {std::size_t{5000}, std::size_t{50000}}) {
+    std::pmr::monotonic_buffer_resource arena;
+    for (int round = 0; round < 3; ++round) {
+      PairMemo memo(40, subjects, &arena);
+      for (SubjectIndex q = 0; q < 40; ++q) {
+        for (SubjectIndex g = 0; g < subjects; g += 97) {
+          ASSERT_EQ(memo.get(q, g), Memo::Unknown) << subjects << " round " << round;
+          memo.set(q, g, Memo::Dead);
+        }
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Forms, PairMemoTest,
     ::testing::Values(Form{"arena bytes", 7, 100, PairMemo::kDensePairs},
                       Form{"system bytes", 40, 5000, PairMemo::kDensePairs},
+                      Form{"mapped bytes", 40, 50000, PairMemo::kDensePairs},
                       Form{"hash table", 40, 5000, 0}, Form{"hash table, one pair", 1, 1, 0},
                       Form{"one pair", 1, 1, PairMemo::kDensePairs}),
     [](const auto& info) {
