@@ -26,3 +26,34 @@ void free_huge(void* p, std::size_t bytes) noexcept {
 }
 
 }  // namespace lumo::huge_detail
+
+namespace lumo {
+
+namespace {
+
+class HugeBlockResource final : public std::pmr::memory_resource {
+  void* do_allocate(std::size_t bytes, std::size_t align) override {
+    if (bytes >= huge_detail::kHugeFrom && align <= huge_detail::kHugePage)
+      return huge_detail::allocate_huge(bytes);
+    return ::operator new(bytes, std::align_val_t{align});
+  }
+  void do_deallocate(void* p, std::size_t bytes, std::size_t align) override {
+    if (bytes >= huge_detail::kHugeFrom && align <= huge_detail::kHugePage) {
+      huge_detail::free_huge(p, bytes);
+    } else {
+      ::operator delete(p, bytes, std::align_val_t{align});
+    }
+  }
+  bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
+    return this == &other;
+  }
+};
+
+}  // namespace
+
+std::pmr::memory_resource* huge_block_resource() {
+  static HugeBlockResource resource;
+  return &resource;
+}
+
+}  // namespace lumo

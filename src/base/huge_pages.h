@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <memory_resource>
 #include <new>
 
 namespace lumo {
@@ -52,5 +53,11 @@ struct HugeAllocator {
   }
   friend bool operator==(const HugeAllocator&, const HugeAllocator&) { return true; }
 };
+
+// The upstream of a match's arena: blocks of a huge page or more go on huge
+// pages, like HugeAllocator's arrays, the rest come from new. A match over a
+// large graph takes arrays of a few bytes per subject; on small pages their
+// first touch is most of what they cost.
+std::pmr::memory_resource* huge_block_resource();
 
 }  // namespace lumo

@@ -23,6 +23,8 @@
 #include <cstring>
 #include <utility>
 
+#include "base/huge_pages.h"
+
 namespace lumo {
 
 namespace {
@@ -110,7 +112,7 @@ void PairMemo::grow() {
 }
 
 Feasibility::Feasibility(const Query& query, const IndexedGraph& graph, InterruptPoll& poll)
-    : arena_(buffer_, sizeof buffer_),
+    : arena_(buffer_, sizeof buffer_, huge_block_resource()),
       query_(query),
       graph_(graph),
       poll_(poll),

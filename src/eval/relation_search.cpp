@@ -36,6 +36,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/huge_pages.h"
+
 namespace lumo {
 
 namespace {
@@ -138,7 +140,7 @@ class RelationSearch {
         graph_(graph),
         f_(feasibility),
         poll_(feasibility.poll()),
-        arena_(buffer_, sizeof buffer_),
+        arena_(buffer_, sizeof buffer_, huge_block_resource()),
         var_of_(&arena_),
         named_var_(&arena_),
         vars_(&arena_),
