@@ -156,10 +156,22 @@ const CandidateList* Feasibility::all_list() {
   std::span<Cand> rangeless;
   std::size_t ranged_count = 0;
   std::size_t rangeless_count = 0;
-  // Pre-order numbers of a proper index are distinct and below n: each
-  // subject goes straight to its number (which is its index when subjects
-  // are numbered in pre-order), and only if that does not hold are the
-  // subjects sorted.
+  // Subjects numbered in pre-order, as every graph without moved relation
+  // subjects is, are the list as they stand: one pass writes it.
+  SubjectIndex in_order = 0;
+  while (in_order < n && ranges[in_order].start == in_order &&
+         ranges[in_order].end > in_order) {
+    ranged[in_order] = Cand{ranges[in_order].start, ranges[in_order].end, in_order};
+    ++in_order;
+  }
+  if (in_order == n) {
+    all_list_ = lists_used_++;
+    lists_[all_list_] = CandidateList{ranged, {}};
+    return &lists_[all_list_];
+  }
+  // Otherwise: pre-order numbers of a proper index are distinct and below
+  // n, so each subject goes straight to its number, and only if that does
+  // not hold are the subjects sorted.
   constexpr SubjectIndex kFree = SIZE_MAX;
   std::fill(ranged.begin(), ranged.end(), Cand{0, 0, kFree});
   bool placed = true;
