@@ -19,7 +19,6 @@
 #include "eval/feasibility.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 

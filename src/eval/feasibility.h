@@ -9,8 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <memory_resource>

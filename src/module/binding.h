@@ -71,9 +71,9 @@ PyMethodDef entry_def(const char* name, const char* doc) {
 }
 
 // A str (or subclass) as UTF-8: a view that stays valid while `holder`
-// lives (a reference to the str itself, or to a bytes copy for a long text
-// that is not ASCII and on interpreters older than 3.10). Failures: TypeError ('PyString'),
-// or the interpreter's encoding error.
+// lives (a reference to the str itself, or to a copy for a long text that
+// is not ASCII and on interpreters older than 3.10). Failures: TypeError
+// ('PyString'), or the interpreter's encoding error.
 bool convert_str(PyObject* obj, Ref& holder, std::string_view& out);
 
 // True, False, or a numpy boolean scalar. Failure: TypeError ('PyBool'),
