@@ -33,8 +33,4 @@ std::vector<std::string_view> collect_tag_views(const IndexedGraph& graph) {
   return collect_into<std::vector<std::string_view>>(graph);
 }
 
-std::vector<std::string> collect_tags(const IndexedGraph& graph) {
-  return collect_into<std::vector<std::string>>(graph);
-}
-
 }  // namespace lumo

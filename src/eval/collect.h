@@ -10,27 +10,23 @@
 
 namespace lumo {
 
-std::vector<std::string> collect_tags(const IndexedGraph& graph);
-
-// The same as views of the graph's own strings, valid while it lives.
+// Every distinct tag and identity of the graph, in the order the index first
+// met them, as views of the graph's own strings, valid while it lives.
 std::vector<std::string_view> collect_tag_views(const IndexedGraph& graph);
 
-// How many strings collect_tags() returns.
+// How many strings collect_tag_views() returns.
 std::size_t count_collected(const IndexedGraph& graph);
 
-// Hands the strings collect_tags() returns to `take`, in order, as views of
+// Hands the strings collect_tag_views() returns to `take`, in order, as views of
 // the graph's own; `take` returns false to stop. Returns whether every
 // string was taken.
 template <class Take>
 bool for_each_collected(const IndexedGraph& graph, Take&& take) {
   if (graph.size() == 0) return true;
-  const SubtreeRange& all = graph.range(0);
-  // When the root's range holds every pre-order number, as it does in any
-  // graph the builders accept, a string occurs in it if it occurs at all.
-  const bool everything = all.start == 0 && all.end == graph.size();
+  // The root's range holds every subject, so a string is the root's if any
+  // subject holds it; the table also interns names, which none holds.
   for (TagId t = 0; t < graph.tags.size(); ++t) {
-    const bool occurs =
-        everything ? graph.occ_begin[t + 1] != graph.occ_begin[t] : graph.occurs(t, all);
+    const bool occurs = graph.occ_begin[t + 1] != graph.occ_begin[t];
     if (occurs && !take(graph.tags.text(t))) return false;
   }
   return true;

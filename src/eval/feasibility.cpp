@@ -151,58 +151,16 @@ const CandidateList* Feasibility::all_list() {
   if (all_list_ != SIZE_MAX) return &lists_[all_list_];
   const std::span<const SubtreeRange> ranges = graph_.ranges;
   const std::size_t n = ranges.size();
-  std::span<Cand> ranged = take<Cand>(n);
-  std::span<Cand> rangeless;
-  std::size_t ranged_count = 0;
-  std::size_t rangeless_count = 0;
-  // Subjects numbered in pre-order, as every graph without moved relation
-  // subjects is, are the list as they stand: one pass writes it.
-  SubjectIndex in_order = 0;
-  while (in_order < n && ranges[in_order].start == in_order &&
-         ranges[in_order].end > in_order) {
-    ranged[in_order] = Cand{ranges[in_order].start, ranges[in_order].end, in_order};
-    ++in_order;
-  }
-  if (in_order == n) {
-    all_list_ = lists_used_++;
-    lists_[all_list_] = CandidateList{ranged, {}};
-    return &lists_[all_list_];
-  }
-  // Otherwise: pre-order numbers of a proper index are distinct and below
-  // n, so each subject goes straight to its number, and only if that does
-  // not hold are the subjects sorted.
-  constexpr SubjectIndex kFree = SIZE_MAX;
-  std::fill(ranged.begin(), ranged.end(), Cand{0, 0, kFree});
-  bool placed = true;
+  const std::span<Cand> cands = take<Cand>(n);
+  // The pre-order numbers of an index are 0 .. n - 1, each once, so every
+  // subject goes straight to its number. Without moved relation subjects
+  // that is its own index: the list is written in order.
   for (SubjectIndex g = 0; g < n; ++g) {
     const SubtreeRange& r = ranges[g];
-    if (r.end <= r.start) {
-      if (rangeless.empty()) rangeless = take<Cand>(n);
-      rangeless[rangeless_count++] = Cand{r.start, r.end, g};
-      continue;
-    }
-    ++ranged_count;
-    if (placed && r.start < n && ranged[r.start].g == kFree) {
-      ranged[r.start] = Cand{r.start, r.end, g};
-    } else {
-      placed = false;
-    }
-  }
-  if (!placed) {
-    std::size_t k = 0;
-    for (SubjectIndex g = 0; g < n; ++g) {
-      const SubtreeRange& r = ranges[g];
-      if (r.end > r.start) ranged[k++] = Cand{r.start, r.end, g};
-    }
-    std::stable_sort(ranged.begin(), ranged.begin() + static_cast<std::ptrdiff_t>(k),
-                     [](const Cand& a, const Cand& b) { return a.start < b.start; });
-  } else if (ranged_count != n) {
-    const auto end = std::remove_if(ranged.begin(), ranged.end(),
-                                    [](const Cand& c) { return c.g == kFree; });
-    ranged_count = static_cast<std::size_t>(end - ranged.begin());
+    cands[r.start] = Cand{r.start, r.end, g};
   }
   all_list_ = lists_used_++;
-  lists_[all_list_] = CandidateList{ranged.first(ranged_count), rangeless.first(rangeless_count)};
+  lists_[all_list_] = CandidateList{cands};
   return &lists_[all_list_];
 }
 
@@ -217,25 +175,20 @@ const CandidateList* Feasibility::list_for(const QuerySubject& s) {
   if (auto found = more_identities_.find(id); found != more_identities_.end())
     return &lists_[found->second];
   const std::span<const std::uint32_t> carriers = graph_.carriers(id);  // ascending
-  const std::span<Cand> cands = take<Cand>(carriers.size());
-  // The ranged candidates fill the array from the front, any rangeless ones
-  // from the back (and are turned around after).
-  std::size_t front = 0;
-  std::size_t back = cands.size();
+  const std::span<Cand> all = take<Cand>(carriers.size());
+  std::size_t count = 0;
   for (std::size_t k = 0; k < carriers.size(); ++k) {
     if (k > 0 && carriers[k] == carriers[k - 1]) continue;  // listed twice: try once
     const SubjectIndex g = carriers[k];
     const SubtreeRange& r = graph_.range(g);
-    cands[r.end > r.start ? front++ : --back] = Cand{r.start, r.end, g};
+    all[count++] = Cand{r.start, r.end, g};
   }
-  const std::span<Cand> ranged = cands.first(front);
-  const std::span<Cand> rangeless = cands.subspan(back);
-  std::reverse(rangeless.begin(), rangeless.end());
+  const std::span<Cand> cands = all.first(count);
   const auto by_start = [](const Cand& a, const Cand& b) { return a.start < b.start; };
-  if (!std::is_sorted(ranged.begin(), ranged.end(), by_start))
-    std::stable_sort(ranged.begin(), ranged.end(), by_start);
+  if (!std::is_sorted(cands.begin(), cands.end(), by_start))
+    std::stable_sort(cands.begin(), cands.end(), by_start);
   const std::size_t at = lists_used_++;
-  lists_[at] = CandidateList{ranged, rangeless};
+  lists_[at] = CandidateList{cands};
   if (few_used_ < kFewIdentities) {
     few_identities_[few_used_++] = {id, at};
   } else {

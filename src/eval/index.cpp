@@ -41,20 +41,16 @@ void counts_to_ends(std::uint32_t* begin, std::size_t tags) {
 class IndexBuilder {
  public:
   IndexBuilder(const std::vector<GraphSubject>& in, IndexParts& out, Interrupt* interrupt)
-      : in_(in), out_(out), seen_(in.size(), 0), poll_(interrupt) {}
+      : in_(in), out_(out), poll_(interrupt) {}
 
   // False when interrupted.
   bool run() {
     const std::size_t n = in_.size();
     out_.ranges.resize(n);
     out_.preorder.reserve(n);
-    // Everything reachable from the root first, so the root's range holds
-    // exactly the reachable subjects; then whatever it does not reach (no
-    // graph the builder accepts has any).
+    // A graph the builder accepts is a tree from the root: the walk reaches
+    // every subject once.
     if (n > 0 && !number_from(0)) return false;
-    for (SubjectIndex i = 1; i < n; ++i) {
-      if (!seen_[i] && !number_from(i)) return false;
-    }
     return list_strings();
   }
 
@@ -65,8 +61,7 @@ class IndexBuilder {
   };
 
   // Iterative depth-first walk: pre-order numbers on the way down, range
-  // ends on the way up. A child seen before (only in a malformed graph) is
-  // not entered again.
+  // ends on the way up.
   bool number_from(SubjectIndex from) {
     enter(from);
     while (!stack_.empty()) {
@@ -74,8 +69,7 @@ class IndexBuilder {
       Frame& f = stack_.back();
       const std::vector<SubjectIndex>& kids = in_[f.subject].children;
       if (f.next_child < kids.size()) {
-        const SubjectIndex c = kids[f.next_child++];
-        if (c < in_.size() && !seen_[c]) enter(c);
+        enter(kids[f.next_child++]);
         continue;
       }
       out_.ranges[f.subject].end = next_;
@@ -85,7 +79,6 @@ class IndexBuilder {
   }
 
   void enter(SubjectIndex s) {
-    seen_[s] = 1;
     out_.ranges[s].start = next_++;
     out_.preorder.push_back(static_cast<std::uint32_t>(s));
     stack_.push_back({s, 0});
@@ -112,7 +105,6 @@ class IndexBuilder {
 
   const std::vector<GraphSubject>& in_;
   IndexParts& out_;
-  std::vector<std::uint8_t> seen_;
   std::vector<Frame> stack_;
   std::uint32_t next_ = 0;
   InterruptPoll poll_;
@@ -251,10 +243,6 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
   return out;
 }
 
-IndexedGraph build_index(TagGraph graph) {
-  return std::move(build_index(graph, nullptr)).value();
-}
-
 Result<IndexedGraph, Interrupted> build_index(TagGraph& graph, Interrupt* interrupt) {
   IndexParts parts;
   if (!IndexBuilder(graph.subjects, parts, interrupt).run()) return make_err(Interrupted{});
@@ -267,8 +255,6 @@ Result<IndexedGraph, Interrupted> build_index(TagGraph& graph, Interrupt* interr
   graph = TagGraph{};
   return std::move(*out);
 }
-
-const IndexedGraph& GraphState::ensure_index() { return *ensure_index(nullptr); }
 
 const IndexedGraph* GraphState::ensure_index(Interrupt* interrupt) {
   if (TagGraph* g = std::get_if<TagGraph>(&state_)) {

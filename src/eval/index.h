@@ -44,7 +44,11 @@ struct IndexedGraph {
   IndexedGraph(const IndexedGraph&) = delete;
   IndexedGraph& operator=(const IndexedGraph&) = delete;
 
-  std::span<const SubtreeRange> ranges;        // per subject index
+  // Per subject index. The starts are the pre-order numbers 0 .. size() - 1,
+  // each once; every range is proper (start < end), ranges nest, and the
+  // root's (subject 0) is [0, size()). Both readers make them so, and
+  // matching relies on it.
+  std::span<const SubtreeRange> ranges;
   std::span<const RelationEntry> relations;    // ascending by subject
 
   TagView tags;  // every tag and identity string
@@ -105,18 +109,8 @@ struct IndexedGraph {
     return at != lo + n && *at < range.end;
   }
 
-  // The same by text.
-  bool subtree_holds(SubjectIndex g, std::string_view tag) const {
-    const TagId t = tags.find(tag);
-    return t != kNoTag && occurs(t, ranges[g]);
-  }
-
-  // The subjects carrying identity `id`, ascending, one per occurrence.
-  std::span<const std::uint32_t> with_identity(std::string_view id) const {
-    return carriers(tags.find(id));
-  }
-
-  // The same by string id (kNoTag: none).
+  // The subjects carrying the string with id `t` as an identity, ascending,
+  // one per occurrence (kNoTag: none).
   std::span<const std::uint32_t> carriers(TagId t) const {
     if (t == kNoTag) return {};
     return {id_subjects.data() + id_begin[t], id_begin[t + 1] - id_begin[t]};
@@ -124,8 +118,8 @@ struct IndexedGraph {
 
   // Whether subject `g` carries identity `id`.
   bool has_identity(SubjectIndex g, std::string_view id) const {
-    const std::span<const std::uint32_t> carriers = with_identity(id);
-    return std::binary_search(carriers.begin(), carriers.end(), g);
+    const std::span<const std::uint32_t> with = carriers(tags.find(id));
+    return std::binary_search(with.begin(), with.end(), g);
   }
 };
 
@@ -165,7 +159,6 @@ class GraphState {
  public:
   explicit GraphState(TagGraph&& graph) : state_(std::move(graph)) {}
   explicit GraphState(IndexedGraph&& graph) : state_(std::move(graph)) {}
-  const IndexedGraph& ensure_index();
   // Null when `interrupt` stopped the build; the graph then stays unindexed.
   const IndexedGraph* ensure_index(Interrupt* interrupt);
 
@@ -173,9 +166,7 @@ class GraphState {
   std::variant<TagGraph, IndexedGraph> state_;
 };
 
-IndexedGraph build_index(TagGraph graph);
-
-// The same, polling `interrupt`: on success the graph's contents move into
+// The index of a graph model, polling `interrupt`: on success the graph's contents move into
 // the index; when interrupted the graph is left as it was.
 Result<IndexedGraph, Interrupted> build_index(TagGraph& graph, Interrupt* interrupt);
 

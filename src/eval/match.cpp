@@ -31,11 +31,6 @@ bool run_match(const Query& query, const IndexedGraph& graph, InterruptPoll& pol
 
 }  // namespace
 
-bool is_match(const Query& query, const IndexedGraph& graph) {
-  InterruptPoll poll(nullptr);
-  return run_match(query, graph, poll);
-}
-
 Result<bool, Interrupted> is_match(const Query& query, const IndexedGraph& graph,
                                    Interrupt* interrupt) {
   InterruptPoll poll(interrupt);

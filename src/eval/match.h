@@ -8,9 +8,8 @@
 
 namespace lumo {
 
-bool is_match(const Query& query, const IndexedGraph& graph);
-
-// The same, polling `interrupt` during the search.
+// Whether `query` holds in `graph`, polling `interrupt` (null: none) during
+// the search.
 Result<bool, Interrupted> is_match(const Query& query, const IndexedGraph& graph,
                                    Interrupt* interrupt);
 

@@ -322,8 +322,7 @@ class RelationSearch {
       Var& x = vars_[v];
       if (named_var_[v] || x.q == 0) continue;
       const CandidateList& l = f_.candidates(x.q);
-      for (const Cand& c : l.ranged) x.vals.push_back(c.g);
-      for (const Cand& c : l.rangeless) x.vals.push_back(c.g);
+      for (const Cand& c : l.cands) x.vals.push_back(c.g);
       std::sort(x.vals.begin(), x.vals.end());
       for (std::uint32_t c : x.cons) {
         if (constraints_[c].tree && constraints_[c].a == v && !revise_parent(constraints_[c])) {

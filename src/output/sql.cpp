@@ -294,22 +294,6 @@ class Printer {
   bool failed_ = false;
 };
 
-
-class CollectingSink : public SqlParamSink {
- public:
-  CollectingSink(std::size_t args_len, std::vector<SqlParam>& params)
-      : args_len_(args_len), params_(params) {}
-  bool append(SqlParam param, std::size_t& length_after) override {
-    params_.push_back(std::move(param));
-    length_after = args_len_ + params_.size();
-    return true;
-  }
-
- private:
-  std::size_t args_len_;
-  std::vector<SqlParam>& params_;
-};
-
 }  // namespace
 
 bool to_sql(const Query& query, SqlParamSink& sink, std::string& text, Interrupt* interrupt) {
@@ -330,13 +314,6 @@ bool to_sql(const Query& query, SqlParamSink& sink, std::string& text, Interrupt
   root = s.finish(root);
 
   return Printer(s, sink, text, poll).print(root);
-}
-
-SqlOutput to_sql(const Query& query, std::size_t args_len) {
-  SqlOutput out;
-  CollectingSink sink(args_len, out.params);
-  (void)to_sql(query, sink, out.text);
-  return out;
 }
 
 }  // namespace lumo

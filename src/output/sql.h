@@ -16,11 +16,6 @@ namespace lumo {
 // (which becomes a Python list). The views borrow from the Query.
 using SqlParam = std::variant<std::string_view, std::vector<std::string_view>>;
 
-struct SqlOutput {
-  std::string text;
-  std::vector<SqlParam> params;  // in append order
-};
-
 // Receives the values in print order. append() stores the length of the
 // caller's list right after the append (the number the placeholder gets) and
 // returns false to stop generation.
@@ -36,9 +31,5 @@ class SqlParamSink {
 // discarded.
 bool to_sql(const Query& query, SqlParamSink& sink, std::string& text,
             Interrupt* interrupt = nullptr);
-
-// The same with the values collected: `args_len` is the length of the
-// caller's list before the call, and each value adds one to it.
-SqlOutput to_sql(const Query& query, std::size_t args_len);
 
 }  // namespace lumo

@@ -11,6 +11,7 @@
 #include "model/tag_graph.h"
 #include "output/sql.h"
 #include "stop_after.h"
+#include "shortcuts.h"
 
 namespace lumo {
 namespace {

@@ -50,6 +50,7 @@
 #include "model/build_error.h"
 #include "model/query.h"
 #include "model/tag_graph.h"
+#include "shortcuts.h"
 
 namespace lumo {
 namespace {
@@ -183,7 +184,7 @@ TEST(MatchRelationsCases, Table) {
 // deep at most.
 bool holds(const ExprPool& pool, ExprId id, const IndexedGraph& g, SubjectIndex c) {
   const ExprNode& n = pool[id];
-  if (n.kind == ExprKind::Tag) return g.subtree_holds(c, n.tag);
+  if (n.kind == ExprKind::Tag) return subtree_holds(g, c, n.tag);
   if (n.kind == ExprKind::Not) return !holds(pool, n.operand, g, c);
   for (ExprId item : n.items) {
     if (holds(pool, item, g, c) != n.all) return !n.all;
@@ -207,7 +208,7 @@ double plain_work_bound(const Query& q, const IndexedGraph& g) {
     const QuerySubject& qs = q.subjects[s];
     std::span<const std::uint32_t> list(all_subjects);
     if (!qs.identities.empty()) {
-      list = g.with_identity(qs.identities.front());
+      list = with_identity(g, qs.identities.front());
       if (list.empty()) return total;
     }
     for (SubjectIndex c : list) {

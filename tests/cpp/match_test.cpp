@@ -18,6 +18,7 @@
 #include "match_reference.h"
 #include "model/query.h"
 #include "model/tag_graph.h"
+#include "shortcuts.h"
 
 namespace lumo {
 namespace {

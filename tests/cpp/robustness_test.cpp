@@ -18,6 +18,7 @@
 #include "output/sql.h"
 #include "syntax/parser.h"
 #include "syntax/report.h"
+#include "shortcuts.h"
 
 namespace lumo {
 namespace {
@@ -66,7 +67,7 @@ TEST(Robustness, RandomTextsThroughEveryStage) {
       if (!g.ok()) continue;
       ++graphs;
       GraphState state(std::move(g).value());
-      const IndexedGraph& index = state.ensure_index();
+      const IndexedGraph& index = ensure_index(state);
       ASSERT_FALSE(collect_tags(index).empty());
       for (const Query& query : kept) matched += is_match(query, index) ? 1 : 0;
     }

@@ -4,6 +4,7 @@
 
 #include "small_stack.h"
 #include "output/sql.h"
+#include "shortcuts.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

@@ -50,6 +50,7 @@
 #include "output/meta.h"
 #include "output/sql.h"
 #include "stop_after.h"
+#include "shortcuts.h"
 
 namespace lumo {
 namespace {
@@ -250,6 +251,7 @@ void run(std::string_view text) {
     TagGraph graph = std::move(built).value();
     TagGraph copy = graph;
     const IndexedGraph index = build_index(std::move(copy));
+    FUZZ_CHECK(ranges_fault(index).empty());
     if (read.ok()) FUZZ_CHECK(dump_index(read.value()) == dump_index(index));
     const std::vector<std::string> tags = sorted_tags(index);
     FUZZ_CHECK(std::binary_search(tags.begin(), tags.end(), std::string("context")));

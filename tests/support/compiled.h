@@ -10,6 +10,7 @@
 #include "eval/index.h"
 #include "model/query.h"
 #include "model/tag_graph.h"
+#include "shortcuts.h"
 
 namespace lumo {
 

@@ -38,4 +38,28 @@ std::string dump_index(const IndexedGraph& g) {
   return out + '\n';
 }
 
+std::string ranges_fault(const IndexedGraph& g) {
+  const std::size_t n = g.size();
+  if (n == 0) return "";
+  if (g.range(0).start != 0 || g.range(0).end != n) return "the root's range is not [0, n)";
+  std::vector<SubjectIndex> by_start(n, n);
+  for (SubjectIndex i = 0; i < n; ++i) {
+    const SubtreeRange& r = g.range(i);
+    const std::string at = "subject " + std::to_string(i) + ": ";
+    if (r.start >= r.end || r.end > n) return at + "range not proper";
+    if (by_start[r.start] != n) return at + "start taken by another subject";
+    by_start[r.start] = i;
+  }
+  // In start order, each range lies inside the innermost open one.
+  std::vector<std::uint32_t> open_ends;
+  for (std::uint32_t p = 0; p < n; ++p) {
+    const SubtreeRange& r = g.range(by_start[p]);
+    while (!open_ends.empty() && open_ends.back() <= p) open_ends.pop_back();
+    if (!open_ends.empty() && r.end > open_ends.back())
+      return "subject " + std::to_string(by_start[p]) + ": range crosses its parent's end";
+    open_ends.push_back(r.end);
+  }
+  return "";
+}
+
 }  // namespace lumo

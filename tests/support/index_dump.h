@@ -15,4 +15,9 @@ namespace lumo {
 // only) are left out, as no answer depends on them.
 std::string dump_index(const IndexedGraph& g);
 
+// What is wrong with the subject ranges of `g`, or "" when they are what
+// matching relies on: the starts are 0 .. size() - 1, each once, every range
+// is proper and lies inside the root's [0, size()), and ranges nest.
+std::string ranges_fault(const IndexedGraph& g);
+
 }  // namespace lumo

@@ -1,6 +1,7 @@
 // The plain backtracking search (see match_reference.h), iterative.
 
 #include "match_reference.h"
+#include "shortcuts.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -27,7 +28,7 @@ bool test_expression(const ExprPool& pool, ExprId expr, const IndexedGraph& grap
     todo.pop_back();
     const ExprNode& node = pool[v.id];
     if (node.kind == ExprKind::Tag) {
-      values.push_back(graph.subtree_holds(g, node.tag) ? 1 : 0);
+      values.push_back(subtree_holds(graph, g, node.tag) ? 1 : 0);
       continue;
     }
     if (!v.expanded) {
@@ -87,7 +88,7 @@ bool is_match_plain(const Query& query, const IndexedGraph& graph) {
   auto enter = [&](SubjectIndex d) {
     next[d] = 0;
     lists[d] = qs[d].identities.empty() ? std::span<const std::uint32_t>(all_subjects)
-                                        : graph.with_identity(qs[d].identities.front());
+                                        : with_identity(graph, qs[d].identities.front());
   };
 
   SubjectIndex d = 1;
