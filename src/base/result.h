@@ -1,9 +1,13 @@
 // Result-or-error values.
 //
 // Every fallible step of the core returns a Result<T, E>: either the value it
-// produced or the error that stopped it. Nothing in the core throws; an error
-// becomes a Python exception only in the module layer. The type is a thin
-// wrapper over std::variant with names that read well at call sites.
+// produced or the error that stopped it. The core throws none of its own
+// errors; only running out of memory throws (std::bad_alloc from the
+// standard containers and allocators, std::bad_array_new_length from
+// HugeAllocator), and both bindings catch every exception at their entry
+// points (module/objects.h, postgres/calls.cpp), turning it into their own
+// error. The type is a thin wrapper over std::variant with names that read
+// well at call sites.
 #pragma once
 
 #include <type_traits>

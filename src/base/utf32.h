@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/utf8.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -41,24 +43,8 @@ inline bool utf32_to_utf8(const std::uint32_t* p, std::size_t n, char* out, std:
     if (i == n) break;
 #endif
     const std::uint32_t c = p[i++];
-    if (c < 0x80) {
-      *o++ = static_cast<unsigned char>(c);
-    } else if (c < 0x800) {
-      *o++ = static_cast<unsigned char>(0xc0 | (c >> 6));
-      *o++ = static_cast<unsigned char>(0x80 | (c & 0x3f));
-    } else if (c < 0x10000) {
-      if (c >= 0xd800 && c < 0xe000) return false;
-      *o++ = static_cast<unsigned char>(0xe0 | (c >> 12));
-      *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3f));
-      *o++ = static_cast<unsigned char>(0x80 | (c & 0x3f));
-    } else if (c < 0x110000) {
-      *o++ = static_cast<unsigned char>(0xf0 | (c >> 18));
-      *o++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3f));
-      *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3f));
-      *o++ = static_cast<unsigned char>(0x80 | (c & 0x3f));
-    } else {
-      return false;
-    }
+    if ((c >= 0xd800 && c < 0xe000) || c >= 0x110000) return false;
+    o += encode_utf8(static_cast<char32_t>(c), o);
   }
   written = static_cast<std::size_t>(o - reinterpret_cast<unsigned char*>(out));
   return true;

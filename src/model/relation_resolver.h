@@ -7,24 +7,16 @@
 // relation-of-relation rule, reports each relation subject's (source,
 // target) link and fills the relation table.
 //
-// The tree is reached through a small adaptor, so that the builders' subject
-// vectors and the direct graph reader's flat arrays share this code:
-//
-//   std::size_t size() const;
-//   const Range& children(SubjectIndex) const;   // as written (flattened);
-//                                                //   size() and operator[]
-//   std::string_view name(SubjectIndex) const;
-//   bool is_context(SubjectIndex) const;         // has identity "context"
-//   const RelationSpec* written(SubjectIndex) const;  // null: no relation
-//   Span span(SubjectIndex) const;
-//   void set_link(SubjectIndex, RelationLink);
-//
-// A tree whose names are numbered already may add name_id(i), name_ids()
-// and find_name_ids(texts, ids, count) (with a kNoName constant); the scope
-// is then an array indexed by name rather than a hash table of texts.
+// The tree is reached through a small adaptor (the concept ResolverTree
+// below), so that the builders' subject vectors and the direct graph
+// reader's flat arrays share this code. A tree whose names are numbered
+// already may also be a NumberedNames tree; the scope is then an array
+// indexed by name rather than a hash table of texts.
 #pragma once
 
 #include <algorithm>
+#include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -41,6 +33,33 @@
 #include "syntax/ast.h"
 
 namespace lumo {
+
+// What the resolver needs of a tree of subjects.
+template <class Tree>
+concept ResolverTree = requires(const Tree& t, Tree& m, SubjectIndex i, RelationLink link) {
+  { t.size() } -> std::convertible_to<std::size_t>;
+  // The children as written (relation subjects with their source), in order.
+  { t.children(i).size() } -> std::convertible_to<std::size_t>;
+  { t.children(i)[std::size_t{0}] } -> std::convertible_to<SubjectIndex>;
+  { t.name(i) } -> std::convertible_to<std::string_view>;
+  { t.is_context(i) } -> std::convertible_to<bool>;  // has the identity "context"
+  { t.written(i) } -> std::convertible_to<const RelationSpec*>;  // null: no relation
+  { t.span(i) } -> std::convertible_to<Span>;  // where errors about subject i point
+  m.set_link(i, link);                        // the resolved (source, target)
+};
+
+// A tree whose names are numbered: name_id(i) is below name_ids() for each
+// subject, and find_name_ids() gives the ids of path names (kNoName for a
+// name no subject has).
+template <class Tree>
+concept NumberedNames =
+    ResolverTree<Tree> &&
+    requires(const Tree& t, SubjectIndex i, const std::string_view* names, std::uint32_t* ids) {
+      { t.name_id(i) } -> std::convertible_to<std::uint32_t>;
+      { t.name_ids() } -> std::convertible_to<std::size_t>;
+      { Tree::kNoName } -> std::convertible_to<std::uint32_t>;
+      t.find_name_ids(names, ids, std::size_t{0});  // ids[k] for names[k], or kNoName
+    };
 
 namespace relation_detail {
 
@@ -234,14 +253,6 @@ class DenseNameScope {
   std::vector<std::uint32_t>& shadowed_;  // per subject: what its push hid
 };
 
-template <class Tree>
-concept NumberedNames =
-    requires(const Tree& t, SubjectIndex i, const std::string_view* names, std::uint32_t* ids) {
-      t.name_id(i);
-      t.name_ids();
-      t.find_name_ids(names, ids, std::size_t{0});  // ids[k] for names[k], or kNoName
-    };
-
 inline std::string join_path(const NamePath& path) {
   std::size_t len = 0;
   for (const auto& n : path.names) len += n.size() + 1;
@@ -266,7 +277,7 @@ inline BuildError not_found(const NamePath& path) {
 // subjects (a text can make every path scan a long list), it indexes every
 // (parent, name) pair in one hash table and looks them up from then on, so
 // resolution stays linear on any text.
-template <class Tree>
+template <ResolverTree Tree>
 class ChildFinder {
  public:
   ChildFinder(const Tree& tree, ResolverScratch& scratch)
@@ -330,7 +341,7 @@ class ChildFinder {
 // Follows `path` from `cur`, the subject its first name reached: each
 // further name among the children (as flattened) of the subject reached so
 // far, the last child written with that name winning.
-template <class Tree>
+template <ResolverTree Tree>
 std::optional<SubjectIndex> follow_path(ChildFinder<Tree>& children, const NamePath& path,
                                         std::optional<SubjectIndex> cur) {
   for (std::size_t k = 1; cur && k < path.names.size(); ++k)
@@ -338,7 +349,7 @@ std::optional<SubjectIndex> follow_path(ChildFinder<Tree>& children, const NameP
   return cur;
 }
 
-template <class Tree, class Table>
+template <ResolverTree Tree, class Table>
 class RelationResolver {
  public:
   RelationResolver(Tree& tree, Table& table, ResolverScratch& scratch)
@@ -549,7 +560,7 @@ class RelationResolver {
 // Resolves the written relations of `tree`; see the top of this file.
 // Errors: SubjectNotFound (target path first, then context path) and
 // RelationOfRelation, for the first relation subject in pre-order.
-template <class Tree, class Table>
+template <ResolverTree Tree, class Table>
 Result<std::monostate, BuildError> resolve_tree_relations(Tree& tree, Table& table,
                                                           ResolverScratch& scratch) {
   return relation_detail::RelationResolver<Tree, Table>(tree, table, scratch).run();

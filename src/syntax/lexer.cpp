@@ -17,6 +17,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "base/utf8.h"
 #include "syntax/unicode.h"
 
 namespace lumo {
@@ -50,24 +51,6 @@ char32_t decode_utf8(std::string_view text, std::size_t pos, std::size_t& len) {
   }
   len = 1;
   return 0xFFFD;
-}
-
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
 }
 
 namespace {
@@ -195,7 +178,8 @@ TagStatus read_quoted(Cursor& c, std::string& out) {
       }
       cp = 0x10000 + ((cp - 0xD800) << 10) + (*w - 0xDC00);
     }
-    append_utf8(out, cp);
+    unsigned char bytes[4];
+    out.append(reinterpret_cast<const char*>(bytes), encode_utf8(cp, bytes));
     i = h.pos;
   }
 }

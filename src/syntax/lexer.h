@@ -40,8 +40,6 @@ char32_t decode_utf8(std::string_view text, std::size_t pos, std::size_t& len);
 // rather than a character of the text.
 inline bool is_malformed(char32_t c, std::size_t len) { return c == 0xFFFD && len == 1; }
 
-void append_utf8(std::string& out, char32_t c);
-
 bool is_tag_start(char32_t c);
 bool is_tag_char(char32_t c);
 // Unicode White_Space, which the trim removes from both ends of a text.
