@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/bytes.h"
 #include "base/huge_pages.h"
 #include "base/random_hash.h"
 
@@ -30,46 +31,6 @@ using TagId = std::uint32_t;
 inline constexpr TagId kNoTag = 0xffffffffu;
 
 namespace tag_detail {
-
-// Whether the n bytes at x and y are equal. Tags are mostly short: up to
-// sixteen bytes take two overlapping loads a side, with no call.
-inline bool same_bytes(const char* x, const char* y, std::size_t n) {
-  using hash_detail::read32;
-  using hash_detail::read64;
-  const auto* a = reinterpret_cast<const unsigned char*>(x);
-  const auto* b = reinterpret_cast<const unsigned char*>(y);
-  if (n > 16) return std::memcmp(x, y, n) == 0;
-  if (n >= 8) return read64(a) == read64(b) && read64(a + n - 8) == read64(b + n - 8);
-  if (n >= 4) return read32(a) == read32(b) && read32(a + n - 4) == read32(b + n - 4);
-  for (std::size_t i = 0; i < n; ++i)
-    if (x[i] != y[i]) return false;
-  return true;
-}
-
-// Copies n bytes (sizeof(Word) <= n <= 2 * sizeof(Word)) as the Word at
-// each end, which overlap.
-template <class Word>
-inline void copy_ends(char* dst, const char* src, std::size_t n) {
-  Word a, b;
-  std::memcpy(&a, src, sizeof a);
-  std::memcpy(&b, src + n - sizeof b, sizeof b);
-  std::memcpy(dst, &a, sizeof a);
-  std::memcpy(dst + n - sizeof b, &b, sizeof b);
-}
-
-// Copies n bytes from src to dst (not overlapping), the short ones with
-// overlapping loads and stores rather than a call.
-inline void copy_bytes(char* dst, const char* src, std::size_t n) {
-  if (n > 16) {
-    std::memcpy(dst, src, n);
-  } else if (n >= 8) {
-    copy_ends<std::uint64_t>(dst, src, n);
-  } else if (n >= 4) {
-    copy_ends<std::uint32_t>(dst, src, n);
-  } else {
-    for (std::size_t i = 0; i < n; ++i) dst[i] = src[i];
-  }
-}
 
 // A slot holds kEmpty, or a string's id with, in its top bits (eight by
 // default), bits of the string's hash: a probe that meets another string
@@ -451,7 +412,7 @@ class TagTable {
   void append(std::string_view s) {
     const std::size_t used = bounds_.back();
     if (s.size() > arena_cap_ - used) move_arena(std::max(2 * arena_cap_, used + s.size()));
-    tag_detail::copy_bytes(arena_.get() + used, s.data(), s.size());
+    copy_bytes(arena_.get() + used, s.data(), s.size());
     bounds_.push_back(used + s.size());
   }
 
