@@ -91,8 +91,12 @@ inline std::uint64_t hash_bytes_premixed(const void* data, std::size_t len, std:
   return r.low ^ r.high;
 }
 
-// The byte hash: a multiply-fold over 8-byte words, reading the tail with a
-// bounded copy. Inline, since tables call it once per string.
+// The byte hash. Up to 16 bytes (most tags and names) it reads four 4-byte
+// words, which overlap below 16 (below 4 bytes: the first, middle and last
+// byte), and folds them with one multiply; longer strings go to hash_long,
+// which folds 16 bytes a step (48 in three lanes while more than 48 are
+// left) and then the last 16 bytes, read in place. Inline, since tables
+// call it once per string.
 inline std::uint64_t hash_bytes(const void* data, std::size_t len, std::uint64_t seed) {
   return hash_bytes_premixed(data, len, premix_seed(seed));
 }
