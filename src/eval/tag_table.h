@@ -10,6 +10,10 @@
 // copy in the index's one block. A reader keeps its table from graph to
 // graph (clear() keeps the memory and the key), so a small graph neither
 // allocates nor draws a key for its strings.
+//
+// The common paths (intern and find of a string, clear for the next graph)
+// are inline here; growth, the large-table paths and batched lookups are
+// in tag_table.cpp.
 #pragma once
 
 #include <algorithm>
@@ -21,6 +25,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/bytes.h"
+#include "base/compiler.h"
 #include "base/huge_pages.h"
 #include "base/random_hash.h"
 
@@ -30,46 +36,6 @@ using TagId = std::uint32_t;
 inline constexpr TagId kNoTag = 0xffffffffu;
 
 namespace tag_detail {
-
-// Whether the n bytes at x and y are equal. Tags are mostly short: up to
-// sixteen bytes take two overlapping loads a side, with no call.
-inline bool same_bytes(const char* x, const char* y, std::size_t n) {
-  using hash_detail::read32;
-  using hash_detail::read64;
-  const auto* a = reinterpret_cast<const unsigned char*>(x);
-  const auto* b = reinterpret_cast<const unsigned char*>(y);
-  if (n > 16) return std::memcmp(x, y, n) == 0;
-  if (n >= 8) return read64(a) == read64(b) && read64(a + n - 8) == read64(b + n - 8);
-  if (n >= 4) return read32(a) == read32(b) && read32(a + n - 4) == read32(b + n - 4);
-  for (std::size_t i = 0; i < n; ++i)
-    if (x[i] != y[i]) return false;
-  return true;
-}
-
-// Copies n bytes (sizeof(Word) <= n <= 2 * sizeof(Word)) as the Word at
-// each end, which overlap.
-template <class Word>
-inline void copy_ends(char* dst, const char* src, std::size_t n) {
-  Word a, b;
-  std::memcpy(&a, src, sizeof a);
-  std::memcpy(&b, src + n - sizeof b, sizeof b);
-  std::memcpy(dst, &a, sizeof a);
-  std::memcpy(dst + n - sizeof b, &b, sizeof b);
-}
-
-// Copies n bytes from src to dst (not overlapping), the short ones with
-// overlapping loads and stores rather than a call.
-inline void copy_bytes(char* dst, const char* src, std::size_t n) {
-  if (n > 16) {
-    std::memcpy(dst, src, n);
-  } else if (n >= 8) {
-    copy_ends<std::uint64_t>(dst, src, n);
-  } else if (n >= 4) {
-    copy_ends<std::uint32_t>(dst, src, n);
-  } else {
-    for (std::size_t i = 0; i < n; ++i) dst[i] = src[i];
-  }
-}
 
 // A slot holds kEmpty, or a string's id with, in its top bits (eight by
 // default), bits of the string's hash: a probe that meets another string
@@ -119,39 +85,7 @@ struct Arrays {
   // bounds of the string it holds, that string's bytes. Here each is asked
   // for a few names ahead of the lookup that needs it, so that the loads of
   // different names overlap.
-  void find_many(const std::string_view* names, TagId* out, std::size_t n) const {
-    if (slots == nullptr) {
-      std::fill(out, out + n, kNoTag);
-      return;
-    }
-    constexpr std::size_t kAhead = 8;
-    constexpr std::size_t kRing = 4 * kAhead;  // holds the hashes in flight
-    std::uint64_t ring[kRing];
-    // The id the first slot of hash h holds, if its hash bits agree.
-    auto first_candidate = [&](std::uint64_t h) {
-      const std::uint32_t slot = slots[h & slot_mask];
-      return slot != kEmpty && (slot & hash_mask) == hash_bits(h) ? slot & ~hash_mask : kNoTag;
-    };
-    for (std::size_t k = 0; k < n + 3 * kAhead; ++k) {
-      if (k < n) {
-        const std::uint64_t h = hash_bytes_premixed(names[k].data(), names[k].size(), seed);
-        ring[k % kRing] = h;
-        __builtin_prefetch(&slots[h & slot_mask]);
-      }
-      if (k >= kAhead && k - kAhead < n) {
-        const TagId id = first_candidate(ring[(k - kAhead) % kRing]);
-        if (id != kNoTag) __builtin_prefetch(&bounds[id]);
-      }
-      if (k >= 2 * kAhead && k - 2 * kAhead < n) {
-        const TagId id = first_candidate(ring[(k - 2 * kAhead) % kRing]);
-        if (id != kNoTag) __builtin_prefetch(arena + bounds[id]);
-      }
-      if (k >= 3 * kAhead) {
-        const std::size_t j = k - 3 * kAhead;
-        out[j] = find_hashed(names[j], ring[j % kRing]);
-      }
-    }
-  }
+  void find_many(const std::string_view* names, TagId* out, std::size_t n) const;
 };
 
 }  // namespace tag_detail
@@ -250,10 +184,7 @@ class TagTable {
 
   // Gives the strings still waiting for their slots (see `filter_`) their
   // slots, and drops the filter. view() and pack_into() need it done.
-  void settle() {
-    place_waiting();
-    decltype(filter_)().swap(filter_);
-  }
+  void settle();
 
   std::string_view text(TagId id) const {
     return std::string_view(arena_.get() + bounds_[id], bounds_[id + 1] - bounds_[id]);
@@ -321,44 +252,12 @@ class TagTable {
   }
 
   // Grows the slots, or stops packing hash bits, before `limit_` is passed.
-  [[gnu::noinline]] void make_room() {
-    if (hash_mask_ != 0 && size() >= id_mask_) {
-      hash_mask_ = 0;
-      rehash(slots_.size());
-    }
-    if ((size() + 1) * 4 > slots_.size() * 3) rehash(slots_.empty() ? 16 : slots_.size() * 2);
-  }
+  LUMO_NOINLINE void make_room();
 
   // Strings are placed in id order, as they came; the slot (and filter
   // word) of each is asked for a few strings ahead, so that in a large
   // table the loads of different strings overlap.
-  [[gnu::noinline]] void rehash(std::size_t size) {
-    slots_.assign(size, kEmpty);
-    waiting_ = 0;  // every string gets its slot here
-    const bool filtered = !filter_.empty();
-    if (filtered) filter_.assign(size / 16, 0);
-    const std::size_t mask = size - 1;
-    constexpr std::size_t kAhead = 16;
-    std::uint64_t ring[kAhead];
-    const std::size_t n = this->size();
-    for (std::size_t k = 0; k < n + kAhead; ++k) {
-      if (k >= kAhead) {
-        const std::uint64_t h = ring[k % kAhead];
-        std::size_t i = h & mask;
-        while (slots_[i] != kEmpty) i = (i + 1) & mask;
-        slots_[i] = static_cast<TagId>(k - kAhead) | hash_bits(h);
-        if (filtered) filter_[filter_word(h)] |= filter_bits(h);
-      }
-      if (k < n) {
-        const std::string_view s = text(static_cast<TagId>(k));
-        const std::uint64_t h = hash_bytes_premixed(s.data(), s.size(), seed_);
-        ring[k % kAhead] = h;
-        __builtin_prefetch(&slots_[h & mask], 1);
-        if (filtered) __builtin_prefetch(&filter_[filter_word(h)], 1);
-      }
-    }
-    set_limit();
-  }
+  LUMO_NOINLINE void rehash(std::size_t size);
 
   // ---- large tables ---------------------------------------------------------
   //
@@ -390,29 +289,8 @@ class TagTable {
     return (std::uint64_t{1} << (m >> 58)) | (std::uint64_t{1} << ((m >> 52) & 63));
   }
 
-  [[gnu::noinline]] TagId intern_filtered(std::string_view s, std::uint64_t h) {
-    std::uint64_t& word = filter_[filter_word(h)];
-    const std::uint64_t seen = filter_bits(h);
-    const auto id = static_cast<TagId>(size());
-    if ((word & seen) != seen) {
-      word |= seen;
-      append(s);
-      waiting_list_[waiting_++] = Waiting{h, id};
-      if (waiting_ == kWaiting) place_waiting();
-      return id;
-    }
-    const std::uint32_t bits = hash_bits(h);
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = h & mask;
-    for (std::uint32_t slot; (slot = slots_[i]) != kEmpty; i = (i + 1) & mask) {
-      if ((slot & hash_mask_) == bits && holds(slot & ~hash_mask_, s)) return slot & ~hash_mask_;
-    }
-    const TagId waiting = find_waiting(s, h);
-    if (waiting != kNoTag) return waiting;
-    append(s);
-    slots_[i] = id | bits;
-    return id;
-  }
+  // intern() in a table with a filter.
+  LUMO_NOINLINE TagId intern_filtered(std::string_view s, std::uint64_t h);
 
   TagId find_waiting(std::string_view s) const {
     return find_waiting(s, hash_bytes_premixed(s.data(), s.size(), seed_));
@@ -426,19 +304,10 @@ class TagTable {
   }
 
   // Gives the waiting strings their slots: all their first slots are
-  // asked for before any is probed.
-  void place_waiting() {
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t k = 0; k < waiting_; ++k)
-      __builtin_prefetch(&slots_[waiting_list_[k].hash & mask], 1);
-    for (std::size_t k = 0; k < waiting_; ++k) {
-      const Waiting& w = waiting_list_[k];
-      std::size_t i = w.hash & mask;
-      while (slots_[i] != kEmpty) i = (i + 1) & mask;
-      slots_[i] = w.id | hash_bits(w.hash);
-    }
-    waiting_ = 0;
-  }
+  // asked for before any is probed. Defined inline in tag_table.cpp, its
+  // only user, so that intern_filtered's copy, which runs on a full list,
+  // has a count the compiler knows.
+  inline void place_waiting();
 
   // Past three quarters full the slots grow; while slots pack hash bits,
   // the id that would need them stops packing first.
@@ -451,16 +320,12 @@ class TagTable {
   void append(std::string_view s) {
     const std::size_t used = bounds_.back();
     if (s.size() > arena_cap_ - used) move_arena(std::max(2 * arena_cap_, used + s.size()));
-    tag_detail::copy_bytes(arena_.get() + used, s.data(), s.size());
+    copy_bytes(arena_.get() + used, s.data(), s.size());
     bounds_.push_back(used + s.size());
   }
 
-  [[gnu::noinline]] void move_arena(std::size_t cap) {
-    auto bigger = std::make_unique_for_overwrite<char[]>(cap);
-    if (bounds_.back() != 0) std::memcpy(bigger.get(), arena_.get(), bounds_.back());
-    arena_ = std::move(bigger);
-    arena_cap_ = cap;
-  }
+  // Moves the arena to a new one of `cap` bytes.
+  LUMO_NOINLINE void move_arena(std::size_t cap);
 
   std::uint64_t seed_;  // premixed
   std::uint32_t id_mask_;

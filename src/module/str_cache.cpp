@@ -16,7 +16,7 @@ PyObject* fill(Entry& e, std::string_view s) {
   Py_INCREF(made);
   e.str = made;
   e.length = static_cast<std::uint8_t>(s.size());
-  tag_detail::copy_bytes(e.text, s.data(), s.size());
+  copy_bytes(e.text, s.data(), s.size());
   Py_XDECREF(old);  // a str: freeing it runs no Python code
   return made;
 }

@@ -16,8 +16,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/bytes.h"
 #include "base/random_hash.h"
-#include "eval/tag_table.h"
 #include "module/py.h"
 
 namespace lumo::py {
@@ -61,7 +61,7 @@ class StrMaker {
         cache_->entries[hash_bytes_premixed(s.data(), s.size(), cache_->seed) &
                         (str_cache_detail::kEntries - 1)];
     if (e.str != nullptr && e.length == s.size() &&
-        tag_detail::same_bytes(e.text, s.data(), s.size())) {
+        same_bytes(e.text, s.data(), s.size())) {
       Py_INCREF(e.str);
       return e.str;
     }

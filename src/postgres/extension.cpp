@@ -18,11 +18,8 @@
 // A query text is compiled once per call site: the compiled query lives in
 // fn_extra, tied to fn_mcxt by a reset callback that frees it with that
 // context, and is reused only while the text stays byte-for-byte the same.
+#include "base/compiler.h"
 #include "postgres/calls.h"
-
-// Mark the server's own export declarations (module magic, function info
-// records, the entry points) as the only symbols this library exports.
-#define PGDLLEXPORT __attribute__((visibility("default")))
 
 extern "C" {
 #include "postgres.h"
@@ -34,7 +31,20 @@ extern "C" {
 #include "utils/array.h"
 #include "utils/builtins.h"
 #include "utils/memutils.h"
+}
 
+// The library is built with its symbols hidden: the server's own export
+// declarations (module magic, function info records, the entry points) must
+// make the only symbols it exports. PGDLLEXPORT does that on MSVC and, from
+// PostgreSQL 16, where the compiler has the visibility attribute; elsewhere
+// the server's headers leave it empty, and it takes our export mark (those
+// headers use it only inside the macros below, which expand here).
+#if !defined(_MSC_VER) && !defined(HAVE_VISIBILITY_ATTRIBUTE)
+#undef PGDLLEXPORT
+#define PGDLLEXPORT LUMO_EXPORT
+#endif
+
+extern "C" {
 PG_MODULE_MAGIC;
 
 PG_FUNCTION_INFO_V1(lumo_is_match);

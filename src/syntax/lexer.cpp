@@ -17,6 +17,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "base/compiler.h"
 #include "base/utf8.h"
 #include "syntax/unicode.h"
 
@@ -186,7 +187,7 @@ TagStatus read_quoted(Cursor& c, std::string& out) {
 
 // read_tag() for every case: quoted strings and non-ASCII characters
 // included. Kept out of line, so that the common case below stays small.
-[[gnu::noinline]] TagStatus read_any_tag(Cursor& c, std::string& scratch, std::string_view& out) {
+LUMO_NOINLINE TagStatus read_any_tag(Cursor& c, std::string& scratch, std::string_view& out) {
   std::string_view t = c.text;
   std::size_t n = t.size();
   std::size_t i = c.pos;

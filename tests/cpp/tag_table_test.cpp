@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/bytes.h"
 #include "base/huge_pages.h"
 #include "eval/tag_table.h"
 
@@ -161,10 +162,10 @@ TEST(TagTable, ByteCompareSeesEveryByte) {
   for (std::size_t len = 0; len <= 24; ++len) {
     const std::string a(len, 'a');
     std::string b = a;
-    EXPECT_TRUE(tag_detail::same_bytes(a.data(), b.data(), len)) << len;
+    EXPECT_TRUE(same_bytes(a.data(), b.data(), len)) << len;
     for (std::size_t at = 0; at < len; ++at) {
       b[at] = 'b';
-      EXPECT_FALSE(tag_detail::same_bytes(a.data(), b.data(), len)) << len << " at " << at;
+      EXPECT_FALSE(same_bytes(a.data(), b.data(), len)) << len << " at " << at;
       b[at] = 'a';
     }
   }
@@ -177,7 +178,7 @@ TEST(TagTable, ByteCopyWritesExactlyTheBytes) {
     std::string src(len, 'x');
     for (std::size_t i = 0; i < len; ++i) src[i] = static_cast<char>('a' + i);
     std::string dst(len + 8, '.');
-    tag_detail::copy_bytes(dst.data() + 4, src.data(), len);
+    copy_bytes(dst.data() + 4, src.data(), len);
     EXPECT_EQ(dst, "...." + src + "....") << len;
   }
 }

@@ -1,0 +1,45 @@
+// Asking for a cache line before it is needed.
+//
+// A large table's lookups wait on loads from memory, one after the other;
+// asking for the next few lines ahead lets the processor overlap them. A
+// prefetch is only a hint: where the compiler has no way to give it, it
+// does nothing and the code is as right, only slower on large tables.
+#pragma once
+
+#if defined(__GNUC__)
+// GCC and Clang: __builtin_prefetch, no header.
+#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+#include <xmmintrin.h>
+#elif defined(_MSC_VER) && defined(_M_ARM64)
+#include <intrin.h>
+#endif
+
+namespace lumo {
+
+// The line holding `p`, for reading.
+inline void prefetch_read(const void* p) {
+#if defined(__GNUC__)
+  __builtin_prefetch(p, 0, 3);
+#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+  _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0);
+#elif defined(_MSC_VER) && defined(_M_ARM64)
+  __prefetch(p);
+#else
+  (void)p;
+#endif
+}
+
+// The line holding `p`, about to be written.
+inline void prefetch_write(const void* p) {
+#if defined(__GNUC__)
+  __builtin_prefetch(p, 1, 3);
+#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+  _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0);
+#elif defined(_MSC_VER) && defined(_M_ARM64)
+  __prefetch(p);
+#else
+  (void)p;
+#endif
+}
+
+}  // namespace lumo
