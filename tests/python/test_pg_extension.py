@@ -351,6 +351,59 @@ def test_a_latin1_database_converts_texts(pg_server):  # noqa: F811
         admin.close()
 
 
+# -- malformed UTF-8 -------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def sql_ascii(pg_server):  # noqa: F811
+    """A connection to an SQL_ASCII database, which takes any bytes as text."""
+    admin = connect(pg_server)
+    admin.execute("DROP DATABASE IF EXISTS lumo_sql_ascii")
+    admin.execute("CREATE DATABASE lumo_sql_ascii ENCODING 'SQL_ASCII' TEMPLATE template0 "
+                  "LC_COLLATE 'C' LC_CTYPE 'C'")
+    conn = connect(pg_server, "lumo_sql_ascii")
+    create_extension(conn)
+    yield conn
+    conn.close()
+    admin.execute("DROP DATABASE lumo_sql_ascii WITH (FORCE)")
+    admin.close()
+
+
+def escaped_literal(raw: bytes) -> str:
+    """An E'' literal of `raw`, written in ASCII with \\x escapes."""
+    return "E'" + "".join(chr(b) if 0x20 <= b < 0x7F and b not in b"'\\" else f"\\x{b:02x}"
+                          for b in raw) + "'"
+
+
+BAD_TEXT = "22021"  # character_not_in_repertoire: invalid byte sequence
+
+
+@pytest.mark.parametrize("database", ["utf8", "sql_ascii"])
+@pytest.mark.parametrize("bad", [b"\xc0\x80", b"\xc1\x81", b"\xe0\x80\x80", b"\xf0\x8f\xbf\xbf",
+                                 b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80",
+                                 b"\xff", b"\xc3", b"\xf0\x9f\x98", b"\x80"], ids=bytes.hex)
+def test_malformed_utf8_never_reaches_the_core(request, database, bad):
+    """In a UTF-8 database the server refuses the text before any call; in an
+    SQL_ASCII one, which stores any bytes, the extension's conversion to the
+    core's UTF-8 checks them and refuses them the same way. Either way the
+    error is the server's, never a verdict of the core on the bytes (which
+    would take them in a quoted tag)."""
+    conn = request.getfixturevalue("ext" if database == "utf8" else "sql_ascii")
+    raw = b'{ a: "t' + bad + b'" }'
+    text = escaped_literal(raw)
+    if database == "sql_ascii":
+        # The database itself takes the bytes: the refusal is the extension's.
+        assert conn.execute(f"SELECT octet_length({text})").fetchone() == (len(raw),)
+    good = escaped_literal('{ a: "t\u00e9" }'.encode())
+    for sql in [f"SELECT lumo_is_match({text}, {good})", f"SELECT lumo_is_match({good}, {text})",
+                f"SELECT lumo_collect_tags({text})"]:
+        with pytest.raises(psycopg.Error) as info:
+            conn.execute(sql)
+        assert info.value.sqlstate == BAD_TEXT, sql
+        assert info.value.diag.message_primary.startswith(
+            f'invalid byte sequence for encoding "UTF8": 0x{bad[0]:02x}'), sql
+    assert conn.execute(f"SELECT lumo_is_match({good}, {good})").fetchone() == (True,)
+
+
 # -- the workflow in one statement ---------------------------------------------
 
 @dataclass
