@@ -14,12 +14,66 @@
 #   6. pytest over the installed module, with the PostgreSQL tests required.
 # Before pytest the user guide is built with `mkdocs build --strict` (any
 # warning fails); pytest then runs its examples too (tests/python/test_docs.py).
+#
+# `scripts/test.sh --quick` is the developer's loop: no system packages, no
+# sanitized or clang build, no fuzzing, no user guide, no system-wide install.
+# It builds and runs the plain C++ tests (build/ctest-plain, rebuilt
+# incrementally), installs the module from this tree into .venv (made when
+# absent, reused when present: `pip install '.[test]'`) and runs pytest there.
+# PostgreSQL tests run only where they already can: test_postgres.py when a
+# server's binaries are installed, test_pg_extension.py when the server also
+# has the extension, which --quick does not rebuild (after changing the core
+# or src/postgres, run scripts/install-postgres-extension.sh first); the rest
+# are skipped.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 jobs=${LUMO_JOBS:-2}
 
+quick=0
+case "${1:-}" in
+  "") ;;
+  --quick) quick=1 ;;
+  *)
+    echo "usage: $0 [--quick]" >&2
+    exit 2
+    ;;
+esac
+
 step() { printf '\n==> %s\n' "$*"; }
+
+run_ctest() {
+  local name=$1
+  shift
+  step "C++ tests ($name)"
+  cmake -S . -B "build/ctest-$name" -G Ninja -DLUMO_BUILD_MODULE=OFF -DLUMO_BUILD_TESTS=ON "$@" >/dev/null
+  cmake --build "build/ctest-$name" -j "$jobs"
+  ctest --test-dir "build/ctest-$name" --output-on-failure -j "$jobs"
+}
+
+if ((quick)); then
+  step "python environment (.venv, reused when present)"
+  venv="$root/.venv"
+  [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
+  export PATH="$venv/bin:$PATH"
+  # cmake >= 3.26 and ninja from PATH, or else in the environment.
+  if ! command -v ninja >/dev/null 2>&1 || ! command -v cmake >/dev/null 2>&1 ||
+     ! cmake -P /dev/stdin <<<'if(CMAKE_VERSION VERSION_LESS 3.26)
+message(FATAL_ERROR old)
+endif()' >/dev/null 2>&1; then
+    python -m pip install -q cmake ninja
+  fi
+
+  run_ctest plain -DCMAKE_BUILD_TYPE=Release
+
+  step "module from this tree, and the Python test packages"
+  python -m pip install -q ".[test]"
+
+  step "Python tests"
+  cd "$root/tests/python"
+  python -m pytest -q -p no:cacheprovider -rs .
+  exit 0
+fi
 
 step "system packages"
 missing=()
@@ -45,15 +99,6 @@ export PATH="$venv/bin:$PATH"
 
 step "generated Unicode tables match data/unicode"
 python tools/gen_unicode_tables.py --check
-
-run_ctest() {
-  local name=$1
-  shift
-  step "C++ tests ($name)"
-  cmake -S . -B "build/ctest-$name" -G Ninja -DLUMO_BUILD_MODULE=OFF -DLUMO_BUILD_TESTS=ON "$@" >/dev/null
-  cmake --build "build/ctest-$name" -j "$jobs"
-  ctest --test-dir "build/ctest-$name" --output-on-failure -j "$jobs"
-}
 
 run_ctest plain -DCMAKE_BUILD_TYPE=Release
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \

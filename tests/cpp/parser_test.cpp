@@ -7,6 +7,7 @@
 #include <string>
 
 #include "lexer_testing.h"
+#include "malformed_utf8.h"
 #include "small_stack.h"
 #include "syntax/lexer.h"
 #include "syntax/parser.h"
@@ -403,6 +404,30 @@ INSTANTIATE_TEST_SUITE_P(
                       Utf8Column{"\xF4\x90\x80\x80", 4},      // above U+10FFFF
                       Utf8Column{"\xC3\xA9\x80", 3},          // a stray continuation
                       Utf8Column{"\xC3\xA9\xE2\x82", 4}));    // cut short
+
+// --- malformed UTF-8 -------------------------------------------------------------
+
+// Each sequence in every place of kUtf8Placements: the exact report where the
+// parse fails (at the sequence, or behind it with the column in bytes), the
+// bytes unchanged where a quoted string or a comment takes them.
+class MalformedText : public ::testing::TestWithParam<MalformedUtf8> {};
+
+TEST_P(MalformedText, FailsAtTheSequenceOrKeepsItsBytes) {
+  const MalformedUtf8& bad = GetParam();
+  for (const Utf8Placement& place : kUtf8Placements) {
+    SCOPED_TRACE(place.where);
+    const std::string text = placed_text(place, bad);
+    EXPECT_EQ(message(text), place.error == nullptr ? "<parsed>" : placed_error(place, bad));
+  }
+  ParsedDocument d = parse_ok(with_sequence("{ a: \"t%\" }", bad.bytes));
+  ASSERT_EQ(d.entries.size(), 2u);
+  EXPECT_EQ(show(d.exprs, d.entries[1].expression), with_sequence("t%", bad.bytes));
+  // No part of the sequence is white space to the trim.
+  EXPECT_EQ(trim_text(with_sequence("\u3000 %\t\n", bad.bytes)), bad.bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Utf8, MalformedText, ::testing::ValuesIn(kMalformedUtf8),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- depth -----------------------------------------------------------------------
 

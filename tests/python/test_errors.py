@@ -173,6 +173,57 @@ def test_lone_surrogates_raise_the_encoding_error(call, text):
     assert info.value.__cause__ is None
 
 
+# Malformed UTF-8 of every kind: overlong, surrogates, past U+10FFFF, cut
+# short, continuation bytes alone.
+MALFORMED_UTF8 = [b"\xc0\x80", b"\xc1\x81", b"\xe0\x80\x80", b"\xe0\x9f\xbf",
+                  b"\xf0\x80\x80\x80", b"\xf0\x8f\xbf\xbf", b"\xed\xa0\x80", b"\xed\xbf\xbf",
+                  b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80", b"\xff", b"\xc3", b"\xe2\x82",
+                  b"\xf0\x9f\x98", b"\x80", b"\xbf"]
+
+
+@pytest.mark.parametrize("call", [lq.parse_query, lq.parse_tag_graph])
+@pytest.mark.parametrize("bad", MALFORMED_UTF8, ids=bytes.hex)
+@pytest.mark.parametrize("before", ["", " é" * 20000], ids=["viewed", "copied"])
+def test_malformed_utf8_cannot_reach_the_core(call, bad, before):
+    """A str holds code points: bytes that are not UTF-8 come in only as the
+    lone surrogates of "surrogateescape", which the encoder refuses, long
+    texts (copied a slice at a time) as well as short ones. Bytes are no
+    text at all."""
+    raw = before.encode() + b'{ a: "t' + bad + b'" }'  # a quoted tag keeps its bytes
+    text = raw.decode("utf-8", "surrogateescape")
+    with pytest.raises(UnicodeEncodeError) as info:
+        call(text)
+    assert info.value.reason == "surrogates not allowed"
+    assert (info.value.start, info.value.end) == (len(before) + 7, len(before) + 7 + len(bad))
+    assert info.value.object[info.value.start:info.value.end] == \
+        "".join(chr(0xDC00 + byte) for byte in bad)
+    with pytest.raises(TypeError, match="'bytes' object cannot be converted to 'PyString'"):
+        call(raw)
+
+
+@pytest.mark.parametrize("bad", MALFORMED_UTF8, ids=bytes.hex)
+def test_replaced_malformed_utf8_reaches_the_core_as_u_fffd(bad):
+    """Decoded with "replace", the text holds U+FFFD, a character like any
+    other: no tag character, kept in a quoted tag, and counted as one
+    column of a line (a malformed byte would count as one column each)."""
+    fffd = bad.decode("utf-8", "replace")
+    assert set(fffd) == {"\ufffd"}
+    bare = "{ a: t" + fffd + "u }"
+    for call in (lq.parse_query, lq.parse_tag_graph):
+        with pytest.raises(ValueError) as info:
+            call(bare)
+        assert str(info.value) == f"invalid syntax\n{bare}\n      ^\nexpected }}"
+    assert sorted(lq.parse_tag_graph('{ a: "t' + fffd + '" }').collect_tags()) == \
+        ["a", "context", "t" + fffd]
+    lined = '{\n a: "t' + fffd + '" ^\n}'
+    column = 9 + len(fffd)
+    with pytest.raises(ValueError) as info:
+        lq.parse_tag_graph(lined)
+    assert str(info.value) == (
+        f"invalid syntax\nparse error at line 2, column {column}\n  |\n"
+        f'2 |  a: "t{fffd}" ^\n  | {" " * (column - 1)}^\nexpected }}')
+
+
 def test_failed_to_sql_conversion_releases_the_borrow(query):
     with pytest.raises(TypeError):
         query.to_sql(("not", "a", "list"))

@@ -260,6 +260,74 @@ def test_cached_query_is_replaced_when_the_text_changes(ext):
     assert [row[0] for row in rows] == [True, False, True, True, False, False]
 
 
+# Query texts in the order one call site meets them, each a prefix of the
+# one before or after it, with the answer on the row's graph. A cache that
+# compared only the bytes of the shorter text, or only as many bytes as the
+# new text has, would answer some rows with the previous row's query.
+PREFIX_ROWS = [
+    ("{ a }", "{ a }", True),
+    ("{ a } { b }", "{ a }", False),  # the cached text is a prefix of this one
+    ("{ a }", "{ a }", True),  # this one is a prefix of the cached text
+    ("{ a } { b }", "{ a }", False),
+    ("{ a } { b }", "{ a } { b }", True),  # the same text again: reused
+    ("", "{ a }", True),  # the empty text is a prefix of every text
+    ("{ b }", "{ a }", False),
+    ("", "{ a }", True),
+    ("{ a: x }", "{ a: x }", True),
+    ("{ a: x } { b }", "{ a: x }", False),
+    ("{ a: x }", "{ a: x }", True),
+]
+
+
+def sql_literal(text: str) -> str:
+    return "'" + text.replace("'", "''") + "'"
+
+
+@pytest.fixture(scope="module")
+def prefix_table(ext):
+    """PREFIX_ROWS in a table without an index, inserted in order, so that a
+    sequential scan meets them in that order."""
+    ext.execute("DROP TABLE IF EXISTS prefix_rows")
+    ext.execute("CREATE TABLE prefix_rows (n int, q text, g text)")
+    for n, (query, graph, _) in enumerate(PREFIX_ROWS):
+        ext.execute("INSERT INTO prefix_rows VALUES ($1, $2, $3)", [n, query, graph])
+    return "prefix_rows"
+
+
+def test_prefix_rows_answer_as_the_module_does():
+    assert [module_match(q, g) for q, g, _ in PREFIX_ROWS] == \
+        [("match", want) for _, _, want in PREFIX_ROWS]
+
+
+def prefix_statements(table: str) -> Dict[str, str]:
+    values = ", ".join(f"({n}, {sql_literal(q)}, {sql_literal(g)})"
+                       for n, (q, g, _) in enumerate(PREFIX_ROWS))
+    return {
+        "values": f"SELECT n, lumo_is_match(q, g) FROM (VALUES {values}) v(n, q, g) ORDER BY n",
+        "scan": f"SELECT n, lumo_is_match(q, g) FROM {table}",
+        "filter": f"SELECT n, true FROM {table} WHERE lumo_is_match(q, g)",
+    }
+
+
+@pytest.mark.parametrize("shape", ["values", "scan", "filter"])
+def test_cached_query_follows_texts_that_are_prefixes_of_each_other(ext, prefix_table, shape):
+    """One statement, one call site, every row's query a prefix of its
+    neighbour's or the other way round."""
+    sql = prefix_statements(prefix_table)[shape]
+    plan = "\n".join(row[0] for row in ext.execute("EXPLAIN (VERBOSE, COSTS OFF) " + sql))
+    # Evaluated row by row, in the order of the rows: not folded into a
+    # constant, and a plain scan where a table is read.
+    assert "lumo_is_match(" in plan, plan
+    if shape != "values":
+        assert "Seq Scan on public.prefix_rows" in plan, plan
+    got = ext.execute(sql).fetchall()
+    if shape == "filter":
+        assert [n for n, _ in got] == [n for n, row in enumerate(PREFIX_ROWS) if row[2]]
+    else:
+        assert [n for n, _ in got] == list(range(len(PREFIX_ROWS)))
+        assert [matched for _, matched in got] == [want for _, _, want in PREFIX_ROWS]
+
+
 def test_a_latin1_database_converts_texts(pg_server):  # noqa: F811
     admin = connect(pg_server)
     admin.execute("DROP DATABASE IF EXISTS lumo_latin1")
@@ -281,6 +349,59 @@ def test_a_latin1_database_converts_texts(pg_server):  # noqa: F811
     finally:
         admin.execute("DROP DATABASE lumo_latin1 WITH (FORCE)")
         admin.close()
+
+
+# -- malformed UTF-8 -------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def sql_ascii(pg_server):  # noqa: F811
+    """A connection to an SQL_ASCII database, which takes any bytes as text."""
+    admin = connect(pg_server)
+    admin.execute("DROP DATABASE IF EXISTS lumo_sql_ascii")
+    admin.execute("CREATE DATABASE lumo_sql_ascii ENCODING 'SQL_ASCII' TEMPLATE template0 "
+                  "LC_COLLATE 'C' LC_CTYPE 'C'")
+    conn = connect(pg_server, "lumo_sql_ascii")
+    create_extension(conn)
+    yield conn
+    conn.close()
+    admin.execute("DROP DATABASE lumo_sql_ascii WITH (FORCE)")
+    admin.close()
+
+
+def escaped_literal(raw: bytes) -> str:
+    """An E'' literal of `raw`, written in ASCII with \\x escapes."""
+    return "E'" + "".join(chr(b) if 0x20 <= b < 0x7F and b not in b"'\\" else f"\\x{b:02x}"
+                          for b in raw) + "'"
+
+
+BAD_TEXT = "22021"  # character_not_in_repertoire: invalid byte sequence
+
+
+@pytest.mark.parametrize("database", ["utf8", "sql_ascii"])
+@pytest.mark.parametrize("bad", [b"\xc0\x80", b"\xc1\x81", b"\xe0\x80\x80", b"\xf0\x8f\xbf\xbf",
+                                 b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80",
+                                 b"\xff", b"\xc3", b"\xf0\x9f\x98", b"\x80"], ids=bytes.hex)
+def test_malformed_utf8_never_reaches_the_core(request, database, bad):
+    """In a UTF-8 database the server refuses the text before any call; in an
+    SQL_ASCII one, which stores any bytes, the extension's conversion to the
+    core's UTF-8 checks them and refuses them the same way. Either way the
+    error is the server's, never a verdict of the core on the bytes (which
+    would take them in a quoted tag)."""
+    conn = request.getfixturevalue("ext" if database == "utf8" else "sql_ascii")
+    raw = b'{ a: "t' + bad + b'" }'
+    text = escaped_literal(raw)
+    if database == "sql_ascii":
+        # The database itself takes the bytes: the refusal is the extension's.
+        assert conn.execute(f"SELECT octet_length({text})").fetchone() == (len(raw),)
+    good = escaped_literal('{ a: "t\u00e9" }'.encode())
+    for sql in [f"SELECT lumo_is_match({text}, {good})", f"SELECT lumo_is_match({good}, {text})",
+                f"SELECT lumo_collect_tags({text})"]:
+        with pytest.raises(psycopg.Error) as info:
+            conn.execute(sql)
+        assert info.value.sqlstate == BAD_TEXT, sql
+        assert info.value.diag.message_primary.startswith(
+            f'invalid byte sequence for encoding "UTF8": 0x{bad[0]:02x}'), sql
+    assert conn.execute(f"SELECT lumo_is_match({good}, {good})").fetchone() == (True,)
 
 
 # -- the workflow in one statement ---------------------------------------------
