@@ -16,6 +16,7 @@
 #include "malformed_utf8.h"
 #include "model/query.h"
 #include "model/tag_graph.h"
+#include "shortcuts.h"
 
 namespace lumo {
 namespace {
@@ -47,7 +48,7 @@ TEST_P(MalformedGraph, EveryPathGivesTheSameAnswer) {
       ASSERT_TRUE(built.ok()) << render_build_error(built.error());
       const std::string want = dump_index(build_index(std::move(built).value()));
       EXPECT_EQ(dump_index(read.value()), want);
-      EXPECT_EQ(dump_index(loaded.value().ensure_index()), want);
+      EXPECT_EQ(dump_index(ensure_index(loaded.value())), want);
     }
     auto query = compile_query(text);
     if (error.empty()) {
