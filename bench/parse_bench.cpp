@@ -258,8 +258,8 @@ int main(int argc, char** argv) {
     auto t0 = Clock::now();
     lumo::IndexedGraph idx = lumo::build_index(std::move(graph).value());
     double s = elapsed(t0);
-    if (idx.subjects.size() != subjects + 1) {
-      std::printf("build_index: %zu subjects, expected %zu\n", idx.subjects.size(), subjects + 1);
+    if (idx.size() != subjects + 1) {
+      std::printf("build_index: %zu subjects, expected %zu\n", idx.size(), subjects + 1);
       return 1;
     }
     times.push_back(s);

@@ -195,7 +195,7 @@ bool run_one(const Instance& in, const Options& opt) {
     const double ms = ms_since(t0);
     if (!m.ok()) {
       std::printf("  %-7s %6zu %6zu   interrupted after %.0f ms\n", in.size.c_str(),
-                  query.subjects.size(), g.subjects.size(), ms);
+                  query.subjects.size(), g.size(), ms);
       return false;
     }
     if (run == 0 || ms < best) best = ms;
@@ -203,7 +203,7 @@ bool run_one(const Instance& in, const Options& opt) {
     if (ms > 200) break;  // slow enough that one run says it
   }
   std::printf("  %-7s %6zu %6zu %12.3f   %s\n", in.size.c_str(), query.subjects.size(),
-              g.subjects.size(), best, answer ? "true" : "false");
+              g.size(), best, answer ? "true" : "false");
   std::fflush(stdout);
   return best <= opt.budget_ms;
 }
