@@ -28,7 +28,7 @@
 #include <string_view>
 #include <vector>
 
-#include "eval/graph_reader.h"
+#include "reader/reader.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 // Every tag, identity and name is interned on sight, so a string is stored
 // once however often it occurs.
 
-#include "eval/graph_reader.h"
+#include "reader/reader.h"
 
 #include <algorithm>
 #include <cstdint>
