@@ -87,13 +87,9 @@ class Layout {
         break;
       case Climb::Declined:
         return false;
-      case Climb::TooLong: {
-        relations.clear();
-        FlatTree tree(s_, parts_.tags, w_.written, w_.relation_of);
-        if (!resolve_tree_relations(tree, relations, w_.resolver)) return false;
-        w_.resolution_done();
+      case Climb::TooLong:
+        if (!resolve_by_walking(relations)) return false;
         break;
-      }
     }
     if (relations.empty()) return true;
     return number_moved(relations);
@@ -171,6 +167,17 @@ class Layout {
                      RelationContext{!written.context.has_value(), context});
     }
     return Climb::Resolved;
+  }
+
+  // The builders' resolver over the flat arrays, linear on any text. Kept
+  // out of line: inlined into run(), its bulk made GCC call the climb and
+  // number_moved() rather than inline them, on every record.
+  [[gnu::noinline]] bool resolve_by_walking(RelationList& relations) {
+    relations.clear();
+    FlatTree tree(s_, parts_.tags, w_.written, w_.relation_of);
+    if (!resolve_tree_relations(tree, relations, w_.resolver)) return false;
+    w_.resolution_done();
+    return true;
   }
 
   // ---- layout ----------------------------------------------------------------
