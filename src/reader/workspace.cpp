@@ -12,6 +12,7 @@
 
 #include <algorithm>
 
+#include "base/child_lists.h"
 #include "base/count_byte.h"
 #include "base/free_memory.h"
 
@@ -35,6 +36,13 @@ constexpr std::size_t kTrimFrom = std::size_t{16} << 20;
 constexpr std::size_t kCountLinesFrom = 64 * 1024;
 
 }  // namespace
+
+void ChildLists::fill(const std::vector<std::uint32_t>& parent) {
+  const std::size_t n = parent.size();
+  begin.resize(n + 1);
+  kids.resize(n > 0 ? n - 1 : 0);
+  fill_child_lists(n, [&](std::size_t i) { return parent[i]; }, std::span(begin), std::span(kids));
+}
 
 void Workspace::clear() {
   s.parent.clear();

@@ -56,18 +56,7 @@ struct ChildLists {
   }
 
   // The children of each subject as written, in index order.
-  void fill(const std::vector<std::uint32_t>& parent) {
-    const std::size_t n = parent.size();
-    begin.assign(n + 1, 0);
-    for (std::uint32_t i = 1; i < n; ++i) ++begin[parent[i] + 1];
-    for (std::size_t i = 0; i < n; ++i) begin[i + 1] += begin[i];
-    kids.resize(n > 0 ? n - 1 : 0);
-    // begin[p] is p's cursor while filling, which leaves it at the start of
-    // p + 1; shifting by one restores the starts.
-    for (std::uint32_t i = 1; i < n; ++i) kids[begin[parent[i]]++] = i;
-    for (std::size_t i = n; i > 0; --i) begin[i] = begin[i - 1];
-    begin[0] = 0;
-  }
+  void fill(const std::vector<std::uint32_t>& parent);
 };
 
 // A subject on the layout's walk (layout.cpp).
