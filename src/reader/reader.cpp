@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/duplicates.h"
 #include "model/tag_graph.h"
 #include "reader/layout.h"
 #include "reader/workspace.h"
@@ -329,24 +330,29 @@ class GraphReader {
 
   // ---- checks --------------------------------------------------------------
 
+  // Marks over string ids for the duplicate check of a long list: an id is
+  // marked when its entry in `seen` equals the current stamp, so starting a
+  // list is one increment, not a clearing.
+  struct Stamps {
+    std::vector<std::uint32_t>& seen;
+    std::uint32_t& stamp;
+    const TagTable& tags;
+
+    void reset(std::size_t) {
+      if (seen.size() < tags.size()) seen.resize(tags.size(), 0);
+      ++stamp;
+    }
+    bool insert(TagId t) {
+      if (seen[t] == stamp) return false;
+      seen[t] = stamp;
+      return true;
+    }
+  };
+
   // Whether list[first .. last) repeats a string.
   bool has_duplicate(const std::vector<TagId>& list, std::size_t first, std::size_t last) {
-    const std::size_t n = last - first;
-    if (n < 2) return false;
-    const TagId* o = list.data() + first;
-    if (n <= 8) {
-      for (std::size_t i = 1; i < n; ++i)
-        for (std::size_t j = 0; j < i; ++j)
-          if (o[i] == o[j]) return true;
-      return false;
-    }
-    if (w_.seen.size() < parts_.tags.size()) w_.seen.resize(parts_.tags.size(), 0);
-    ++stamp_;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (w_.seen[o[i]] == stamp_) return true;
-      w_.seen[o[i]] = stamp_;
-    }
-    return false;
+    Stamps stamps{w_.seen, stamp_, parts_.tags};
+    return lumo::has_duplicate(std::span<const TagId>(list.data() + first, last - first), stamps);
   }
 
   bool finish_root() {
