@@ -25,7 +25,7 @@
 #include "model/relation_resolver.h"
 #include "model/tag_graph.h"
 
-namespace lumo {
+namespace lumo::reading {
 
 namespace {
 
@@ -259,4 +259,4 @@ class Layout {
 
 bool lay_out(Workspace& w, InterruptPoll& poll) { return Layout(w, poll).run(); }
 
-}  // namespace lumo
+}  // namespace lumo::reading

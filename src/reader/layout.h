@@ -17,7 +17,7 @@
 #include "base/interrupt.h"
 #include "reader/workspace.h"
 
-namespace lumo {
+namespace lumo::reading {
 
 // Resolves the relations of `w.s`, moves relation subjects under their
 // contexts and gives every subject its range in `w.parts` (with
@@ -25,4 +25,4 @@ namespace lumo {
 // decline, or when `poll` says stop (then poll.stopped() is true).
 bool lay_out(Workspace& w, InterruptPoll& poll);
 
-}  // namespace lumo
+}  // namespace lumo::reading

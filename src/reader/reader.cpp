@@ -41,6 +41,7 @@
 
 namespace lumo {
 
+namespace reading {
 namespace {
 
 class GraphReader {
@@ -377,11 +378,12 @@ class GraphReader {
 };
 
 }  // namespace
+}  // namespace reading
 
 Result<IndexedGraph, ReadStop> read_graph_index(std::string_view text, bool validate,
                                                 Interrupt* interrupt) {
-  WorkspaceLease lease(text.size());
-  return GraphReader(trim_text(text), validate, interrupt, lease.get()).run();
+  reading::WorkspaceLease lease(text.size());
+  return reading::GraphReader(trim_text(text), validate, interrupt, lease.get()).run();
 }
 
 Result<GraphState, BuildError> load_tag_graph(std::string_view text, bool validate,

@@ -15,6 +15,7 @@
 // The reader's files: reader.cpp, the grammar loop over the text;
 // layout.h, relation resolution and the ranges of moved subjects;
 // workspace.h, the working arrays, kept from read to read, and their memory.
+// Their names are in lumo::reading; only this header is for other code.
 #pragma once
 
 #include <string_view>

@@ -16,7 +16,7 @@
 #include "base/count_byte.h"
 #include "base/free_memory.h"
 
-namespace lumo {
+namespace lumo::reading {
 
 namespace {
 
@@ -129,4 +129,4 @@ WorkspaceLease::~WorkspaceLease() {
   w_->busy = false;
 }
 
-}  // namespace lumo
+}  // namespace lumo::reading

@@ -3,15 +3,15 @@
 // A graph text becomes an index through a dozen arrays: the subjects as
 // written, the index's parts, and those of relation resolution and layout.
 // An application reads record after record, each a few hundred bytes, and
-// allocating these arrays afresh for each would cost about as much as the
-// read itself; so a thread keeps one Workspace from read to read, cleared
-// but with its memory, and a read allocates little more than the index it
-// hands out. A large text is the other way round: its arrays are released
-// as soon as they are done with, so that the index built last does not
-// share the peak with them, and they are not kept after the read. Those
-// decisions are all here; the grammar (reader.cpp) and the layout
-// (layout.cpp) only say when a phase is over. Arrays are reserved from the
-// text's size before the read, by guesses that spare most regrowth.
+// should not allocate these arrays afresh for each: a thread keeps one
+// Workspace from read to read, cleared but with its memory, and a read
+// allocates little more than the index it hands out. A large text is the
+// other way round: its arrays are released as soon as they are done with,
+// so that the index built last does not share the peak with them, and they
+// are not kept after the read. Those decisions are all here; the grammar
+// (reader.cpp) and the layout (layout.cpp) only say when a phase is over.
+// Arrays are reserved from the text's size before the read, by guesses
+// that spare most regrowth.
 #pragma once
 
 #include <cstddef>
@@ -28,7 +28,7 @@
 #include "model/relations.h"
 #include "syntax/ast.h"
 
-namespace lumo {
+namespace lumo::reading {
 
 // Subject flags.
 inline constexpr std::uint8_t kContext = 1;   // carries the identity "context"
@@ -145,4 +145,4 @@ class WorkspaceLease {
   std::size_t text_size_;
 };
 
-}  // namespace lumo
+}  // namespace lumo::reading
