@@ -22,6 +22,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/child_lists.h"
 #include "base/huge_pages.h"
 
 namespace lumo {
@@ -223,15 +224,8 @@ void Feasibility::order_children() {
   const auto& subjects = query_.subjects;
   const std::size_t n = subjects.size();
   kid_begin_ = take<std::size_t>(n + 1);
-  std::fill(kid_begin_.begin(), kid_begin_.end(), 0);
-  for (SubjectIndex q = 1; q < n; ++q) ++kid_begin_[subjects[q].parent + 1];
-  for (std::size_t i = 0; i < n; ++i) kid_begin_[i + 1] += kid_begin_[i];
   kids_ = take<SubjectIndex>(n > 0 ? n - 1 : 0);
-  // kid_begin_[p] serves as p's cursor while filling, which leaves it at
-  // the start of p + 1; shifting by one restores the starts.
-  for (SubjectIndex q = 1; q < n; ++q) kids_[kid_begin_[subjects[q].parent]++] = q;
-  for (std::size_t i = n; i > 0; --i) kid_begin_[i] = kid_begin_[i - 1];
-  kid_begin_[0] = 0;
+  fill_child_lists(n, [&](SubjectIndex q) { return subjects[q].parent; }, kid_begin_, kids_);
   const auto fewer = [this](SubjectIndex x, SubjectIndex y) {
     return cands_[x]->size() < cands_[y]->size();
   };

@@ -6,7 +6,7 @@
 // is interned once, and for each string the index lists the pre-order
 // numbers of the subjects holding it and, separately, the subjects carrying
 // it as an identity. Two readers fill it: build_index() from a TagGraph
-// model, and the direct reader of graph texts (eval/graph_reader.h); both
+// model, and the direct reader of graph texts (reader/reader.h); both
 // hand their strings to finish_index(), which makes the lists.
 #pragma once
 

@@ -3,11 +3,13 @@
 // moved as on the query side, and, when validating, every subject's tags and
 // identities are checked for duplicates in pre-order of the final tree.
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
 
+#include "base/duplicates.h"
 #include "base/random_hash.h"
 #include "model/relation_builder.h"
 #include "model/tag_graph.h"
@@ -62,35 +64,26 @@ Span expression_span(const ExprPool& pool, ExprId e) {
   return Span{start >= nots ? start - nots : 0, close ? close->span.end : 0};
 }
 
-// Finds a string that occurs twice in `list` (exact bytes). Short lists are
-// compared pairwise; longer ones go through `seen`, which is left empty.
+// Finds a string that occurs twice in a list (exact bytes). A list longer
+// than kPairwiseMax goes through a hash set of views, kept from list to list
+// for its buckets; it views the last such list until the next one.
 class DuplicateFinder {
  public:
   bool has_duplicate(const std::vector<std::string>& list) {
-    const std::size_t n = list.size();
-    if (n < 2) return false;
-    if (n <= kPairwiseMax) {
-      for (std::size_t i = 1; i < n; ++i)
-        for (std::size_t j = 0; j < i; ++j)
-          if (list[i] == list[j]) return true;
-      return false;
-    }
-    seen_.clear();
-    seen_.reserve(n);
-    bool dup = false;
-    for (const auto& s : list) {
-      if (!seen_.insert(std::string_view(s)).second) {
-        dup = true;
-        break;
-      }
-    }
-    seen_.clear();
-    return dup;
+    return lumo::has_duplicate(std::span<const std::string>(list), seen_);
   }
 
  private:
-  static constexpr std::size_t kPairwiseMax = 8;
-  std::unordered_set<std::string_view, SeededStringHash, StringEq> seen_;
+  struct Seen {
+    std::unordered_set<std::string_view, SeededStringHash, StringEq> set;
+
+    void reset(std::size_t n) {
+      set.clear();
+      set.reserve(n);
+    }
+    bool insert(const std::string& s) { return set.insert(std::string_view(s)).second; }
+  };
+  Seen seen_;
 };
 
 }  // namespace

@@ -11,7 +11,6 @@
 // exception.
 #include <string_view>
 
-#include "eval/graph_reader.h"
 #include "model/build_error.h"
 #include "model/query.h"
 #include "model/tag_graph.h"
@@ -20,6 +19,7 @@
 #include "module/objects.h"
 #include "module/py.h"
 #include "module/signal_check.h"
+#include "reader/reader.h"
 
 namespace lumo::py {
 namespace {

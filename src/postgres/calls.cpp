@@ -15,12 +15,12 @@
 #include <utility>
 
 #include "eval/collect.h"
-#include "eval/graph_reader.h"
 #include "eval/index.h"
 #include "eval/match.h"
 #include "model/build_error.h"
 #include "model/query.h"
 #include "model/tag_graph.h"
+#include "reader/reader.h"
 
 namespace lumo::pg {
 

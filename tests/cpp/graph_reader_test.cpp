@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "eval/collect.h"
-#include "eval/graph_reader.h"
 #include "eval/index.h"
 #include "index_dump.h"
 #include "model/tag_graph.h"
+#include "reader/reader.h"
 #include "small_stack.h"
 #include "stop_after.h"
 #include "syntax/report.h"

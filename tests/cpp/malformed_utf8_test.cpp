@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "eval/collect.h"
-#include "eval/graph_reader.h"
+#include "reader/reader.h"
 #include "eval/index.h"
 #include "index_dump.h"
 #include "malformed_utf8.h"

@@ -39,7 +39,6 @@
 #include <vector>
 
 #include "eval/collect.h"
-#include "eval/graph_reader.h"
 #include "eval/index.h"
 #include "index_dump.h"
 #include "eval/match.h"
@@ -49,6 +48,7 @@
 #include "model/tag_graph.h"
 #include "output/meta.h"
 #include "output/sql.h"
+#include "reader/reader.h"
 #include "stop_after.h"
 #include "shortcuts.h"
 

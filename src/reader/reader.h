@@ -3,14 +3,19 @@
 // The usual way from text to index goes through the syntax tree, the
 // TagGraph model and the index build, and copies every string three times.
 // The direct reader walks the text once, interns each tag, identity and name
-// as it meets it, and records subjects in flat arrays; relations are resolved
-// with the builders' own resolver. It handles every well-formed graph text
+// as it meets it, and records subjects in flat arrays; relations resolve to
+// what the builders' resolver finds. It handles every well-formed graph text
 // except two rare forms (meta-query statements and a subject whose tags are
 // written with "-" or "/"); on those, and on any error at all, it declines,
 // and load_tag_graph() runs the full parser and builder, which give the
 // answer, error or graph, exactly as they always do. The reader never decides
 // an error itself, so every error, its message and its position, stays the
 // full parser's.
+//
+// The reader's files: reader.cpp, the grammar loop over the text;
+// layout.h, relation resolution and the ranges of moved subjects;
+// workspace.h, the working arrays, kept from read to read, and their memory.
+// Their names are in lumo::reading; only this header is for other code.
 #pragma once
 
 #include <string_view>
