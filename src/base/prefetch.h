@@ -16,10 +16,13 @@
 
 namespace lumo {
 
-// The line holding `p`, for reading.
-inline void prefetch_read(const void* p) {
+namespace prefetch_detail {
+
+// kWrite: 0 for a line about to be read, 1 for one about to be written.
+template <int kWrite>
+inline void line(const void* p) {
 #if defined(__GNUC__)
-  __builtin_prefetch(p, 0, 3);
+  __builtin_prefetch(p, kWrite, 3);
 #elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
   _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0);
 #elif defined(_MSC_VER) && defined(_M_ARM64)
@@ -29,17 +32,12 @@ inline void prefetch_read(const void* p) {
 #endif
 }
 
+}  // namespace prefetch_detail
+
+// The line holding `p`, for reading.
+inline void prefetch_read(const void* p) { prefetch_detail::line<0>(p); }
+
 // The line holding `p`, about to be written.
-inline void prefetch_write(const void* p) {
-#if defined(__GNUC__)
-  __builtin_prefetch(p, 1, 3);
-#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
-  _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0);
-#elif defined(_MSC_VER) && defined(_M_ARM64)
-  __prefetch(p);
-#else
-  (void)p;
-#endif
-}
+inline void prefetch_write(const void* p) { prefetch_detail::line<1>(p); }
 
 }  // namespace lumo
