@@ -9,6 +9,11 @@
 // hook, wrap the model or raise), written once in `parse_text`; a build
 // error becomes ValueError, an interrupted build the signal handler's own
 // exception.
+#if defined(__unix__) || defined(__APPLE__)
+#include <unistd.h>
+#endif
+
+#include <csignal>
 #include <string_view>
 
 #include "model/build_error.h"
@@ -72,6 +77,53 @@ PyObject* parse_tag_graph(PyObject*, PyObject* const* argv) {
   });
 }
 
+// _signal_at_first_poll(signum, fd=-1): for the module's own tests (see
+// module/signal_check.h). Arms the action; ValueError for a signal number
+// the process cannot raise, or a descriptor where the platform has none.
+const char* const kFirstPollNames[] = {"signum", "fd"};
+const Signature kFirstPollSig = {"_signal_at_first_poll()", kFirstPollNames, 2, 1};
+
+bool convert_int_arg(const char* name, PyObject* obj, int& out) {
+  const long value = PyLong_AsLong(obj);
+  if (value == -1 && PyErr_Occurred()) {
+    prefix_argument_error(name);
+    return false;
+  }
+  if (value < -1 || value > 1 << 20) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': out of range", name);
+    return false;
+  }
+  out = static_cast<int>(value);
+  return true;
+}
+
+PyObject* signal_at_first_poll(PyObject*, PyObject* const* argv) {
+  return guarded([&]() -> PyObject* {
+    FirstPollAction action;
+    if (!convert_int_arg("signum", argv[0], action.signum)) return nullptr;
+    if (argv[1] != nullptr && !convert_int_arg("fd", argv[1], action.fd)) return nullptr;
+    if (action.signum < 0 || action.signum >= NSIG) {
+      PyErr_SetString(PyExc_ValueError, "signal number out of range");
+      return nullptr;
+    }
+#if !defined(__unix__) && !defined(__APPLE__)
+    if (action.fd != -1) {
+      PyErr_SetString(PyExc_ValueError, "no descriptors on this platform");
+      return nullptr;
+    }
+#endif
+    action.armed = true;
+    first_poll_action = action;
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef signal_at_first_poll_def = entry_def<kFirstPollSig, signal_at_first_poll>(
+    "_signal_at_first_poll",
+    "_signal_at_first_poll(signum, fd=-1)\n--\n\n"
+    "Internal, for the module's own tests: at the next poll of a long call, write one\n"
+    "byte to fd (unless -1), then raise signal signum in the process (unless 0).");
+
 PyMethodDef parse_query_def = entry_def<kParseQuerySig, parse_query>(
     "parse_query", "parse_query(query, validate=True)\n--\n\n");
 PyMethodDef parse_tag_graph_def = entry_def<kParseTagGraphSig, parse_tag_graph>(
@@ -114,10 +166,19 @@ bool add_function(PyObject* module, PyMethodDef* def) {
   return add_member(module, def->ml_name, function.get());
 }
 
+// A private function: an attribute of the module, not in __all__.
+bool add_private_function(PyObject* module, PyMethodDef* def) {
+  Ref module_name(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  Ref function(PyCFunction_NewEx(def, module, module_name.get()));
+  return function && PyObject_SetAttrString(module, def->ml_name, function.get()) == 0;
+}
+
 bool module_body(PyObject* module) {
   return add_member(module, "Query", reinterpret_cast<PyObject*>(query_type())) &&
          add_member(module, "TagGraph", reinterpret_cast<PyObject*>(tag_graph_type())) &&
-         add_function(module, &parse_query_def) && add_function(module, &parse_tag_graph_def);
+         add_function(module, &parse_query_def) && add_function(module, &parse_tag_graph_def) &&
+         add_private_function(module, &signal_at_first_poll_def);
 }
 
 PyObject* init_module() {
@@ -138,6 +199,19 @@ PyObject* init_module() {
 }
 
 }  // namespace
+
+void run_first_poll_action() {
+  const FirstPollAction action = first_poll_action;
+  first_poll_action = FirstPollAction{};
+#if defined(__unix__) || defined(__APPLE__)
+  if (action.fd != -1) {
+    const char byte = 'p';
+    (void)!write(action.fd, &byte, 1);
+  }
+#endif
+  if (action.signum != 0) std::raise(action.signum);
+}
+
 }  // namespace lumo::py
 
 PyMODINIT_FUNC PyInit_lumo_query(void) {
