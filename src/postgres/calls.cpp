@@ -30,19 +30,38 @@ struct CompiledQuery {
 
 namespace {
 
-// A NUL-terminated copy of `text`, or null when the allocator fails.
+// How much of the input an error message echoes: characters each side of
+// the failure (see render_build_error). The module's messages echo the whole
+// failing line; a server writes each error to its log, and a bad 10 MB text
+// must not make a 20 MB entry.
+constexpr std::size_t kErrorWindow = 40;
+
+// A NUL-terminated copy of `text`, or null when the allocator fails. A NUL
+// inside (a tag's "\u0000" escape, echoed by a message) is written as that
+// escape, since the server's messages are C strings.
 char* copy_text(std::string_view text, Allocate allocate) {
-  auto* out = static_cast<char*>(allocate(text.size() + 1));
+  std::size_t nuls = 0;
+  for (const char c : text) nuls += c == '\0';
+  constexpr std::string_view kNul = "\\u0000";
+  auto* out = static_cast<char*>(allocate(text.size() + nuls * (kNul.size() - 1) + 1));
   if (out == nullptr) return nullptr;
-  std::memcpy(out, text.data(), text.size());
-  out[text.size()] = '\0';
+  char* at = out;
+  for (const char c : text) {
+    if (c == '\0') {
+      std::memcpy(at, kNul.data(), kNul.size());
+      at += kNul.size();
+    } else {
+      *at++ = c;
+    }
+  }
+  *at = '\0';
   return out;
 }
 
 // The status of a failed build, with its text split at the first line break.
 Status build_failed(const BuildError& error, Allocate allocate, ErrorText* out) {
   if (error.kind == BuildErrorKind::Interrupted) return Status::kInterrupted;
-  const std::string text = render_build_error(error);
+  const std::string text = render_build_error(error, kErrorWindow);
   const std::string_view all(text);
   const std::size_t end = all.find('\n');
   out->message = copy_text(all.substr(0, end), allocate);

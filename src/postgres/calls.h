@@ -33,8 +33,9 @@ enum class Status {
 };
 
 // The library's error text split for an SQL error: the first line, and the
-// remaining lines (null when there are none). Both NUL-terminated, both from
-// the Allocate given to the call.
+// remaining lines (null when there are none). Both NUL-terminated (a NUL of
+// the text is written "\u0000"), both from the Allocate given to the call.
+// The echo of the input is cut to a window around the failure.
 struct ErrorText {
   char* message;
   char* detail;

@@ -9,11 +9,15 @@
 // reports a status), and only then turns a failed status into an SQL error.
 //
 // Cancellation: the core polls an Interrupt about every millisecond of work.
-// Ours only reads the server's InterruptPending flag (processing the
-// interrupt there could jump through C++ frames). When the core stops on it,
-// CHECK_FOR_INTERRUPTS() runs here, after the core has returned, and raises
-// the cancel or timeout error; an interrupt that raises nothing (a barrier,
-// say) leaves us to start the step again.
+// Ours only reads the server's flags (processing an interrupt there could
+// jump through C++ frames), and stops the core only for the interrupts that
+// end the statement: a cancel (pg_cancel_backend, statement_timeout) or a
+// termination. Every other interrupt (a client connection check, a memory
+// context dump request, a barrier) waits, pending, until the call returns;
+// stopping for one would have to start the step over, and an interrupt that
+// keeps arriving would then start it over forever. Once the core has
+// stopped, CHECK_FOR_INTERRUPTS() runs here, after it returned, and raises
+// the cancel, timeout or termination error.
 //
 // A query text is compiled once per call site: the compiled query lives in
 // fn_extra, tied to fn_mcxt by a reset callback that frees it with that
@@ -24,11 +28,13 @@
 extern "C" {
 #include "postgres.h"
 
+#include "catalog/namespace.h"
 #include "catalog/pg_type.h"
 #include "fmgr.h"
 #include "mb/pg_wchar.h"
 #include "miscadmin.h"
 #include "utils/array.h"
+#include "lib/stringinfo.h"
 #include "utils/builtins.h"
 #include "utils/memutils.h"
 }
@@ -57,12 +63,14 @@ using lumo::pg::CompiledQuery;
 using lumo::pg::ErrorText;
 using lumo::pg::Status;
 
-// Stops the core when the server has an interrupt to process. Interrupts
-// that cannot be processed now (inside a hold-off) would make
-// CHECK_FOR_INTERRUPTS() return without clearing them, so they do not count.
+// Stops the core when the statement is to end: a cancel or a termination is
+// pending and can be processed now (inside a hold-off CHECK_FOR_INTERRUPTS()
+// would return without raising, so it does not count).
 class CancelHook final : public lumo::Interrupt {
  public:
-  bool should_stop() override { return InterruptPending && INTERRUPTS_CAN_BE_PROCESSED(); }
+  bool should_stop() override {
+    return (QueryCancelPending || ProcDiePending) && INTERRUPTS_CAN_BE_PROCESSED();
+  }
 };
 
 CancelHook cancel_hook;
@@ -93,22 +101,74 @@ const char* server_text(const char* utf8, std::size_t length) {
   return pg_any_to_server(utf8, static_cast<int>(length), PG_UTF8);
 }
 
-// Raises the SQL error for a failed status. Returns only for kOk and for an
-// interrupt that turned out to need no error; the caller then retries.
+// Appends the character of code point `c` as the language writes it in a
+// quoted tag: \uXXXX, a surrogate pair above U+FFFF.
+void append_escape(StringInfo out, pg_wchar c) {
+  if (c > 0xFFFF) {
+    c -= 0x10000;
+    appendStringInfo(out, "\\u%04X\\u%04X", 0xD800 + (c >> 10), 0xDC00 + (c & 0x3FF));
+  } else {
+    appendStringInfo(out, "\\u%04X", c);
+  }
+}
+
+// A message of the core in the database's encoding. Where the database has
+// no equivalent for a character of the message (a tag of the text, say),
+// the character is written as its escape rather than failing the
+// conversion, which would replace our error with an encoding error.
+const char* server_message(const char* utf8) {
+  const int database = GetDatabaseEncoding();
+  if (database == PG_UTF8 || database == PG_SQL_ASCII) {
+    return server_text(utf8, strlen(utf8));
+  }
+  const Oid convert = FindDefaultConversionProc(PG_UTF8, database);
+  StringInfoData out;
+  initStringInfo(&out);
+  const auto* at = reinterpret_cast<const unsigned char*>(utf8);
+  while (*at != 0) {
+    if (*at < 0x80) {  // every server encoding keeps ASCII as it is
+      appendStringInfoChar(&out, static_cast<char>(*at++));
+      continue;
+    }
+    const int length = pg_utf_mblen(at);
+    if (strnlen(reinterpret_cast<const char*>(at), length) < static_cast<std::size_t>(length) ||
+        !pg_utf8_islegal(at, length)) {
+      appendStringInfo(&out, "\\x%02X", *at++);  // not expected: the core's texts are UTF-8
+      continue;
+    }
+    unsigned char converted[MAX_CONVERSION_GROWTH * 4 + 1];
+    if (OidIsValid(convert) &&
+        pg_do_encoding_conversion_buf(convert, PG_UTF8, database, const_cast<unsigned char*>(at),
+                                      length, converted, sizeof converted, true) == length) {
+      appendStringInfoString(&out, reinterpret_cast<const char*>(converted));
+    } else {
+      append_escape(&out, utf8_to_unicode(at));
+    }
+    at += length;
+  }
+  return out.data;
+}
+
+// Raises the SQL error for a failed status; returns only for kOk.
 void raise_failure(Status status, const ErrorText& error) {
   switch (status) {
     case Status::kOk:
       return;
     case Status::kInterrupted:
+      // The hook stopped the core for a pending cancel or termination, which
+      // this raises. Should it raise nothing after all, the statement still
+      // ends here rather than starting the step over.
       CHECK_FOR_INTERRUPTS();
+      ereport(ERROR, (errcode(ERRCODE_QUERY_CANCELED),
+                      errmsg("canceling statement due to user request")));
       return;
     case Status::kInvalid: {
-      const char* message = server_text(error.message, strlen(error.message));
+      const char* message = server_message(error.message);
       if (error.detail == nullptr) {
         ereport(ERROR, (errcode(ERRCODE_INVALID_TEXT_REPRESENTATION),
                         errmsg_internal("%s", message)));
       }
-      const char* detail = server_text(error.detail, strlen(error.detail));
+      const char* detail = server_message(error.detail);
       ereport(ERROR, (errcode(ERRCODE_INVALID_TEXT_REPRESENTATION),
                       errmsg_internal("%s", message), errdetail_internal("%s", detail)));
       return;
@@ -174,19 +234,26 @@ const CompiledQuery* query_for(FunctionCallInfo fcinfo, const text* arg) {
     site->capacity = length;
   }
   const std::string_view source = core_text(data, length);
-  for (;;) {
-    ErrorText error{nullptr, nullptr};
-    CompiledQuery* compiled = nullptr;
-    const Status status =
-        lumo::pg::compile(source, &cancel_hook, allocate, &compiled, &error);
-    if (status == Status::kOk) {
-      memcpy(site->text, data, length);
-      site->length = length;
-      site->query = compiled;
-      return compiled;
-    }
-    raise_failure(status, error);
+  ErrorText error{nullptr, nullptr};
+  CompiledQuery* compiled = nullptr;
+  raise_failure(lumo::pg::compile(source, &cancel_hook, allocate, &compiled, &error), error);
+  memcpy(site->text, data, length);
+  site->length = length;
+  site->query = compiled;
+  return compiled;
+}
+
+// A tag as a text value. PostgreSQL's text has no NUL, which a quoted tag's
+// \u0000 escape gives: refused as the server's own JSON types refuse it.
+text* tag_text(const char* tag, std::size_t length) {
+  if (memchr(tag, '\0', length) != nullptr) {
+    ereport(ERROR, (errcode(ERRCODE_UNTRANSLATABLE_CHARACTER),
+                    errmsg("unsupported Unicode escape sequence"),
+                    errdetail("\\u0000 cannot be converted to text.")));
   }
+  const char* converted = server_text(tag, length);
+  if (converted != tag) length = strlen(converted);
+  return cstring_to_text_with_len(converted, static_cast<int>(length));
 }
 
 }  // namespace
@@ -197,30 +264,20 @@ extern "C" PGDLLEXPORT Datum lumo_is_match(PG_FUNCTION_ARGS) {
   // The query first: its errors come before the graph's, as in the module.
   const CompiledQuery* query = query_for(fcinfo, query_arg);
   const std::string_view graph = core_text(graph_arg);
-  for (;;) {
-    ErrorText error{nullptr, nullptr};
-    bool matched = false;
-    const Status status =
-        lumo::pg::match(*query, graph, &cancel_hook, allocate, &matched, &error);
-    if (status == Status::kOk) PG_RETURN_BOOL(matched);
-    raise_failure(status, error);
-  }
+  ErrorText error{nullptr, nullptr};
+  bool matched = false;
+  raise_failure(lumo::pg::match(*query, graph, &cancel_hook, allocate, &matched, &error), error);
+  PG_RETURN_BOOL(matched);
 }
 
 extern "C" PGDLLEXPORT Datum lumo_collect_tags(PG_FUNCTION_ARGS) {
   const std::string_view graph = core_text(PG_GETARG_TEXT_PP(0));
   lumo::pg::TagList tags{0, nullptr, nullptr};
-  for (;;) {
-    ErrorText error{nullptr, nullptr};
-    const Status status = lumo::pg::collect(graph, &cancel_hook, allocate, &tags, &error);
-    if (status == Status::kOk) break;
-    raise_failure(status, error);
-  }
+  ErrorText error{nullptr, nullptr};
+  raise_failure(lumo::pg::collect(graph, &cancel_hook, allocate, &tags, &error), error);
   Datum* elements = static_cast<Datum*>(palloc(sizeof(Datum) * (tags.count + 1)));
   for (std::size_t i = 0; i < tags.count; ++i) {
-    const char* tag = server_text(tags.texts[i], tags.lengths[i]);
-    const std::size_t length = tag == tags.texts[i] ? tags.lengths[i] : strlen(tag);
-    elements[i] = PointerGetDatum(cstring_to_text_with_len(tag, static_cast<int>(length)));
+    elements[i] = PointerGetDatum(tag_text(tags.texts[i], tags.lengths[i]));
   }
   ArrayType* array =
       construct_array(elements, static_cast<int>(tags.count), TEXTOID, -1, false, TYPALIGN_INT);
