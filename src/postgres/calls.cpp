@@ -21,6 +21,7 @@
 #include "model/query.h"
 #include "model/tag_graph.h"
 #include "reader/reader.h"
+#include "store/stored_graph.h"
 
 namespace lumo::pg {
 
@@ -115,6 +116,62 @@ Status match(const CompiledQuery& query, std::string_view graph, Interrupt* inte
   });
 }
 
+namespace {
+
+// The tags of an index as a TagList.
+Status list_tags(const IndexedGraph& indexed, Allocate allocate, TagList* tags) {
+  const std::vector<std::string_view> found = collect_tag_views(indexed);
+  // One block: the text pointers, the lengths, then the texts themselves.
+  const std::size_t n = found.size();
+  std::size_t bytes = n * (sizeof(const char*) + sizeof(std::size_t));
+  for (const std::string_view tag : found) bytes += tag.size() + 1;
+  auto* block = static_cast<char*>(allocate(bytes == 0 ? 1 : bytes));
+  if (block == nullptr) return Status::kOutOfMemory;
+  auto* texts = reinterpret_cast<const char**>(block);
+  auto* lengths = reinterpret_cast<std::size_t*>(block + n * sizeof(const char*));
+  char* cursor = block + n * (sizeof(const char*) + sizeof(std::size_t));
+  for (std::size_t i = 0; i < n; ++i) {
+    std::memcpy(cursor, found[i].data(), found[i].size());
+    cursor[found[i].size()] = '\0';
+    texts[i] = cursor;
+    lengths[i] = found[i].size();
+    cursor += found[i].size() + 1;
+  }
+  *tags = TagList{n, texts, lengths};
+  return Status::kOk;
+}
+
+// The index of the stored form last loaded: its memory serves the next
+// load. Kept while it holds at most kKeptBytes of arrays.
+store::StoredIndex& stored_index() {
+  static store::StoredIndex index;
+  return index;
+}
+
+constexpr std::size_t kKeptBytes = 1 << 20;
+
+// Loads `block` into stored_index() and runs `step` on its index.
+template <class Step>
+Status with_stored(std::span<const std::byte> block, Interrupt* interrupt, Step&& step) {
+  store::StoredIndex& index = stored_index();
+  Status status = Status::kOk;
+  switch (index.load(block, interrupt)) {
+    case store::StoredIndex::Load::kOk:
+      status = step(index.graph());
+      break;
+    case store::StoredIndex::Load::kDamaged:
+      status = Status::kDamaged;
+      break;
+    case store::StoredIndex::Load::kInterrupted:
+      status = Status::kInterrupted;
+      break;
+  }
+  index.trim(kKeptBytes);
+  return status;
+}
+
+}  // namespace
+
 Status collect(std::string_view graph, Interrupt* interrupt, Allocate allocate, TagList* tags,
                ErrorText* error) noexcept {
   *tags = TagList{0, nullptr, nullptr};
@@ -123,25 +180,55 @@ Status collect(std::string_view graph, Interrupt* interrupt, Allocate allocate, 
     if (!built.ok()) return build_failed(built.error(), allocate, error);
     const IndexedGraph* indexed = built.value().ensure_index(interrupt);
     if (indexed == nullptr) return Status::kInterrupted;
-    const std::vector<std::string_view> found = collect_tag_views(*indexed);
-    // One block: the text pointers, the lengths, then the texts themselves.
-    const std::size_t n = found.size();
-    std::size_t bytes = n * (sizeof(const char*) + sizeof(std::size_t));
-    for (const std::string_view tag : found) bytes += tag.size() + 1;
-    auto* block = static_cast<char*>(allocate(bytes == 0 ? 1 : bytes));
-    if (block == nullptr) return Status::kOutOfMemory;
-    auto* texts = reinterpret_cast<const char**>(block);
-    auto* lengths = reinterpret_cast<std::size_t*>(block + n * sizeof(const char*));
-    char* cursor = block + n * (sizeof(const char*) + sizeof(std::size_t));
-    for (std::size_t i = 0; i < n; ++i) {
-      std::memcpy(cursor, found[i].data(), found[i].size());
-      cursor[found[i].size()] = '\0';
-      texts[i] = cursor;
-      lengths[i] = found[i].size();
-      cursor += found[i].size() + 1;
-    }
-    *tags = TagList{n, texts, lengths};
+    return list_tags(*indexed, allocate, tags);
+  });
+}
+
+Status store(std::string_view core_text, std::string_view kept_text, Interrupt* interrupt,
+             Allocate allocate, std::size_t room, char** out, std::size_t* size,
+             ErrorText* error) noexcept {
+  *out = nullptr;
+  *size = 0;
+  return guarded([&] {
+    auto built = load_tag_graph(core_text, true, interrupt);
+    if (!built.ok()) return build_failed(built.error(), allocate, error);
+    const IndexedGraph* indexed = built.value().ensure_index(interrupt);
+    if (indexed == nullptr) return Status::kInterrupted;
+    const std::size_t bytes = store::encoded_size(kept_text, *indexed);
+    auto* memory = static_cast<char*>(allocate(room + bytes));
+    if (memory == nullptr) return Status::kOutOfMemory;
+    store::encode(kept_text, *indexed, reinterpret_cast<std::byte*>(memory + room));
+    *out = memory;
+    *size = bytes;
     return Status::kOk;
+  });
+}
+
+Status stored_text(std::span<const std::byte> block, std::string_view* text) noexcept {
+  if (!store::is_stored_form(block)) return Status::kDamaged;
+  *text = store::stored_text(block);
+  return Status::kOk;
+}
+
+Status match_stored(const CompiledQuery& query, std::span<const std::byte> block,
+                    Interrupt* interrupt, bool* matched) noexcept {
+  return guarded([&] {
+    return with_stored(block, interrupt, [&](const IndexedGraph& graph) {
+      auto answer = is_match(query.query, graph, interrupt);
+      if (!answer.ok()) return Status::kInterrupted;
+      *matched = answer.value();
+      return Status::kOk;
+    });
+  });
+}
+
+Status collect_stored(std::span<const std::byte> block, Interrupt* interrupt, Allocate allocate,
+                      TagList* tags) noexcept {
+  *tags = TagList{0, nullptr, nullptr};
+  return guarded([&] {
+    return with_stored(block, interrupt, [&](const IndexedGraph& graph) {
+      return list_tags(graph, allocate, tags);
+    });
   });
 }
 

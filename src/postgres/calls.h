@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 #include "base/interrupt.h"
@@ -30,6 +31,7 @@ enum class Status {
   kInterrupted,  // the interrupt hook asked to stop
   kOutOfMemory,  // operator new or the allocator failed
   kFailed,       // any other exception from the core (not expected)
+  kDamaged,      // a stored graph whose bytes do not hold a stored form
 };
 
 // The library's error text split for an SQL error: the first line, and the
@@ -63,5 +65,28 @@ struct TagList {
 
 Status collect(std::string_view graph, Interrupt* interrupt, Allocate allocate, TagList* tags,
                ErrorText* error) noexcept;
+
+// Stored graphs: a graph text read, checked and indexed once, kept as one
+// block of bytes that matching reads without parsing.
+
+// Parses and validates `core_text` (the text in UTF-8) as a tag graph and
+// writes the stored form of it, holding `kept_text` (what the graph gives
+// back as text), to memory from the Allocate: `room` bytes left free for
+// the caller, then the form. `*out` is that memory, `*size` the form's size
+// without the room.
+Status store(std::string_view core_text, std::string_view kept_text, Interrupt* interrupt,
+             Allocate allocate, std::size_t room, char** out, std::size_t* size,
+             ErrorText* error) noexcept;
+
+// The text a stored form keeps; kDamaged when its header is damaged.
+Status stored_text(std::span<const std::byte> block, std::string_view* text) noexcept;
+
+// Matches `query` against a stored form.
+Status match_stored(const CompiledQuery& query, std::span<const std::byte> block,
+                    Interrupt* interrupt, bool* matched) noexcept;
+
+// collect() of a stored form.
+Status collect_stored(std::span<const std::byte> block, Interrupt* interrupt, Allocate allocate,
+                      TagList* tags) noexcept;
 
 }  // namespace lumo::pg

@@ -1,5 +1,7 @@
-// The PostgreSQL entry points: lumo_is_match(query, graph) and
-// lumo_collect_tags(graph).
+// The PostgreSQL entry points: the types lumo_graph (a graph stored read,
+// checked and indexed) and lumo_query (a checked query text), the operator
+// lumo_graph @@ lumo_query, lumo_tags(lumo_graph), and the text functions
+// lumo_is_match(query, graph) and lumo_collect_tags(graph).
 //
 // This file is the only one that includes the server's headers. It keeps to
 // the server's side of the boundary that calls.h draws: no C++ object with a
@@ -35,6 +37,7 @@ extern "C" {
 #include "miscadmin.h"
 #include "utils/array.h"
 #include "lib/stringinfo.h"
+#include "libpq/pqformat.h"
 #include "utils/builtins.h"
 #include "utils/memutils.h"
 }
@@ -55,6 +58,16 @@ PG_MODULE_MAGIC;
 
 PG_FUNCTION_INFO_V1(lumo_is_match);
 PG_FUNCTION_INFO_V1(lumo_collect_tags);
+PG_FUNCTION_INFO_V1(lumo_graph_in);
+PG_FUNCTION_INFO_V1(lumo_graph_out);
+PG_FUNCTION_INFO_V1(lumo_graph_recv);
+PG_FUNCTION_INFO_V1(lumo_graph_send);
+PG_FUNCTION_INFO_V1(lumo_query_in);
+PG_FUNCTION_INFO_V1(lumo_query_out);
+PG_FUNCTION_INFO_V1(lumo_query_recv);
+PG_FUNCTION_INFO_V1(lumo_query_send);
+PG_FUNCTION_INFO_V1(lumo_graph_match);
+PG_FUNCTION_INFO_V1(lumo_graph_tags);
 }
 
 namespace {
@@ -180,6 +193,11 @@ void raise_failure(Status status, const ErrorText& error) {
     case Status::kFailed:
       elog(ERROR, "lumo_query: unexpected failure in the matching core");
       return;
+    case Status::kDamaged:
+      ereport(ERROR, (errcode(ERRCODE_DATA_CORRUPTED),
+                      errmsg("lumo_graph value is damaged"),
+                      errdetail("Its bytes do not hold a stored graph of this version.")));
+      return;
   }
 }
 
@@ -256,6 +274,81 @@ text* tag_text(const char* tag, std::size_t length) {
   return cstring_to_text_with_len(converted, static_cast<int>(length));
 }
 
+// A text[] of a tag list.
+ArrayType* tag_array(const lumo::pg::TagList& tags) {
+  Datum* elements = static_cast<Datum*>(palloc(sizeof(Datum) * (tags.count + 1)));
+  for (std::size_t i = 0; i < tags.count; ++i) {
+    elements[i] = PointerGetDatum(tag_text(tags.texts[i], tags.lengths[i]));
+  }
+  return construct_array(elements, static_cast<int>(tags.count), TEXTOID, -1, false,
+                         TYPALIGN_INT);
+}
+
+// The bytes of a lumo_graph value, detoasted (a short header is fine: the
+// stored form is read byte by byte, at any alignment).
+std::span<const std::byte> stored_block(Datum value) {
+  const struct varlena* v = PG_DETOAST_DATUM_PACKED(value);
+  return {reinterpret_cast<const std::byte*>(VARDATA_ANY(v)), VARSIZE_ANY_EXHDR(v)};
+}
+
+std::string_view kept_text(std::span<const std::byte> block) {
+  std::string_view kept;
+  raise_failure(lumo::pg::stored_text(block, &kept), ErrorText{});
+  return kept;
+}
+
+// A lumo_graph value of the server text `source`: read, checked and stored.
+struct varlena* stored_graph(const char* source, std::size_t length) {
+  char* memory = nullptr;
+  std::size_t size = 0;
+  ErrorText error{nullptr, nullptr};
+  raise_failure(lumo::pg::store(core_text(source, length), {source, length}, &cancel_hook,
+                                allocate, VARHDRSZ, &memory, &size, &error),
+                error);
+  if (size > MaxAllocSize - VARHDRSZ) {
+    ereport(ERROR, (errcode(ERRCODE_PROGRAM_LIMIT_EXCEEDED),
+                    errmsg("lumo_graph value too large: %zu bytes", size)));
+  }
+  auto* value = reinterpret_cast<struct varlena*>(memory);
+  SET_VARSIZE(value, VARHDRSZ + size);
+  return value;
+}
+
+// A lumo_query value of the server text `source`, checked by compiling it.
+text* checked_query(const char* source, std::size_t length) {
+  ErrorText error{nullptr, nullptr};
+  CompiledQuery* compiled = nullptr;
+  raise_failure(lumo::pg::compile(core_text(source, length), &cancel_hook, allocate, &compiled,
+                                  &error),
+                error);
+  lumo::pg::release(compiled);
+  return cstring_to_text_with_len(source, static_cast<int>(length));
+}
+
+// The text of a binary value: a version byte (1), then the text in the
+// client's encoding, converted to the server's.
+const char* received_text(StringInfo buffer, const char* type, int* length) {
+  const int version = pq_getmsgint(buffer, 1);
+  if (version != 1) {
+    ereport(ERROR, (errcode(ERRCODE_INVALID_BINARY_REPRESENTATION),
+                    errmsg("unsupported %s binary format version %d", type, version)));
+  }
+  const char* source = pq_getmsgtext(buffer, buffer->len - buffer->cursor, length);
+  if (memchr(source, '\0', static_cast<std::size_t>(*length)) != nullptr) {
+    ereport(ERROR, (errcode(ERRCODE_INVALID_BINARY_REPRESENTATION),
+                    errmsg("invalid %s binary value: the text holds a NUL byte", type)));
+  }
+  return source;
+}
+
+bytea* versioned_text(const char* data, std::size_t length) {
+  StringInfoData buffer;
+  pq_begintypsend(&buffer);
+  pq_sendint8(&buffer, 1);
+  pq_sendtext(&buffer, data, static_cast<int>(length));
+  return pq_endtypsend(&buffer);
+}
+
 }  // namespace
 
 extern "C" PGDLLEXPORT Datum lumo_is_match(PG_FUNCTION_ARGS) {
@@ -275,11 +368,73 @@ extern "C" PGDLLEXPORT Datum lumo_collect_tags(PG_FUNCTION_ARGS) {
   lumo::pg::TagList tags{0, nullptr, nullptr};
   ErrorText error{nullptr, nullptr};
   raise_failure(lumo::pg::collect(graph, &cancel_hook, allocate, &tags, &error), error);
-  Datum* elements = static_cast<Datum*>(palloc(sizeof(Datum) * (tags.count + 1)));
-  for (std::size_t i = 0; i < tags.count; ++i) {
-    elements[i] = PointerGetDatum(tag_text(tags.texts[i], tags.lengths[i]));
-  }
-  ArrayType* array =
-      construct_array(elements, static_cast<int>(tags.count), TEXTOID, -1, false, TYPALIGN_INT);
-  PG_RETURN_ARRAYTYPE_P(array);
+  PG_RETURN_ARRAYTYPE_P(tag_array(tags));
+}
+
+// --- lumo_graph -----------------------------------------------------------------
+
+extern "C" PGDLLEXPORT Datum lumo_graph_in(PG_FUNCTION_ARGS) {
+  const char* source = PG_GETARG_CSTRING(0);
+  PG_RETURN_POINTER(stored_graph(source, strlen(source)));
+}
+
+extern "C" PGDLLEXPORT Datum lumo_graph_out(PG_FUNCTION_ARGS) {
+  const std::string_view kept = kept_text(stored_block(PG_GETARG_DATUM(0)));
+  PG_RETURN_CSTRING(pnstrdup(kept.data(), kept.size()));
+}
+
+// The binary form is a version byte and the text, as jsonb's is: what is
+// received goes through the parser, never straight into a stored block.
+extern "C" PGDLLEXPORT Datum lumo_graph_recv(PG_FUNCTION_ARGS) {
+  int length = 0;
+  const char* source = received_text(reinterpret_cast<StringInfo>(PG_GETARG_POINTER(0)),
+                                     "lumo_graph", &length);
+  PG_RETURN_POINTER(stored_graph(source, static_cast<std::size_t>(length)));
+}
+
+extern "C" PGDLLEXPORT Datum lumo_graph_send(PG_FUNCTION_ARGS) {
+  const std::string_view kept = kept_text(stored_block(PG_GETARG_DATUM(0)));
+  PG_RETURN_BYTEA_P(versioned_text(kept.data(), kept.size()));
+}
+
+extern "C" PGDLLEXPORT Datum lumo_graph_tags(PG_FUNCTION_ARGS) {
+  const std::span<const std::byte> block = stored_block(PG_GETARG_DATUM(0));
+  lumo::pg::TagList tags{0, nullptr, nullptr};
+  raise_failure(lumo::pg::collect_stored(block, &cancel_hook, allocate, &tags), ErrorText{});
+  PG_RETURN_ARRAYTYPE_P(tag_array(tags));
+}
+
+// --- lumo_query -----------------------------------------------------------------
+
+extern "C" PGDLLEXPORT Datum lumo_query_in(PG_FUNCTION_ARGS) {
+  const char* source = PG_GETARG_CSTRING(0);
+  PG_RETURN_TEXT_P(checked_query(source, strlen(source)));
+}
+
+extern "C" PGDLLEXPORT Datum lumo_query_out(PG_FUNCTION_ARGS) {
+  PG_RETURN_CSTRING(text_to_cstring(PG_GETARG_TEXT_PP(0)));
+}
+
+extern "C" PGDLLEXPORT Datum lumo_query_recv(PG_FUNCTION_ARGS) {
+  int length = 0;
+  const char* source = received_text(reinterpret_cast<StringInfo>(PG_GETARG_POINTER(0)),
+                                     "lumo_query", &length);
+  PG_RETURN_TEXT_P(checked_query(source, static_cast<std::size_t>(length)));
+}
+
+extern "C" PGDLLEXPORT Datum lumo_query_send(PG_FUNCTION_ARGS) {
+  const text* query = PG_GETARG_TEXT_PP(0);
+  PG_RETURN_BYTEA_P(versioned_text(VARDATA_ANY(query), VARSIZE_ANY_EXHDR(query)));
+}
+
+// --- the operator -----------------------------------------------------------------
+
+// graph @@ query: whether the query matches the stored graph. The query is
+// compiled once per call site, as lumo_is_match's is.
+extern "C" PGDLLEXPORT Datum lumo_graph_match(PG_FUNCTION_ARGS) {
+  const std::span<const std::byte> block = stored_block(PG_GETARG_DATUM(0));
+  const CompiledQuery* query = query_for(fcinfo, PG_GETARG_TEXT_PP(1));
+  bool matched = false;
+  raise_failure(lumo::pg::match_stored(*query, block, &cancel_hook, &matched), ErrorText{});
+  PG_RETURN_BOOL(matched);
 }
