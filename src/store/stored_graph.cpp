@@ -1,20 +1,27 @@
-// Writing and loading stored forms (see stored_graph.h for the layout).
+// Writing and reading stored forms (see stored_graph.h for the layout).
 //
-// Every integer is written and read byte by byte, so the form is the same on
-// any byte order and needs no alignment. Loading checks the header against
-// the block's size first, then each array while it widens it: bounds, list
-// ends, ascending lists, and that the ranges nest as a pre-order tree with
-// the root around everything (the matcher relies on all of these).
+// The writer puts every integer byte by byte. The reader takes the u32
+// arrays in place where the machine is little-endian and the block 4-aligned,
+// and copies them out byte by byte otherwise; either way it then checks them
+// all before the index is handed out: the header against the block's size,
+// the string bounds and list starts rising to their totals, every subject
+// number in range, every slot empty or naming a string (and one at least
+// empty, so that a probe ends), and the ranges nesting as a pre-order tree
+// with the root around everything. Matching relies on all of these.
 #include "store/stored_graph.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
+#include <vector>
 
 namespace lumo::store {
 
 namespace {
 
+constexpr std::uint32_t kEmptySlot = 0xffffffffu;
+
 struct Header {
-  std::uint8_t width = 0;
   std::uint32_t text = 0;
   std::uint32_t subjects = 0;
   std::uint32_t strings = 0;
@@ -22,15 +29,19 @@ struct Header {
   std::uint32_t occurrences = 0;
   std::uint32_t identities = 0;
   std::uint32_t relations = 0;
+  std::uint32_t slots = 0;
+  std::uint32_t hash_mask = 0;
+  std::uint64_t seed = 0;
 
-  // Integers of width W in the block.
-  std::uint64_t integers() const {
-    return std::uint64_t{strings} * 3 + std::uint64_t{subjects} * 2 + occurrences + identities +
-           std::uint64_t{relations} * 4;
+  // Where the u32 arrays start, and how many u32 there are.
+  std::uint64_t arrays_at() const {
+    return (kHeaderBytes + std::uint64_t{text} + string_bytes + 3) & ~std::uint64_t{3};
   }
-  std::uint64_t size() const {
-    return kHeaderBytes + std::uint64_t{text} + string_bytes + integers() * width + relations;
+  std::uint64_t words() const {
+    return std::uint64_t{strings} * 3 + 3 + slots + std::uint64_t{subjects} * 2 + occurrences +
+           identities + std::uint64_t{relations} * 5;
   }
+  std::uint64_t size() const { return arrays_at() + words() * 4; }
 };
 
 void put32(std::byte* at, std::uint32_t v) {
@@ -43,81 +54,45 @@ std::uint32_t get32(const std::byte* at) {
   return v;
 }
 
+// Slots for a stored table of n strings: the fewest (a power of two, four
+// at least) that keep it at most three quarters full. A graph's own table
+// may have more (a reader sizes it before it knows the count).
+std::uint32_t stored_slot_count(std::size_t n) {
+  std::uint32_t count = 4;
+  while (std::uint64_t{count} * 3 < std::uint64_t{n} * 4) count *= 2;
+  return count;
+}
+
 Header header_of(std::string_view text, const IndexedGraph& g) {
+  const tag_detail::Arrays& t = g.tags.arrays();
   Header h;
   h.text = static_cast<std::uint32_t>(text.size());
   h.subjects = static_cast<std::uint32_t>(g.size());
-  h.strings = static_cast<std::uint32_t>(g.tags.size());
-  std::size_t bytes = 0;
-  for (TagId t = 0; t < h.strings; ++t) bytes += g.tags.text(t).size();
-  h.string_bytes = static_cast<std::uint32_t>(bytes);
+  h.strings = static_cast<std::uint32_t>(t.size);
+  h.string_bytes = static_cast<std::uint32_t>(t.size == 0 ? 0 : t.bounds[t.size] - t.bounds[0]);
   h.occurrences = static_cast<std::uint32_t>(g.occ_pos.size());
   h.identities = static_cast<std::uint32_t>(g.id_subjects.size());
   h.relations = static_cast<std::uint32_t>(g.relations.size());
-  const std::uint32_t largest =
-      std::max({h.subjects, h.string_bytes, h.occurrences, h.identities});
-  h.width = largest <= 0xFFFF ? 2 : 4;
+  h.slots = t.size == 0 ? 0 : stored_slot_count(t.size);
+  h.hash_mask = t.hash_mask;
+  h.seed = t.seed;
   return h;
 }
-
-// Appends integers of the header's width.
-class Writer {
- public:
-  Writer(std::byte* at, unsigned width) : at_(at), width_(width) {}
-  void put(std::size_t v) {
-    for (unsigned k = 0; k < width_; ++k) *at_++ = static_cast<std::byte>(v >> (8 * k));
-  }
-  void bytes(std::string_view s) {
-    std::copy(s.begin(), s.end(), reinterpret_cast<char*>(at_));
-    at_ += s.size();
-  }
-  std::byte* at() const { return at_; }
-
- private:
-  std::byte* at_;
-  unsigned width_;
-};
-
-// Reads integers of width W from an array of them.
-template <unsigned W>
-struct Ints {
-  const std::byte* at;
-  std::uint32_t operator[](std::size_t i) const {
-    const std::byte* p = at + i * W;
-    std::uint32_t v = 0;
-    for (unsigned k = 0; k < W; ++k) v |= std::uint32_t{std::to_integer<std::uint8_t>(p[k])} << (8 * k);
-    return v;
-  }
-};
 
 bool read_header(std::span<const std::byte> block, Header& h) {
   if (block.size() < kHeaderBytes) return false;
   const std::byte* p = block.data();
-  if (std::to_integer<std::uint8_t>(p[0]) != kVersion || p[2] != std::byte{0} ||
-      p[3] != std::byte{0}) {
+  if (std::to_integer<std::uint8_t>(p[0]) != kVersion || p[1] != std::byte{0} ||
+      p[2] != std::byte{0} || p[3] != std::byte{0}) {
     return false;
   }
-  h.width = std::to_integer<std::uint8_t>(p[1]);
-  if (h.width != 2 && h.width != 4) return false;
-  h.text = get32(p + 4);
-  h.subjects = get32(p + 8);
-  h.strings = get32(p + 12);
-  h.string_bytes = get32(p + 16);
-  h.occurrences = get32(p + 20);
-  h.identities = get32(p + 24);
-  h.relations = get32(p + 28);
-  return h.subjects != 0 && h.size() == block.size();
-}
-
-// Whether list ends `ends` (n of them) rise to exactly `total`.
-template <unsigned W>
-bool ends_rise_to(Ints<W> ends, std::size_t n, std::uint32_t total) {
-  std::uint32_t last = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (ends[i] < last) return false;
-    last = ends[i];
-  }
-  return last == total;
+  std::uint32_t* fields[] = {&h.text,        &h.subjects,   &h.strings,   &h.string_bytes,
+                             &h.occurrences, &h.identities, &h.relations, &h.slots,
+                             &h.hash_mask};
+  for (std::size_t k = 0; k < 9; ++k) *fields[k] = get32(p + 4 + 4 * k);
+  h.seed = get32(p + 40) | std::uint64_t{get32(p + 44)} << 32;
+  const bool slots_ok = h.slots == 0 ? h.strings == 0 : std::has_single_bit(h.slots);
+  return h.subjects != 0 && slots_ok && h.size() == block.size();
 }
 
 }  // namespace
@@ -128,31 +103,50 @@ std::size_t encoded_size(std::string_view text, const IndexedGraph& graph) {
 
 void encode(std::string_view text, const IndexedGraph& g, std::byte* out) {
   const Header h = header_of(text, g);
+  const tag_detail::Arrays& t = g.tags.arrays();
+  std::memset(out, 0, h.arrays_at());
   out[0] = std::byte{kVersion};
-  out[1] = std::byte{h.width};
-  out[2] = out[3] = std::byte{0};
-  const std::uint32_t counts[] = {h.text,        h.subjects,   h.strings,  h.string_bytes,
-                                  h.occurrences, h.identities, h.relations};
-  for (std::size_t k = 0; k < 7; ++k) put32(out + 4 + 4 * k, counts[k]);
-  Writer w(out + kHeaderBytes, h.width);
-  w.bytes(text);
-  for (TagId t = 0; t < h.strings; ++t) w.bytes(g.tags.text(t));
-  std::size_t end = 0;
-  for (TagId t = 0; t < h.strings; ++t) w.put(end += g.tags.text(t).size());
-  for (const SubtreeRange& r : g.ranges) w.put(r.start);
-  for (const SubtreeRange& r : g.ranges) w.put(r.end);
-  for (std::size_t t = 1; t <= h.strings; ++t) w.put(g.occ_begin[t]);
-  for (std::size_t t = 1; t <= h.strings; ++t) w.put(g.id_begin[t]);
-  for (const std::uint32_t s : g.occ_pos) w.put(s);
-  for (const std::uint32_t s : g.id_subjects) w.put(s);
-  for (const RelationEntry& r : g.relations) {
-    w.put(r.first.subject);
-    w.put(r.first.source);
-    w.put(r.first.target);
-    w.put(r.second.context);
+  const std::uint32_t fields[] = {h.text,       h.subjects,  h.strings, h.string_bytes,
+                                  h.occurrences, h.identities, h.relations, h.slots,
+                                  h.hash_mask};
+  for (std::size_t k = 0; k < 9; ++k) put32(out + 4 + 4 * k, fields[k]);
+  put32(out + 40, static_cast<std::uint32_t>(h.seed));
+  put32(out + 44, static_cast<std::uint32_t>(h.seed >> 32));
+  std::byte* at = out + kHeaderBytes;
+  if (!text.empty()) std::memcpy(at, text.data(), text.size());
+  if (h.string_bytes != 0) std::memcpy(at + text.size(), t.arena + t.bounds[0], h.string_bytes);
+  at = out + h.arrays_at();
+  auto put = [&](std::size_t v) {
+    put32(at, static_cast<std::uint32_t>(v));
+    at += 4;
+  };
+  for (std::size_t i = 0; i <= h.strings; ++i) put(h.strings == 0 ? 0 : t.bounds[i] - t.bounds[0]);
+  // The slots, placed afresh in a table of their own size: each string at
+  // its hash's slot or the next free one, with the hash bits find() tests.
+  std::vector<std::uint32_t> slots(h.slots, kEmptySlot);
+  for (std::uint32_t id = 0; id < h.strings; ++id) {
+    const std::string_view s = t.text(id);
+    const std::uint64_t hash = hash_bytes_premixed(s.data(), s.size(), t.seed);
+    std::size_t i = hash & (h.slots - 1);
+    while (slots[i] != kEmptySlot) i = (i + 1) & (h.slots - 1);
+    slots[i] = id | t.hash_bits(hash);
   }
-  std::byte* flags = w.at();
-  for (const RelationEntry& r : g.relations) *flags++ = static_cast<std::byte>(r.second.implicit ? 1 : 0);
+  for (const std::uint32_t slot : slots) put(slot);
+  for (const SubtreeRange& r : g.ranges) {
+    put(r.start);
+    put(r.end);
+  }
+  for (std::size_t i = 0; i <= h.strings; ++i) put(g.occ_begin.empty() ? 0 : g.occ_begin[i]);
+  for (std::size_t i = 0; i <= h.strings; ++i) put(g.id_begin.empty() ? 0 : g.id_begin[i]);
+  for (const std::uint32_t s : g.occ_pos) put(s);
+  for (const std::uint32_t s : g.id_subjects) put(s);
+  for (const RelationEntry& r : g.relations) {
+    put(r.first.subject);
+    put(r.first.source);
+    put(r.first.target);
+    put(r.second.context);
+    put(r.second.implicit ? 1 : 0);
+  }
 }
 
 std::string_view stored_text(std::span<const std::byte> block) {
@@ -168,138 +162,123 @@ bool is_stored_form(std::span<const std::byte> block) {
 
 namespace {
 
-// Widens and checks the arrays of a block whose header fits its size.
-template <unsigned W>
-class Loader {
+// Whether `list` (n + 1 starts) rises from 0 to exactly `total`.
+bool rises_to(const std::uint32_t* list, std::size_t n, std::uint32_t total) {
+  if (list[0] != 0) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (list[i + 1] < list[i]) return false;
+  }
+  return list[n] == total;
+}
+
+// Whether every value of `values` (n of them) is below `limit`.
+bool all_below(const std::uint32_t* values, std::size_t n, std::uint32_t limit) {
+  std::uint32_t largest = 0;
+  for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, values[i]);
+  return n == 0 || largest < limit;
+}
+
+// Checks the arrays of a block (read in place or copied out) and points the
+// index at them.
+class Reader {
  public:
-  Loader(const Header& h, const std::byte* base, StoredIndex::Memory& m, Interrupt* interrupt)
-      : h_(h), table_(m.table_ref()), ranges_(m.ranges), lists_(m.lists), relations_(m.relations),
-        order_(m.order), open_(m.open), poll_(interrupt) {
-    const std::byte* at = base + kHeaderBytes + h.text;
-    chars_ = reinterpret_cast<const char*>(at);
-    at += h.string_bytes;
-    auto next = [&](std::size_t n) {
-      const Ints<W> ints{at};
-      at += n * W;
-      return ints;
-    };
-    string_ends_ = next(h.strings);
-    starts_ = next(h.subjects);
-    ends_ = next(h.subjects);
-    occ_ends_ = next(h.strings);
-    id_ends_ = next(h.strings);
-    occ_ = next(h.occurrences);
-    ids_ = next(h.identities);
-    rel_ = next(std::size_t{h.relations} * 4);
-    implicit_ = at;
+  Reader(const Header& h, const std::byte* base, const std::uint32_t* words,
+         StoredIndex::Memory& m, Interrupt* interrupt)
+      : h_(h), m_(m), poll_(interrupt) {
+    chars_ = reinterpret_cast<const char*>(base + kHeaderBytes + h.text);
+    bounds_ = words;
+    slots_ = bounds_ + h.strings + 1;
+    ranges_ = slots_ + h.slots;
+    occ_begin_ = ranges_ + 2 * std::size_t{h.subjects};
+    id_begin_ = occ_begin_ + h.strings + 1;
+    occ_ = id_begin_ + h.strings + 1;
+    ids_ = occ_ + h.occurrences;
+    relations_ = ids_ + h.identities;
   }
 
   StoredIndex::Load run(IndexedGraph& g) {
-    if (!strings() || !tree() || !lists() || !links()) return failed();
-    g.ranges = ranges_;
-    g.tags = table_.view();
-    const std::size_t n = h_.strings;
-    const std::uint32_t* l = lists_.data();
-    g.occ_begin = {l, n + 1};
-    g.id_begin = {l + n + 1, n + 1};
-    g.occ_pos = {l + 2 * (n + 1), h_.occurrences};
-    g.id_subjects = {l + 2 * (n + 1) + h_.occurrences, h_.identities};
-    g.relations = relations_;
+    if (!table() || !tree() || !lists() || !links()) {
+      return poll_.stopped() ? StoredIndex::Load::kInterrupted : StoredIndex::Load::kDamaged;
+    }
+    tag_detail::Arrays a;
+    a.seed = h_.seed;
+    a.hash_mask = h_.hash_mask;
+    a.slots = h_.slots == 0 ? nullptr : slots_;
+    a.slot_mask = h_.slots == 0 ? 0 : h_.slots - 1;
+    a.bounds = m_.bounds.data();
+    a.arena = chars_;
+    a.size = h_.strings;
+    g.tags = TagView::over(a);
+    static_assert(sizeof(SubtreeRange) == 8 && alignof(SubtreeRange) == 4);
+    g.ranges = {reinterpret_cast<const SubtreeRange*>(ranges_), h_.subjects};
+    g.occ_begin = {occ_begin_, std::size_t{h_.strings} + 1};
+    g.id_begin = {id_begin_, std::size_t{h_.strings} + 1};
+    g.occ_pos = {occ_, h_.occurrences};
+    g.id_subjects = {ids_, h_.identities};
+    g.relations = m_.relations;
     return StoredIndex::Load::kOk;
   }
 
  private:
-  StoredIndex::Load failed() const {
-    return poll_.stopped() ? StoredIndex::Load::kInterrupted : StoredIndex::Load::kDamaged;
-  }
-
-  // Every string, interned in order: distinct strings get the ids 0, 1, ...
-  bool strings() {
-    if (!ends_rise_to(string_ends_, h_.strings, h_.string_bytes)) return false;
-    table_.clear(h_.strings, h_.string_bytes);
-    std::uint32_t from = 0;
-    for (std::uint32_t t = 0; t < h_.strings; ++t) {
-      if (poll_.tick()) return false;
-      const std::uint32_t to = string_ends_[t];
-      if (table_.intern(std::string_view(chars_ + from, to - from)) != t) return false;
-      from = to;
+  // The string bounds (widened for the table) and the slots: every slot
+  // empty or naming a string, and one at least empty.
+  bool table() {
+    if (!rises_to(bounds_, h_.strings, h_.string_bytes)) return false;
+    m_.bounds.assign(bounds_, bounds_ + h_.strings + 1);
+    // Without branches: the compiler can take the slots several at a time.
+    std::uint32_t empty = 0;
+    std::uint32_t bad = 0;
+    const std::uint32_t id_mask = ~h_.hash_mask;
+    for (std::uint32_t i = 0; i < h_.slots; ++i) {
+      const std::uint32_t slot = slots_[i];
+      const std::uint32_t is_empty = slot == kEmptySlot;
+      empty += is_empty;
+      bad |= (1 - is_empty) & static_cast<std::uint32_t>((slot & id_mask) >= h_.strings);
     }
-    table_.settle();
-    return true;
+    return bad == 0 && (h_.slots == 0 || empty != 0);
   }
 
   // The ranges, checked to be those of a tree numbered in pre-order: the
   // starts are 0 .. n-1 once each, subject 0 spans everything, and each
-  // range lies inside the nearest one opened before it that has not closed.
+  // range lies inside the nearest one opened before it that is still open.
   bool tree() {
     const std::uint32_t n = h_.subjects;
-    ranges_.resize(n);
-    order_.assign(n, kUnseen);
+    if (ranges_[0] != 0 || ranges_[1] != n) return false;
+    m_.order.assign(n, kUnseen);
     for (std::uint32_t s = 0; s < n; ++s) {
-      const SubtreeRange r{starts_[s], ends_[s]};
-      if (r.start >= r.end || r.end > n || order_[r.start] != kUnseen) return false;
-      order_[r.start] = s;
-      ranges_[s] = r;
+      const std::uint32_t start = ranges_[2 * s], end = ranges_[2 * s + 1];
+      if (start >= end || end > n || m_.order[start] != kUnseen) return false;
+      m_.order[start] = s;
     }
-    if (ranges_[0].start != 0 || ranges_[0].end != n) return false;
-    open_.clear();
+    m_.open.clear();
     for (std::uint32_t k = 0; k < n; ++k) {
       if (poll_.tick()) return false;
-      const std::uint32_t end = ranges_[order_[k]].end;
-      while (!open_.empty() && open_.back() <= k) open_.pop_back();
-      if (!open_.empty() && end > open_.back()) return false;
-      open_.push_back(end);
+      const std::uint32_t end = ranges_[2 * m_.order[k] + 1];
+      while (!m_.open.empty() && m_.open.back() <= k) m_.open.pop_back();
+      if (!m_.open.empty() && end > m_.open.back()) return false;
+      m_.open.push_back(end);
     }
     return true;
   }
 
-  // The occurrence and identity lists: ends that rise to their totals,
-  // subjects in range, each list ascending.
+  // The occurrence and identity lists: starts that rise to their totals,
+  // subjects in range.
   bool lists() {
-    const std::size_t n = h_.strings;
-    if (!ends_rise_to(occ_ends_, n, h_.occurrences) || !ends_rise_to(id_ends_, n, h_.identities)) {
-      return false;
-    }
-    lists_.resize(2 * (n + 1) + h_.occurrences + h_.identities);
-    std::uint32_t* occ_begin = lists_.data();
-    std::uint32_t* id_begin = occ_begin + n + 1;
-    std::uint32_t* occ = id_begin + n + 1;
-    std::uint32_t* ids = occ + h_.occurrences;
-    occ_begin[0] = id_begin[0] = 0;
-    for (std::size_t t = 0; t < n; ++t) {
-      occ_begin[t + 1] = occ_ends_[t];
-      id_begin[t + 1] = id_ends_[t];
-    }
-    return widen_lists(occ_begin, occ_, occ) && widen_lists(id_begin, ids_, ids);
-  }
-
-  bool widen_lists(const std::uint32_t* begin, Ints<W> in, std::uint32_t* out) {
-    for (std::size_t t = 0; t < h_.strings; ++t) {
-      if (poll_.tick()) return false;
-      std::uint32_t last = 0;
-      for (std::uint32_t i = begin[t]; i < begin[t + 1]; ++i) {
-        const std::uint32_t s = in[i];
-        if (s >= h_.subjects || (i > begin[t] && s < last)) return false;
-        out[i] = last = s;
-      }
-    }
-    return true;
+    return rises_to(occ_begin_, h_.strings, h_.occurrences) &&
+           rises_to(id_begin_, h_.strings, h_.identities) &&
+           all_below(occ_, h_.occurrences, h_.subjects) &&
+           all_below(ids_, h_.identities, h_.subjects);
   }
 
   // The relations: subjects in range, ascending by relation subject.
   bool links() {
-    relations_.resize(h_.relations);
+    m_.relations.resize(h_.relations);
     for (std::size_t r = 0; r < h_.relations; ++r) {
-      if (poll_.tick()) return false;
-      std::uint32_t f[4];
-      for (std::size_t k = 0; k < 4; ++k) {
-        f[k] = rel_[4 * r + k];
-        if (f[k] >= h_.subjects) return false;
-      }
-      const auto implicit = std::to_integer<std::uint8_t>(implicit_[r]);
-      if (implicit > 1 || (r > 0 && f[0] <= relations_[r - 1].first.subject)) return false;
-      relations_[r] = RelationEntry{RelationKey{f[0], f[1], f[2]},
-                                    RelationContext{implicit == 1, f[3]}};
+      const std::uint32_t* f = relations_ + 5 * r;
+      if (!all_below(f, 4, h_.subjects) || f[4] > 1) return false;
+      if (r > 0 && f[0] <= m_.relations[r - 1].first.subject) return false;
+      m_.relations[r] =
+          RelationEntry{RelationKey{f[0], f[1], f[2]}, RelationContext{f[4] == 1, f[3]}};
     }
     return true;
   }
@@ -307,16 +286,17 @@ class Loader {
   static constexpr std::uint32_t kUnseen = 0xffffffffu;
 
   const Header& h_;
-  TagTable& table_;
-  std::vector<SubtreeRange>& ranges_;
-  std::vector<std::uint32_t>& lists_;
-  std::vector<RelationEntry>& relations_;
-  std::vector<std::uint32_t>& order_;
-  std::vector<std::uint32_t>& open_;
+  StoredIndex::Memory& m_;
   InterruptPoll poll_;
-  const char* chars_ = nullptr;
-  Ints<W> string_ends_{}, starts_{}, ends_{}, occ_ends_{}, id_ends_{}, occ_{}, ids_{}, rel_{};
-  const std::byte* implicit_ = nullptr;
+  const char* chars_;
+  const std::uint32_t* bounds_;
+  const std::uint32_t* slots_;
+  const std::uint32_t* ranges_;
+  const std::uint32_t* occ_begin_;
+  const std::uint32_t* id_begin_;
+  const std::uint32_t* occ_;
+  const std::uint32_t* ids_;
+  const std::uint32_t* relations_;
 };
 
 }  // namespace
@@ -325,25 +305,29 @@ StoredIndex::Load StoredIndex::load(std::span<const std::byte> block, Interrupt*
   Header h;
   graph_ = IndexedGraph{};
   if (!read_header(block, h)) return Load::kDamaged;
-  if (h.width == 2) return Loader<2>(h, block.data(), memory_, interrupt).run(graph_);
-  return Loader<4>(h, block.data(), memory_, interrupt).run(graph_);
+  const std::byte* arrays = block.data() + h.arrays_at();
+  const std::uint32_t* words;
+  if (std::endian::native == std::endian::little &&
+      reinterpret_cast<std::uintptr_t>(arrays) % alignof(std::uint32_t) == 0) {
+    words = reinterpret_cast<const std::uint32_t*>(arrays);
+  } else {
+    memory_.copied.resize(static_cast<std::size_t>(h.words()));
+    for (std::size_t i = 0; i < memory_.copied.size(); ++i) {
+      memory_.copied[i] = get32(arrays + 4 * i);
+    }
+    words = memory_.copied.data();
+  }
+  return Reader(h, block.data(), words, memory_, interrupt).run(graph_);
 }
 
 void StoredIndex::trim(std::size_t bytes) {
-  const Memory& m = memory_;
+  Memory& m = memory_;
   const std::size_t held =
-      m.ranges.capacity() * sizeof(SubtreeRange) +
-      (m.lists.capacity() + m.order.capacity() + m.open.capacity()) * sizeof(std::uint32_t) +
-      m.relations.capacity() * sizeof(RelationEntry) +
-      (m.table ? m.table->size() * 32 : 0);  // slots, bounds and bytes, about
+      (m.copied.capacity() + m.order.capacity() + m.open.capacity()) * sizeof(std::uint32_t) +
+      m.bounds.capacity() * sizeof(std::size_t) + m.relations.capacity() * sizeof(RelationEntry);
   if (held <= bytes) return;
   graph_ = IndexedGraph{};
-  memory_.table.reset();
-  memory_.ranges = {};
-  memory_.lists = {};
-  memory_.relations = {};
-  memory_.order = {};
-  memory_.open = {};
+  m = Memory{};
 }
 
 }  // namespace lumo::store

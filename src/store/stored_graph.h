@@ -3,38 +3,36 @@
 // graph is read and checked once, when it is stored, and matched any number
 // of times after without parsing.
 //
-// The block is relocatable (offsets and counts, no pointers) and written
-// byte by byte in little-endian order, so it means the same on every
-// platform. It holds the original text (what a graph gives back as text)
-// and the index's arrays: each string's bytes, each subject's pre-order
+// The block is relocatable (offsets and counts, no pointers) and its
+// integers are little-endian, so it means the same on every platform. It
+// holds the original text (what a graph gives back as text) and the index's
+// arrays: the string table (the strings' bytes, their bounds, and the hash
+// slots with the key they were placed with), each subject's pre-order
 // range, each string's occurrence and identity lists, and the relations.
-// Integers take two bytes each when every count fits, else four.
 //
-// StoredIndex turns a block back into an IndexedGraph by widening those
-// arrays into memory it keeps from block to block and re-interning the
-// strings (the string table's hash key is the process's own, so it is not
-// stored). That costs about as much as copying the block: no parsing, no
-// validation of the language's rules, which held when the block was made.
-// It still checks every count, offset and list bound against the block's
-// size, so that a damaged block is refused rather than read out of bounds.
-// Blocks come from encode() only: text received from elsewhere goes through
-// the parser first.
+// StoredIndex reads a block in place: on a little-endian machine, with the
+// block 4-aligned, the index's arrays are views into the block itself, and
+// only the string bounds and the relations (whose in-memory integers are
+// wider) are copied; elsewhere every array is copied out, byte by byte. No
+// parsing, no hashing. It still checks every count, bound, list and slot
+// against the block, and that the ranges nest as a pre-order tree, so that
+// a damaged block is refused rather than read out of bounds. Blocks come
+// from encode() only: text received from elsewhere goes through the parser.
+// The slots depend on hash_bytes(): a change to it needs a new version.
 //
-// Layout, version 1 (u32: four bytes little-endian; W: the integer width):
-//   u8 version, u8 W, u16 zero,
-//   u32 text bytes, subjects, strings, string bytes, occurrences,
-//       identities, relations                              (32 bytes in all)
-//   the text; the strings' bytes, one after the other
-//   W-integers: string ends (one per string, into the strings' bytes);
-//     range starts, range ends (one each per subject); occurrence list ends,
-//     identity list ends (one each per string); occurrences; identity
-//     carriers; per relation its subject, source, target and context
-//   one byte per relation: 1 when its context is implicit.
+// Layout, version 1 (u32: four bytes, u64: eight, little-endian):
+//   u8 version, u8 zero, u16 zero, u32 text bytes, subjects, strings,
+//   string bytes, occurrences, identities, relations, slots, hash mask,
+//   u64 hash key                                           (48 bytes in all)
+//   the text; the strings' bytes; zeros to a multiple of 4
+//   u32 arrays: string bounds (strings + 1), slots, ranges (start and end
+//   per subject), occurrence list starts (strings + 1), identity list
+//   starts (strings + 1), occurrences, identity carriers, and per relation
+//   its subject, source, target, context and 1 when the context is implicit.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -46,7 +44,7 @@
 namespace lumo::store {
 
 inline constexpr std::uint8_t kVersion = 1;
-inline constexpr std::size_t kHeaderBytes = 32;
+inline constexpr std::size_t kHeaderBytes = 48;
 
 // Bytes that encode() writes for this text and its index.
 std::size_t encoded_size(std::string_view text, const IndexedGraph& graph);
@@ -78,13 +76,8 @@ class StoredIndex {
 
   // What load() fills and keeps.
   struct Memory {
-    std::unique_ptr<TagTable> table;  // made on first use
-    TagTable& table_ref() {
-      if (!table) table = std::make_unique<TagTable>();
-      return *table;
-    }
-    std::vector<SubtreeRange> ranges;
-    std::vector<std::uint32_t> lists;  // occurrence and identity list starts, the lists
+    std::vector<std::uint32_t> copied;  // the arrays, where they cannot be read in place
+    std::vector<std::size_t> bounds;
     std::vector<RelationEntry> relations;
     std::vector<std::uint32_t> order;  // subjects by pre-order number, for the checks
     std::vector<std::uint32_t> open;
