@@ -120,7 +120,7 @@ Result<GinPlan, Interrupted> gin_plan(const Query& query, Interrupt* interrupt) 
   InterruptPoll poll(interrupt);
   Simplifier s(query.exprs, poll);
   const std::size_t root = condition::simplify_query(query, s, poll);
-  if (poll.stopped()) return make_err(Interrupted{});
+  if (root == kNone) return make_err(Interrupted{});
 
   GinPlan plan;
   plan.always_true = s.is_true(root);

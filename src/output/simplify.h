@@ -31,7 +31,10 @@
 #include "base/interrupt.h"
 #include "model/query.h"
 
+// Each including file gets its own copy (the unnamed namespace), so that
+// the compiler inlines and lays out the walk as it would a local class.
 namespace lumo::condition {
+namespace {
 
 inline constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
@@ -183,20 +186,21 @@ class Simplifier {
 
 // Collects and simplifies the query's condition into `s`: the subjects'
 // identities and expressions are the items of one all-list, which never
-// collapses. Returns the root of the simplified condition; when `poll`
-// stopped the work (poll.stopped()), the value means nothing.
+// collapses. Returns the simplified condition, or kNone when `poll` stopped
+// the work.
 inline std::size_t simplify_query(const Query& query, Simplifier& s, InterruptPoll& poll) {
   std::size_t root = s.new_list(true);
   for (std::size_t i = 1; i < query.subjects.size(); ++i) {
-    if (poll.tick()) return kTrue;
+    if (poll.tick()) return kNone;
     const QuerySubject& subject = query.subjects[i];
     for (const std::string& identity : subject.identities) {
       (void)s.add_item(root, s.new_tag(identity));
     }
     (void)s.add_item(root, s.simplify(subject.expression));
-    if (poll.stopped()) return kTrue;
+    if (poll.stopped()) return kNone;
   }
   return s.finish(root);
 }
 
+}  // namespace
 }  // namespace lumo::condition

@@ -159,7 +159,7 @@ bool to_sql(const Query& query, SqlParamSink& sink, std::string& text, Interrupt
   InterruptPoll poll(interrupt);
   Simplifier s(query.exprs, poll);
   const std::size_t root = condition::simplify_query(query, s, poll);
-  if (poll.stopped()) return false;
+  if (root == kNone) return false;
 
   return Printer(s, sink, text, poll).print(root);
 }
