@@ -9,7 +9,11 @@
 // with release().
 #include "postgres/calls.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
+#include <memory>
+#include <type_traits>
 #include <new>
 #include <string>
 #include <utility>
@@ -21,6 +25,7 @@
 #include "model/query.h"
 #include "model/tag_graph.h"
 #include "reader/reader.h"
+#include "output/gin_plan.h"
 #include "store/stored_graph.h"
 
 namespace lumo::pg {
@@ -220,6 +225,80 @@ Status match_stored(const CompiledQuery& query, std::span<const std::byte> block
       return Status::kOk;
     });
   });
+}
+
+Status gin_graph_keys(std::span<const std::byte> block, Interrupt* interrupt,
+                      Allocate allocate, GinKeys* keys) noexcept {
+  *keys = GinKeys{0, nullptr};
+  return guarded([&] {
+    return with_stored(block, interrupt, [&](const IndexedGraph& graph) {
+      const std::vector<std::uint32_t> found = lumo::gin_graph_keys(graph);
+      auto* out = static_cast<std::uint32_t*>(allocate(sizeof(std::uint32_t) * (found.size() + 1)));
+      if (out == nullptr) return Status::kOutOfMemory;
+      std::copy(found.begin(), found.end(), out);
+      *keys = GinKeys{found.size(), out};
+      return Status::kOk;
+    });
+  });
+}
+
+// Followed in its block by the program's steps, then the keys.
+struct GinQuery {
+  std::size_t steps;
+  std::size_t depth;
+  std::size_t keys;
+
+  GinStep* program() { return reinterpret_cast<GinStep*>(this + 1); }
+  const GinStep* program() const { return reinterpret_cast<const GinStep*>(this + 1); }
+};
+
+Status gin_query(const CompiledQuery& query, Interrupt* interrupt, Allocate allocate,
+                 GinQuery** plan, GinKeys* keys, bool* always_true) noexcept {
+  *plan = nullptr;
+  *keys = GinKeys{0, nullptr};
+  return guarded([&] {
+    auto made = lumo::gin_plan(query.query, interrupt);
+    if (!made.ok()) return Status::kInterrupted;
+    const GinPlan& p = made.value();
+    static_assert(std::is_trivially_copyable_v<GinStep>);
+    static_assert(sizeof(GinQuery) % alignof(GinStep) == 0);
+    const std::size_t bytes = sizeof(GinQuery) + sizeof(GinStep) * p.program.size() +
+                              sizeof(std::uint32_t) * (p.keys.size() + 1);
+    auto* block = static_cast<char*>(allocate(bytes));
+    if (block == nullptr) return Status::kOutOfMemory;
+    auto* out = reinterpret_cast<GinQuery*>(block);
+    out->steps = p.program.size();
+    out->depth = p.depth;
+    out->keys = p.keys.size();
+    std::uninitialized_copy(p.program.begin(), p.program.end(), out->program());
+    auto* key_out = reinterpret_cast<std::uint32_t*>(block + sizeof(GinQuery) +
+                                                     sizeof(GinStep) * p.program.size());
+    std::copy(p.keys.begin(), p.keys.end(), key_out);
+    *plan = out;
+    *keys = GinKeys{p.keys.size(), key_out};
+    *always_true = p.always_true;
+    return Status::kOk;
+  });
+}
+
+int gin_evaluate(const GinQuery& plan, const unsigned char* states, std::size_t count) noexcept {
+  // Few keys fit on the stack; the rest count as Maybe, which evaluate()
+  // gives a missing state.
+  std::array<GinValue, 64> local;
+  std::vector<GinValue> large;
+  GinValue* values = local.data();
+  const std::size_t n = std::min(count, plan.keys);
+  try {
+    if (n > local.size()) {
+      large.resize(n);
+      values = large.data();
+    }
+    for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<GinValue>(states[i] > 2 ? 1 : states[i]);
+    return static_cast<int>(
+        evaluate({plan.program(), plan.steps}, plan.depth, std::span<const GinValue>(values, n)));
+  } catch (...) {
+    return static_cast<int>(GinValue::Maybe);  // out of memory: keep the row, the recheck decides
+  }
 }
 
 Status collect_stored(std::span<const std::byte> block, Interrupt* interrupt, Allocate allocate,

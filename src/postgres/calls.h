@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -84,6 +85,30 @@ Status stored_text(std::span<const std::byte> block, std::string_view* text) noe
 // Matches `query` against a stored form.
 Status match_stored(const CompiledQuery& query, std::span<const std::byte> block,
                     Interrupt* interrupt, bool* matched) noexcept;
+
+// The GIN operator class: a stored graph's keys, a query's keys and the
+// condition over them as a flat program (see output/gin_plan.h).
+
+// `count` keys of a stored form in memory from the Allocate.
+struct GinKeys {
+  std::size_t count;
+  std::uint32_t* keys;
+};
+
+Status gin_graph_keys(std::span<const std::byte> block, Interrupt* interrupt,
+                      Allocate allocate, GinKeys* keys) noexcept;
+
+// A query's plan, in one block from the Allocate (a scan keeps it).
+struct GinQuery;
+
+// The plan of `query`, with its keys. `*always_true` when every row
+// satisfies the condition (the scan must then read them all).
+Status gin_query(const CompiledQuery& query, Interrupt* interrupt, Allocate allocate,
+                 GinQuery** plan, GinKeys* keys, bool* always_true) noexcept;
+
+// The condition's value given each key's state: 0 false, 1 maybe, 2 true
+// (one byte per key, in the order gin_query gave the keys).
+int gin_evaluate(const GinQuery& plan, const unsigned char* states, std::size_t count) noexcept;
 
 // collect() of a stored form.
 Status collect_stored(std::span<const std::byte> block, Interrupt* interrupt, Allocate allocate,

@@ -31,6 +31,8 @@ extern "C" {
 #include "postgres.h"
 
 #include "catalog/namespace.h"
+#include "access/gin.h"
+#include "access/stratnum.h"
 #include "catalog/pg_type.h"
 #include "fmgr.h"
 #include "mb/pg_wchar.h"
@@ -68,6 +70,10 @@ PG_FUNCTION_INFO_V1(lumo_query_recv);
 PG_FUNCTION_INFO_V1(lumo_query_send);
 PG_FUNCTION_INFO_V1(lumo_graph_match);
 PG_FUNCTION_INFO_V1(lumo_graph_tags);
+PG_FUNCTION_INFO_V1(lumo_gin_extract_graph);
+PG_FUNCTION_INFO_V1(lumo_gin_extract_query);
+PG_FUNCTION_INFO_V1(lumo_gin_consistent);
+PG_FUNCTION_INFO_V1(lumo_gin_triconsistent);
 }
 
 namespace {
@@ -437,4 +443,99 @@ extern "C" PGDLLEXPORT Datum lumo_graph_match(PG_FUNCTION_ARGS) {
   bool matched = false;
   raise_failure(lumo::pg::match_stored(*query, block, &cancel_hook, &matched), ErrorText{});
   PG_RETURN_BOOL(matched);
+}
+
+// --- the GIN operator class -------------------------------------------------------
+//
+// Keys are the 32-bit keys (int4) of a graph's tags and identities, what
+// lumo_tags gives. A query's keys and its condition over them follow the
+// condition to_sql prints; a key's presence says only that some string
+// with that key is there, so every row found is rechecked by @@.
+
+namespace {
+
+Datum* int4_keys(const lumo::pg::GinKeys& keys) {
+  Datum* out = static_cast<Datum*>(palloc(sizeof(Datum) * (keys.count + 1)));
+  for (std::size_t i = 0; i < keys.count; ++i) {
+    out[i] = Int32GetDatum(static_cast<int32>(keys.keys[i]));
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" PGDLLEXPORT Datum lumo_gin_extract_graph(PG_FUNCTION_ARGS) {
+  const std::span<const std::byte> block = stored_block(PG_GETARG_DATUM(0));
+  auto* count = reinterpret_cast<int32*>(PG_GETARG_POINTER(1));
+  lumo::pg::GinKeys keys{0, nullptr};
+  raise_failure(lumo::pg::gin_graph_keys(block, &cancel_hook, allocate, &keys), ErrorText{});
+  *count = static_cast<int32>(keys.count);
+  PG_RETURN_POINTER(int4_keys(keys));
+}
+
+extern "C" PGDLLEXPORT Datum lumo_gin_extract_query(PG_FUNCTION_ARGS) {
+  auto* count = reinterpret_cast<int32*>(PG_GETARG_POINTER(1));
+  auto** extra = reinterpret_cast<Pointer**>(PG_GETARG_POINTER(4));
+  auto* mode = reinterpret_cast<int32*>(PG_GETARG_POINTER(6));
+  const CompiledQuery* query = query_for(fcinfo, PG_GETARG_TEXT_PP(0));
+  lumo::pg::GinQuery* plan = nullptr;
+  lumo::pg::GinKeys keys{0, nullptr};
+  bool always_true = false;
+  raise_failure(lumo::pg::gin_query(*query, &cancel_hook, allocate, &plan, &keys, &always_true),
+                ErrorText{});
+  *count = static_cast<int32>(keys.count);
+  if (always_true) {
+    // Every row: the scan reads them all, and the recheck decides.
+    *count = 0;
+    *mode = GIN_SEARCH_MODE_ALL;
+    PG_RETURN_POINTER(nullptr);
+  }
+  // No keys and not always true: no row satisfies the condition, and a
+  // default-mode scan without keys returns none.
+  if (keys.count != 0) {
+    Pointer* per_key = static_cast<Pointer*>(palloc(sizeof(Pointer) * keys.count));
+    for (std::size_t i = 0; i < keys.count; ++i) per_key[i] = reinterpret_cast<Pointer>(plan);
+    *extra = per_key;
+  }
+  PG_RETURN_POINTER(int4_keys(keys));
+}
+
+namespace {
+
+// The condition's value (0 false, 1 maybe, 2 true) for the key states that
+// `state(i)` gives in the same terms. A scan of every row (an always-true
+// condition) has no keys and no plan: its rows all count.
+template <class State>
+int condition(Pointer* extra, int32 count, State&& state) {
+  if (extra == nullptr || count <= 0) return 1;
+  const auto* plan = reinterpret_cast<const lumo::pg::GinQuery*>(extra[0]);
+  unsigned char local[256];
+  unsigned char* states = count <= 256 ? local : static_cast<unsigned char*>(palloc(count));
+  for (int32 i = 0; i < count; ++i) states[i] = state(i);
+  const int value = lumo::pg::gin_evaluate(*plan, states, static_cast<std::size_t>(count));
+  if (states != local) pfree(states);
+  return value;
+}
+
+}  // namespace
+
+extern "C" PGDLLEXPORT Datum lumo_gin_consistent(PG_FUNCTION_ARGS) {
+  const bool* check = reinterpret_cast<bool*>(PG_GETARG_POINTER(0));
+  const int32 count = PG_GETARG_INT32(3);
+  auto** extra = reinterpret_cast<Pointer*>(PG_GETARG_POINTER(4));
+  bool* recheck = reinterpret_cast<bool*>(PG_GETARG_POINTER(5));
+  *recheck = true;
+  const int value = condition(extra, count, [&](int32 i) -> unsigned char { return check[i] ? 2 : 0; });
+  PG_RETURN_BOOL(value != 0);
+}
+
+extern "C" PGDLLEXPORT Datum lumo_gin_triconsistent(PG_FUNCTION_ARGS) {
+  const GinTernaryValue* check = reinterpret_cast<GinTernaryValue*>(PG_GETARG_POINTER(0));
+  const int32 count = PG_GETARG_INT32(3);
+  auto** extra = reinterpret_cast<Pointer*>(PG_GETARG_POINTER(4));
+  const int value = condition(extra, count, [&](int32 i) -> unsigned char {
+    return check[i] == GIN_TRUE ? 2 : check[i] == GIN_MAYBE ? 1 : 0;
+  });
+  // Never GIN_TRUE: a present key may be another string's, so @@ rechecks.
+  PG_RETURN_GIN_TERNARY_VALUE(value == 0 ? GIN_FALSE : GIN_MAYBE);
 }

@@ -98,3 +98,40 @@ CREATE FUNCTION lumo_tags(graph lumo_graph) RETURNS text[]
 
 COMMENT ON FUNCTION lumo_tags(lumo_graph) IS
     'every distinct tag and identity of the graph, "context" included';
+
+-- The GIN operator class, the default for lumo_graph: CREATE INDEX ... USING
+-- gin (graph), and the planner serves graph @@ query from it. Its keys are
+-- 32-bit keys of a graph's tags and identities; a query's keys and the
+-- condition over them are those of its to_sql condition, so the index never
+-- drops a matching row, and @@ rechecks every row it finds.
+CREATE FUNCTION lumo_gin_extract_graph(lumo_graph, internal, internal) RETURNS internal
+    AS 'MODULE_PATHNAME', 'lumo_gin_extract_graph'
+    LANGUAGE C IMMUTABLE STRICT PARALLEL SAFE;
+
+CREATE FUNCTION lumo_gin_extract_query(lumo_query, internal, int2, internal, internal,
+                                       internal, internal) RETURNS internal
+    AS 'MODULE_PATHNAME', 'lumo_gin_extract_query'
+    LANGUAGE C IMMUTABLE STRICT PARALLEL SAFE;
+
+CREATE FUNCTION lumo_gin_consistent(internal, int2, lumo_query, int4, internal, internal,
+                                    internal, internal) RETURNS boolean
+    AS 'MODULE_PATHNAME', 'lumo_gin_consistent'
+    LANGUAGE C IMMUTABLE STRICT PARALLEL SAFE;
+
+CREATE FUNCTION lumo_gin_triconsistent(internal, int2, lumo_query, int4, internal, internal,
+                                       internal) RETURNS "char"
+    AS 'MODULE_PATHNAME', 'lumo_gin_triconsistent'
+    LANGUAGE C IMMUTABLE STRICT PARALLEL SAFE;
+
+CREATE OPERATOR CLASS lumo_graph_ops
+    DEFAULT FOR TYPE lumo_graph USING gin AS
+        OPERATOR 1 @@ (lumo_graph, lumo_query),
+        FUNCTION 1 btint4cmp(int4, int4),
+        FUNCTION 2 lumo_gin_extract_graph(lumo_graph, internal, internal),
+        FUNCTION 3 lumo_gin_extract_query(lumo_query, internal, int2, internal, internal,
+                                          internal, internal),
+        FUNCTION 4 lumo_gin_consistent(internal, int2, lumo_query, int4, internal, internal,
+                                       internal, internal),
+        FUNCTION 6 lumo_gin_triconsistent(internal, int2, lumo_query, int4, internal,
+                                          internal, internal),
+        STORAGE int4;

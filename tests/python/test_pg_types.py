@@ -70,6 +70,7 @@ def stored(ext, typed):  # noqa: F811
     ext.execute("DROP TABLE IF EXISTS stored_pairs")
     ext.execute("CREATE TABLE stored_pairs (id int PRIMARY KEY, q lumo_query, g lumo_graph)")
     ext.cursor().executemany("INSERT INTO stored_pairs VALUES ($1, $2, $3)", valid)
+    ext.execute("CREATE INDEX stored_pairs_gin ON stored_pairs USING gin (g)")
     return {pid: typed.expected[pid][1] for pid, _, _ in valid}
 
 
@@ -118,6 +119,12 @@ def test_dump_and_restore(pg_server, ext, stored):  # noqa: F811
         create_extension(restored)
         tool(pg_server, "pg_restore", "-d", "lumo_restored", stdin=dump)
         assert answers(restored) == stored
+        # The index came back, and serves a query.
+        restored.execute("SET enable_seqscan = off")
+        sql = "SELECT count(*) FROM stored_pairs WHERE g @@ '{ * }'"
+        plan = "\n".join(row[0] for row in restored.execute("EXPLAIN " + sql))
+        assert "stored_pairs_gin" in plan, plan
+        assert restored.execute(sql).fetchone() == (len(stored),)
         restored.close()
     finally:
         admin.execute("DROP DATABASE lumo_restored WITH (FORCE)")
@@ -310,3 +317,70 @@ def test_a_non_superuser_installs_and_updates(pg_server):  # noqa: F811
         admin.execute("DROP DATABASE lumo_plain WITH (FORCE)")
         admin.execute("DROP ROLE lumo_plain_user")
         admin.close()
+
+
+# -- the GIN operator class ---------------------------------------------------------
+
+NAMED_QUERIES = [
+    "{ phone : -encrypted { battery : worn } }",        # narrow
+    "{ * : person / document }",                          # broad, an any-list
+    "{ * : -(person / document) { * : -healthy } }",     # negations only: every row
+    "{ alice { * > @doc : wrote } doc }",                 # a relation
+    "{ *(nobody-has-this) }",                             # nothing
+    "{}",
+]
+
+
+@pytest.fixture(scope="module")
+def indexed(ext, typed):  # noqa: F811
+    """Every valid graph of the pairs and the example's records, with a GIN
+    index; the queries are the pairs' valid ones and the named ones."""
+    import sys
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
+    from make_records import make_records
+    graphs = sorted({g for pid, _, g in typed.rows if typed.expected[pid][0] == "match"})
+    graphs += [record["graph"] for record in make_records(3000, 5)]
+    ext.execute("DROP TABLE IF EXISTS indexed_graphs")
+    ext.execute("CREATE TABLE indexed_graphs (id int PRIMARY KEY, g lumo_graph)")
+    ext.cursor().executemany("INSERT INTO indexed_graphs VALUES ($1, $2)", list(enumerate(graphs)))
+    ext.execute("CREATE INDEX indexed_graphs_gin ON indexed_graphs USING gin (g)")
+    ext.execute("ANALYZE indexed_graphs")
+    queries = sorted({q for pid, q, _ in typed.rows if typed.expected[pid][0] == "match"})
+    return graphs, NAMED_QUERIES + queries[:150]
+
+
+def rows_of(conn, query: str, index: bool) -> set:
+    conn.execute(f"SET enable_seqscan = {'off' if index else 'on'}")
+    conn.execute(f"SET enable_bitmapscan = {'on' if index else 'off'}")
+    conn.execute(f"SET enable_indexscan = {'on' if index else 'off'}")
+    try:
+        sql = "SELECT id FROM indexed_graphs WHERE g @@ $1::text::lumo_query"
+        plan = "\n".join(row[0] for row in conn.execute("EXPLAIN " + sql, [query]))
+        assert ("indexed_graphs_gin" in plan) == index, plan
+        return {row[0] for row in conn.execute(sql, [query])}
+    finally:
+        conn.execute("RESET enable_seqscan")
+        conn.execute("RESET enable_bitmapscan")
+        conn.execute("RESET enable_indexscan")
+
+
+def test_index_scans_return_the_rows_of_sequential_scans(ext, indexed):  # noqa: F811
+    graphs, queries = indexed
+    nonempty = 0
+    for query in queries:
+        seq = rows_of(ext, query, index=False)
+        assert rows_of(ext, query, index=True) == seq, query
+        nonempty += bool(seq)
+    assert nonempty > 20
+    # The named ones against the module.
+    parsed = [lumo_query.parse_tag_graph(g) for g in graphs]
+    for query in NAMED_QUERIES:
+        compiled = lumo_query.parse_query(query)
+        assert rows_of(ext, query, index=True) == \
+            {i for i, g in enumerate(parsed) if compiled.is_match(g)}, query
+
+
+def test_the_planner_picks_the_index_for_a_selective_query(ext, indexed):  # noqa: F811
+    plan = "\n".join(row[0] for row in ext.execute(
+        "EXPLAIN SELECT id FROM indexed_graphs WHERE g @@ '{ phone : -encrypted { battery : worn } }'"))
+    assert "Bitmap Index Scan on indexed_graphs_gin" in plan, plan
