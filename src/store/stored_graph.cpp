@@ -63,17 +63,30 @@ std::uint32_t stored_slot_count(std::size_t n) {
   return count;
 }
 
+// Whether some subject holds string `id` (as a tag or an identity). The
+// others are names, which only relation paths used; a stored table leaves
+// them out, and with them nothing any answer depends on.
+bool held(const IndexedGraph& g, TagId id) { return g.occ_begin[id + 1] != g.occ_begin[id]; }
+
 Header header_of(std::string_view text, const IndexedGraph& g) {
   const tag_detail::Arrays& t = g.tags.arrays();
   Header h;
   h.text = static_cast<std::uint32_t>(text.size());
   h.subjects = static_cast<std::uint32_t>(g.size());
-  h.strings = static_cast<std::uint32_t>(t.size);
-  h.string_bytes = static_cast<std::uint32_t>(t.size == 0 ? 0 : t.bounds[t.size] - t.bounds[0]);
+  // Only the strings some subject holds: names serve the build alone.
+  std::size_t strings = 0, bytes = 0;
+  for (TagId id = 0; id < t.size; ++id) {
+    if (held(g, id)) {
+      ++strings;
+      bytes += t.text(id).size();
+    }
+  }
+  h.strings = static_cast<std::uint32_t>(strings);
+  h.string_bytes = static_cast<std::uint32_t>(bytes);
   h.occurrences = static_cast<std::uint32_t>(g.occ_pos.size());
   h.identities = static_cast<std::uint32_t>(g.id_subjects.size());
   h.relations = static_cast<std::uint32_t>(g.relations.size());
-  h.slots = t.size == 0 ? 0 : stored_slot_count(t.size);
+  h.slots = strings == 0 ? 0 : stored_slot_count(strings);
   h.hash_mask = t.hash_mask;
   h.seed = t.seed;
   return h;
@@ -114,18 +127,31 @@ void encode(std::string_view text, const IndexedGraph& g, std::byte* out) {
   put32(out + 44, static_cast<std::uint32_t>(h.seed >> 32));
   std::byte* at = out + kHeaderBytes;
   if (!text.empty()) std::memcpy(at, text.data(), text.size());
-  if (h.string_bytes != 0) std::memcpy(at + text.size(), t.arena + t.bounds[0], h.string_bytes);
+  at += text.size();
+  // The held strings in id order: their lists keep their order in
+  // occ_pos and id_subjects, which names add nothing to.
+  std::vector<TagId> kept;
+  kept.reserve(h.strings);
+  for (TagId id = 0; id < t.size; ++id) {
+    if (!held(g, id)) continue;
+    kept.push_back(id);
+    const std::string_view s = t.text(id);
+    if (!s.empty()) std::memcpy(at, s.data(), s.size());
+    at += s.size();
+  }
   at = out + h.arrays_at();
   auto put = [&](std::size_t v) {
     put32(at, static_cast<std::uint32_t>(v));
     at += 4;
   };
-  for (std::size_t i = 0; i <= h.strings; ++i) put(h.strings == 0 ? 0 : t.bounds[i] - t.bounds[0]);
+  std::size_t end = 0;
+  put(0);
+  for (const TagId id : kept) put(end += t.text(id).size());
   // The slots, placed afresh in a table of their own size: each string at
   // its hash's slot or the next free one, with the hash bits find() tests.
   std::vector<std::uint32_t> slots(h.slots, kEmptySlot);
   for (std::uint32_t id = 0; id < h.strings; ++id) {
-    const std::string_view s = t.text(id);
+    const std::string_view s = t.text(kept[id]);
     const std::uint64_t hash = hash_bytes_premixed(s.data(), s.size(), t.seed);
     std::size_t i = hash & (h.slots - 1);
     while (slots[i] != kEmptySlot) i = (i + 1) & (h.slots - 1);
@@ -136,8 +162,10 @@ void encode(std::string_view text, const IndexedGraph& g, std::byte* out) {
     put(r.start);
     put(r.end);
   }
-  for (std::size_t i = 0; i <= h.strings; ++i) put(g.occ_begin.empty() ? 0 : g.occ_begin[i]);
-  for (std::size_t i = 0; i <= h.strings; ++i) put(g.id_begin.empty() ? 0 : g.id_begin[i]);
+  put(0);
+  for (const TagId id : kept) put(g.occ_begin[id + 1]);
+  put(0);
+  for (const TagId id : kept) put(g.id_begin[id + 1]);
   for (const std::uint32_t s : g.occ_pos) put(s);
   for (const std::uint32_t s : g.id_subjects) put(s);
   for (const RelationEntry& r : g.relations) {
