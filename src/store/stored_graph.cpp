@@ -55,11 +55,13 @@ std::uint32_t get32(const std::byte* at) {
 }
 
 // Slots for a stored table of n strings: the fewest (a power of two, four
-// at least) that keep it at most three quarters full. A graph's own table
-// may have more (a reader sizes it before it knows the count).
+// at least) that keep it at most seven eighths full, so that a probe always
+// ends. Fuller than a graph's own table (three quarters): a stored table is
+// small and its slots share a cache line or two, where a longer probe costs
+// little, and every slot is kept on disk for every row.
 std::uint32_t stored_slot_count(std::size_t n) {
   std::uint32_t count = 4;
-  while (std::uint64_t{count} * 3 < std::uint64_t{n} * 4) count *= 2;
+  while (std::uint64_t{count} * 7 < std::uint64_t{n} * 8 || count <= n) count *= 2;
   return count;
 }
 
