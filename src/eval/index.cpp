@@ -23,19 +23,30 @@
 #include <utility>
 #include <vector>
 
+#include "base/polled.h"
+
 namespace lumo {
 
 namespace {
 
 // Turns per-tag counts, at begin[t], into ends: begin[t] is then where tag
 // t's list ends, and begin[tags] the total. Values placed from the back,
-// each at --begin[t], leave begin[t] at the start of t's list.
-void counts_to_ends(std::uint32_t* begin, std::size_t tags) {
+// each at --begin[t], leave begin[t] at the start of t's list. False when
+// interrupted.
+template <bool kPolled>
+bool counts_to_ends(std::uint32_t* begin, std::size_t tags, InterruptPoll& poll) {
   // The running sum stays in a register: adding begin[t - 1] back from
   // memory would wait on the store just made, element after element.
   std::uint32_t sum = 0;
-  for (std::size_t t = 0; t < tags; ++t) begin[t] = sum += begin[t];
+  for (std::size_t t = 0; t < tags;) {
+    const std::size_t block_end =
+        kPolled && tags - t > InterruptPoll::kBlock ? t + InterruptPoll::kBlock : tags;
+    audit_work(block_end - t);
+    for (; t < block_end; ++t) begin[t] = sum += begin[t];
+    if (kPolled && t < tags && poll.tick_turns(InterruptPoll::kBlock)) return false;
+  }
   begin[tags] = sum;
+  return true;
 }
 
 class IndexBuilder {
@@ -65,7 +76,7 @@ class IndexBuilder {
   bool number_from(SubjectIndex from) {
     enter(from);
     while (!stack_.empty()) {
-      if (poll_.tick()) return false;
+      if (poll_.turn()) return false;
       Frame& f = stack_.back();
       const std::vector<SubjectIndex>& kids = in_[f.subject].children;
       if (f.next_child < kids.size()) {
@@ -86,21 +97,34 @@ class IndexBuilder {
 
   bool list_strings() {
     std::size_t strings = 0;
-    for (const GraphSubject& g : in_) strings += g.tags.size() + g.identities.size();
+    if (!poll_.for_each(in_.size(), [&](std::size_t i) {
+          strings += in_[i].tags.size() + in_[i].identities.size();
+        })) {
+      return false;
+    }
     // Distinct strings are usually far fewer; a quarter avoids most growth.
     out_.tags.reserve(strings / 4 + 8);
     out_.strings.reserve(strings);
     out_.begin.reserve(in_.size() + 1);
     out_.identities_end.reserve(in_.size());
+    // Interning a long string weighs its bytes (kBytesPerUnit), as reading
+    // it did.
+    const auto intern = [&](const std::string& text) {
+      out_.strings.push_back(out_.tags.intern(text));
+      return text.size() <= InterruptPoll::kBytesPerUnit || !poll_.tick_bytes(text.size());
+    };
     for (const GraphSubject& g : in_) {
-      if (poll_.tick()) return false;
+      if (poll_.turn()) return false;
       out_.begin_subject();
-      for (const std::string& id : g.identities) out_.strings.push_back(out_.tags.intern(id));
+      if (!poll_.for_each(g.identities.size(),
+                          [&](std::size_t k) { return intern(g.identities[k]); }))
+        return false;
       out_.end_identities();
-      for (const std::string& t : g.tags) out_.strings.push_back(out_.tags.intern(t));
+      if (!poll_.for_each(g.tags.size(), [&](std::size_t k) { return intern(g.tags[k]); }))
+        return false;
     }
     out_.end_subjects();
-    return true;
+    return !poll_.stopped();
   }
 
   const std::vector<GraphSubject>& in_;
@@ -126,45 +150,129 @@ struct ListBlock {
   std::uint32_t* id_subjects;
 };
 
+// kPolled below: false for an index so small (see finish_index) that its
+// loops need no ticks inside. Each function returns false when interrupted.
+
+// The strings [lo, hi) of one subject, and what each of them needs.
+template <class Extra>
+struct SubjectStrings {
+  std::uint32_t lo;
+  std::uint32_t hi;
+  Extra extra;
+};
+
+// For the subjects k of [0, n) (in reverse order with kBackwards), runs
+// each(extra, i) over the strings i of strings_of(k), a SubjectStrings:
+// the subjects a block at a time, each block ticking for its subjects and
+// their strings; a subject with more than a few strings ticks for its own (a
+// long list of them is run by for_each()).
+template <bool kBackwards, class StringsOf, class Each>
+bool for_subjects(InterruptPoll& poll, std::size_t n, StringsOf strings_of, Each each) {
+  constexpr std::uint32_t kFew = InterruptPoll::kTurnsPerUnit;
+  for (std::size_t j0 = 0; j0 < n; j0 += InterruptPoll::kBlock) {
+    const std::size_t j1 = std::min(n, j0 + InterruptPoll::kBlock);
+    std::size_t turns = j1 - j0;
+    for (std::size_t j = j0; j < j1; ++j) {
+      const auto sub = strings_of(kBackwards ? n - 1 - j : j);
+      if (sub.hi - sub.lo > kFew) [[unlikely]] {
+        if (!poll.for_each(sub.lo, sub.hi, [&](std::size_t i) { each(sub.extra, i); }) ||
+            poll.tick_done(sub.hi - sub.lo))
+          return false;
+      } else {
+        turns += sub.hi - sub.lo;
+        for (std::uint32_t i = sub.lo; i < sub.hi; ++i) each(sub.extra, i);
+      }
+    }
+    audit_work(turns);
+    if (poll.tick_done(turns)) return false;
+  }
+  return true;
+}
+
 // Counts each string's occurrences (at occ_begin[t]) and identity carriers
 // (at id_begin[t]).
-void count_lists(const IndexParts& parts, const ListBlock& b) {
+template <bool kPolled>
+bool count_lists(const IndexParts& parts, const ListBlock& b, InterruptPoll& poll) {
   const std::vector<TagId>& strings = parts.strings;
-  for (TagId t : strings) ++b.occ_begin[t];
-  for (TagId t : parts.root_tags) ++b.occ_begin[t];
-  for (std::size_t s = 0; s < parts.ranges.size(); ++s) {
-    for (std::uint32_t k = parts.begin[s]; k < parts.identities_end[s]; ++k)
-      ++b.id_begin[strings[k]];
+  const std::vector<TagId>& root_tags = parts.root_tags;
+  if (!poll.for_each<kPolled>(strings.size(),
+                              [&](std::size_t k) { ++b.occ_begin[strings[k]]; }) ||
+      !poll.for_each<kPolled>(root_tags.size(),
+                              [&](std::size_t k) { ++b.occ_begin[root_tags[k]]; })) {
+    return false;
   }
+  if constexpr (!kPolled) {
+    for (std::size_t s = 0; s < parts.ranges.size(); ++s) {
+      audit_work(1 + parts.identities_end[s] - parts.begin[s]);
+      for (std::uint32_t k = parts.begin[s]; k < parts.identities_end[s]; ++k)
+        ++b.id_begin[strings[k]];
+    }
+    return true;
+  }
+  return for_subjects<false>(
+      poll, parts.ranges.size(),
+      [&](std::size_t s) {
+        return SubjectStrings<int>{parts.begin[s], parts.identities_end[s], 0};
+      },
+      [&](int, std::size_t k) { ++b.id_begin[strings[k]]; });
 }
 
 // Places each subject's pre-order number in the lists of its strings, from
 // the back, taking the subjects in reverse pre-order, so that every list
-// comes out ascending. False when interrupted.
+// comes out ascending.
+template <bool kPolled>
 bool place_occurrences(const IndexParts& parts, const ListBlock& b, InterruptPoll& poll) {
   const std::vector<TagId>& strings = parts.strings;
-  for (std::size_t k = parts.ranges.size(); k-- > 0;) {
-    if (poll.tick()) return false;
-    const std::size_t s = parts.preorder.empty() ? k : parts.preorder[k];
-    const std::uint32_t at = parts.ranges[s].start;
-    for (std::uint32_t i = parts.begin[s]; i < parts.begin[s + 1]; ++i)
-      b.occ_pos[--b.occ_begin[strings[i]]] = at;
-    if (s == 0) {
-      for (TagId t : parts.root_tags) b.occ_pos[--b.occ_begin[t]] = at;
+  if constexpr (!kPolled) {
+    for (std::size_t k = parts.ranges.size(); k-- > 0;) {
+      const std::size_t s = parts.preorder.empty() ? k : parts.preorder[k];
+      const std::uint32_t at = parts.ranges[s].start;
+      audit_work(1 + parts.begin[s + 1] - parts.begin[s]);
+      for (std::uint32_t i = parts.begin[s]; i < parts.begin[s + 1]; ++i)
+        b.occ_pos[--b.occ_begin[strings[i]]] = at;
+      if (s == 0) {
+        for (TagId t : parts.root_tags) b.occ_pos[--b.occ_begin[t]] = at;
+      }
     }
+    return true;
   }
-  return true;
+  // (Subject 0, the root, comes last, and the root's tags after it.)
+  return for_subjects<true>(
+             poll, parts.ranges.size(),
+             [&](std::size_t k) {
+               const std::size_t s = parts.preorder.empty() ? k : parts.preorder[k];
+               return SubjectStrings<std::uint32_t>{parts.begin[s], parts.begin[s + 1],
+                                                    parts.ranges[s].start};
+             },
+             [&](std::uint32_t at, std::size_t i) {
+               b.occ_pos[--b.occ_begin[strings[i]]] = at;
+             }) &&
+         poll.for_each(parts.root_tags.size(), [&](std::size_t i) {
+           b.occ_pos[--b.occ_begin[parts.root_tags[i]]] = parts.ranges[0].start;
+         });
 }
 
 // Places each subject in the carrier lists of its identities, from the
 // back, taking the subjects in reverse index order, so that every list comes
 // out ascending.
-void place_identities(const IndexParts& parts, const ListBlock& b) {
+template <bool kPolled>
+bool place_identities(const IndexParts& parts, const ListBlock& b, InterruptPoll& poll) {
   const std::vector<TagId>& strings = parts.strings;
-  for (std::size_t s = parts.ranges.size(); s-- > 0;) {
-    for (std::uint32_t i = parts.begin[s]; i < parts.identities_end[s]; ++i)
-      b.id_subjects[--b.id_begin[strings[i]]] = static_cast<std::uint32_t>(s);
+  if constexpr (!kPolled) {
+    for (std::size_t s = parts.ranges.size(); s-- > 0;) {
+      audit_work(1 + parts.identities_end[s] - parts.begin[s]);
+      for (std::uint32_t i = parts.begin[s]; i < parts.identities_end[s]; ++i)
+        b.id_subjects[--b.id_begin[strings[i]]] = static_cast<std::uint32_t>(s);
+    }
+    return true;
   }
+  return for_subjects<true>(
+      poll, parts.ranges.size(),
+      [&](std::size_t s) {
+        return SubjectStrings<std::uint32_t>{parts.begin[s], parts.identities_end[s],
+                                             static_cast<std::uint32_t>(s)};
+      },
+      [&](std::uint32_t s, std::size_t i) { b.id_subjects[--b.id_begin[strings[i]]] = s; });
 }
 
 // Copies the ranges, the relations and the string table to `place`, in the
@@ -192,14 +300,19 @@ void take_over(IndexParts& parts, IndexedGraph& out) {
 
 }  // namespace
 
-std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt) {
-  InterruptPoll poll(interrupt);
+namespace {
+
+template <bool kPolled>
+std::optional<IndexedGraph> finish(IndexParts& parts, InterruptPoll& poll) {
   IndexedGraph out;
-  parts.tags.settle();
   const std::size_t tags = parts.tags.size();
   const std::size_t n = parts.ranges.size();
   std::size_t identities = 0;
-  for (std::size_t s = 0; s < n; ++s) identities += parts.identities_end[s] - parts.begin[s];
+  if (!poll.for_each<kPolled>(n, [&](std::size_t s) {
+        identities += parts.identities_end[s] - parts.begin[s];
+      })) {
+    return std::nullopt;
+  }
   const std::size_t occurrences = parts.strings.size() + parts.root_tags.size();
   // The block: occ_begin, id_begin, occ_pos, id_subjects; then, when they
   // are small enough to copy, the ranges, the relations and the string
@@ -226,11 +339,11 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
 
   // A counting sort by string: count, then place, which leaves every list
   // ascending without sorting any.
-  count_lists(parts, b);
-  counts_to_ends(b.occ_begin, tags);
-  counts_to_ends(b.id_begin, tags);
-  if (!place_occurrences(parts, b, poll)) return std::nullopt;
-  place_identities(parts, b);
+  if (!count_lists<kPolled>(parts, b, poll) || !counts_to_ends<kPolled>(b.occ_begin, tags, poll) ||
+      !counts_to_ends<kPolled>(b.id_begin, tags, poll) ||
+      !place_occurrences<kPolled>(parts, b, poll) || !place_identities<kPolled>(parts, b, poll)) {
+    return std::nullopt;
+  }
   out.occ_begin = {b.occ_begin, tags + 1};
   out.id_begin = {b.id_begin, tags + 1};
   out.occ_pos = {b.occ_pos, occurrences};
@@ -243,12 +356,30 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
   return out;
 }
 
+}  // namespace
+
+std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt) {
+  InterruptPoll poll(interrupt);
+  parts.tags.settle();
+  // An index whose every loop is short needs no tick inside them: one for
+  // the whole of it.
+  constexpr std::size_t kSmall = InterruptPoll::kSmall;
+  if (parts.ranges.size() <= kSmall && parts.strings.size() <= 4 * kSmall &&
+      parts.tags.size() <= 4 * kSmall && parts.root_tags.size() <= kSmall) {
+    if (poll.tick_turns(parts.strings.size() + parts.tags.size())) return std::nullopt;
+    return finish<false>(parts, poll);
+  }
+  return finish<true>(parts, poll);
+}
+
 Result<IndexedGraph, Interrupted> build_index(TagGraph& graph, Interrupt* interrupt) {
   IndexParts parts;
   if (!IndexBuilder(graph.subjects, parts, interrupt).run()) return make_err(Interrupted{});
   parts.relations.assign(graph.relations.begin(), graph.relations.end());
-  std::sort(parts.relations.begin(), parts.relations.end(),
-            [](const auto& a, const auto& b) { return a.first.subject < b.first.subject; });
+  InterruptPoll poll(interrupt);
+  if (!polled_sort(poll, parts.relations,
+                   [](const auto& a, const auto& b) { return a.first.subject < b.first.subject; }))
+    return make_err(Interrupted{});
   std::optional<IndexedGraph> out = finish_index(parts, interrupt);
   if (!out) return make_err(Interrupted{});
   // Nothing can stop the build from here on: let the graph go.

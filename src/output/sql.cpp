@@ -134,7 +134,7 @@ class Simplifier {
     const std::size_t base = frames_.size();
     if (!start(root)) return result;
     while (frames_.size() > base) {
-      if (poll_.tick()) return kTrue;  // the caller sees poll_.stopped()
+      if (poll_.turn()) return kTrue;  // the caller sees poll_.stopped()
       Frame& f = frames_.back();
       const ExprNode& e = pool_[f.expr];
       if (f.next == e.items.size()) {
@@ -149,6 +149,7 @@ class Simplifier {
       // `result` is the value of the top frame: hand it to the frame below.
       frames_.pop_back();
       while (frames_.size() > base) {
+        if (poll_.turn()) return kTrue;  // a collapse can run through every open list
         Frame& parent = frames_.back();
         if (add_item(parent.acc, result)) break;
         result = kTrue;
@@ -191,12 +192,12 @@ class Printer {
     }
     enter(root);
     while (!frames_.empty()) {
-      if (failed_ || poll_.tick()) return false;
+      if (failed_ || poll_.turn()) return false;
       Frame& f = frames_.back();
       // Next non-tag item.
       while (f.cursor != kNone && s_.node(s_.cell(f.cursor).node).is_tag) {
         f.cursor = s_.cell(f.cursor).next;
-        if (poll_.tick()) return false;
+        if (poll_.turn()) return false;
       }
       if (f.cursor != kNone) {
         std::size_t item = s_.cell(f.cursor).node;
@@ -251,7 +252,7 @@ class Printer {
       } else {
         ++others;
       }
-      (void)poll_.tick();  // a stop is seen by the caller's loop
+      if (poll_.turn()) return;  // the caller's loop sees the stop
     }
     std::size_t parts = others + (tags > 0 ? 1 : 0);
     if (parts == 0) {
@@ -271,7 +272,7 @@ class Printer {
       for (std::size_t c = l.head; c != kNone; c = s_.cell(c).next) {
         const SNode& item = s_.node(s_.cell(c).node);
         if (item.is_tag) group.push_back(item.tag);
-        if (poll_.tick()) {
+        if (poll_.turn()) {
           failed_ = true;
           return;
         }
@@ -303,7 +304,7 @@ bool to_sql(const Query& query, SqlParamSink& sink, std::string& text, Interrupt
   // are the items of one all-list, which never collapses.
   std::size_t root = s.new_list(true);
   for (std::size_t i = 1; i < query.subjects.size(); ++i) {
-    if (poll.tick()) return false;
+    if (poll.turn()) return false;
     const QuerySubject& subject = query.subjects[i];
     for (const std::string& identity : subject.identities) {
       (void)s.add_item(root, s.new_tag(identity));
@@ -313,7 +314,7 @@ bool to_sql(const Query& query, SqlParamSink& sink, std::string& text, Interrupt
   }
   root = s.finish(root);
 
-  return Printer(s, sink, text, poll).print(root);
+  return Printer(s, sink, text, poll).print(root) && !poll.stopped();
 }
 
 }  // namespace lumo
