@@ -16,10 +16,14 @@
 // work ticks once per turn (turn()); a loop with a small body one unit per
 // kTurnsPerUnit turns, in blocks (for_each(), turn_at()); a loop whose body
 // holds another loop once per turn, the inner loop's turns weighing too
-// (tick_done()). A stage whose input is small (kSmall) may run its loops
-// whole and tick once for them. Two kinds of work are not split and weigh
-// what they cost in one tick instead: work on a single string (reading one
-// token, hashing, comparing or copying one string weighs one unit per
+// (tick_done()). The hot loops of the linear stages (a walk over subjects,
+// say) count their turns, inner loops included, in a TurnCounter, which
+// costs an addition per turn and ticks a block of turns at a time; an inner
+// loop that can be longer than a block runs in blocks of its own, out of
+// line. A stage whose input is small (kSmall) may run its loops whole and
+// tick once for them. Two kinds of work are not split and weigh what they
+// cost in one tick instead: work on a single string (reading one token,
+// hashing, comparing or copying one string weighs one unit per
 // kBytesPerUnit bytes), and bulk memory operations (filling or copying an
 // array, the regrowth of a container, which doubles and so costs at most
 // what was added since the last one).
@@ -221,6 +225,38 @@ class InterruptPoll {
   Interrupt* hook_;
   std::uint32_t left_ = kStride;
   bool stopped_ = false;
+};
+
+// The turns of a loop whose turns are too light for a tick each (a step of a
+// walk over subjects, say), counted in a local of the loop's own (usually a
+// register, where the poll's countdown is in memory) and ticked a block at a
+// time.
+class TurnCounter {
+ public:
+  explicit TurnCounter(InterruptPoll& poll) : poll_(poll) {}
+
+  // One turn, plus `inner` turns of a loop inside it, at most
+  // InterruptPoll::kBlock (a longer loop runs in blocks that tick for
+  // themselves, and counts nothing here); true once the poll has said stop.
+  bool turn(std::size_t inner = 0) {
+    turns_ += 1 + inner;
+    return turns_ >= InterruptPoll::kBlock && flush();
+  }
+
+  // Counts `inner` turns (at most InterruptPoll::kBlock) of a loop inside
+  // the next turn.
+  void add(std::size_t inner) { turns_ += inner; }
+
+ private:
+  bool flush() {
+    audit_work(turns_);
+    const std::size_t turns = turns_;
+    turns_ = 0;
+    return poll_.tick_turns(turns);
+  }
+
+  InterruptPoll& poll_;
+  std::size_t turns_ = 0;
 };
 
 }  // namespace lumo

@@ -204,14 +204,18 @@ const CandidateList* Feasibility::list_for(const QuerySubject& s) {
   });
   const std::span<Cand> cands = all.first(count);
   const auto by_start = [](const Cand& a, const Cand& b) { return a.start < b.start; };
-  bool sorted = true;
-  poll_.for_each<kPolled>(1, cands.size(), [&](std::size_t k) {
-    return sorted = !by_start(cands[k], cands[k - 1]);
-  });
-  if (!sorted) (void)polled_sort(poll_, cands.data(), cands.size(), by_start);
-  // (Built once per identity, from the loop over query subjects in
-  // prepare(): its turns are ticked here; a stop is seen by feasible().)
-  if constexpr (kPolled) (void)poll_.tick_turns(carriers.size());
+  if constexpr (kPolled) {
+    bool sorted = true;
+    poll_.for_each(1, cands.size(), [&](std::size_t k) {
+      return sorted = !by_start(cands[k], cands[k - 1]);
+    });
+    if (!sorted) (void)polled_sort(poll_, cands.data(), cands.size(), by_start);
+    // (Built once per identity, from the loop over query subjects in
+    // prepare(): its turns are ticked here; a stop is seen by feasible().)
+    (void)poll_.tick_turns(carriers.size());
+  } else if (!std::is_sorted(cands.begin(), cands.end(), by_start)) {
+    std::stable_sort(cands.begin(), cands.end(), by_start);
+  }
   const std::size_t at = lists_used_++;
   lists_[at] = CandidateList{cands};
   if (few_used_ < kFewIdentities) {
@@ -269,14 +273,21 @@ void Feasibility::order_children() {
   const auto fewer = [this](SubjectIndex x, SubjectIndex y) {
     return cands_[x]->size() < cands_[y]->size();
   };
-  poll_.for_each<kPolled>(n, [&](SubjectIndex q) {
+  if constexpr (!kPolled) {
+    for (SubjectIndex q = 0; q < n; ++q) {
+      auto b = kids_.begin() + static_cast<std::ptrdiff_t>(kid_begin_[q]);
+      auto e = kids_.begin() + static_cast<std::ptrdiff_t>(kid_begin_[q + 1]);
+      if (e - b > 1 && !std::is_sorted(b, e, fewer)) std::stable_sort(b, e, fewer);
+    }
+    return;
+  }
+  poll_.for_each(n, [&](SubjectIndex q) {
     SubjectIndex* b = kids_.data() + kid_begin_[q];
     const std::size_t count = kid_begin_[q + 1] - kid_begin_[q];
     if (count < 2) return true;
     bool sorted = true;
-    poll_.for_each<kPolled>(1, count,
-                            [&](std::size_t k) { return sorted = !fewer(b[k], b[k - 1]); });
-    return (sorted || polled_sort(poll_, b, count, fewer)) && !(kPolled && poll_.tick_turns(count));
+    poll_.for_each(1, count, [&](std::size_t k) { return sorted = !fewer(b[k], b[k - 1]); });
+    return (sorted || polled_stable_sort(poll_, b, count, fewer)) && !poll_.tick_turns(count);
   });
 }
 

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/compiler.h"
 #include "base/polled.h"
 
 namespace lumo {
@@ -75,8 +76,9 @@ class IndexBuilder {
   // ends on the way up.
   bool number_from(SubjectIndex from) {
     enter(from);
+    TurnCounter turns(poll_);
     while (!stack_.empty()) {
-      if (poll_.turn()) return false;
+      if (turns.turn()) return false;
       Frame& f = stack_.back();
       const std::vector<SubjectIndex>& kids = in_[f.subject].children;
       if (f.next_child < kids.size()) {
@@ -107,25 +109,46 @@ class IndexBuilder {
     out_.strings.reserve(strings);
     out_.begin.reserve(in_.size() + 1);
     out_.identities_end.reserve(in_.size());
-    // Interning a long string weighs its bytes (kBytesPerUnit), as reading
-    // it did.
-    const auto intern = [&](const std::string& text) {
-      out_.strings.push_back(out_.tags.intern(text));
-      return text.size() <= InterruptPoll::kBytesPerUnit || !poll_.tick_bytes(text.size());
-    };
+    TurnCounter turns(poll_);
     for (const GraphSubject& g : in_) {
-      if (poll_.turn()) return false;
+      const std::size_t count = g.identities.size() + g.tags.size();
+      if (count > InterruptPoll::kBlock) [[unlikely]] {
+        if (!list_many(g)) return false;
+        continue;
+      }
+      if (turns.turn(count)) return false;
+      // Interning a long string weighs its bytes, as reading it did (a stop
+      // is seen at the next tick).
       out_.begin_subject();
-      if (!poll_.for_each(g.identities.size(),
-                          [&](std::size_t k) { return intern(g.identities[k]); }))
-        return false;
+      for (const std::string& id : g.identities) {
+        out_.strings.push_back(out_.tags.intern(id));
+        if (id.size() > InterruptPoll::kBytesPerUnit) [[unlikely]] weigh(id);
+      }
       out_.end_identities();
-      if (!poll_.for_each(g.tags.size(), [&](std::size_t k) { return intern(g.tags[k]); }))
-        return false;
+      for (const std::string& t : g.tags) {
+        out_.strings.push_back(out_.tags.intern(t));
+        if (t.size() > InterruptPoll::kBytesPerUnit) [[unlikely]] weigh(t);
+      }
     }
     out_.end_subjects();
     return !poll_.stopped();
   }
+
+  // The strings of a subject that has many, a block at a time.
+  LUMO_NOINLINE bool list_many(const GraphSubject& g) {
+    const auto intern = [&](const std::string& text) {
+      out_.strings.push_back(out_.tags.intern(text));
+      if (text.size() > InterruptPoll::kBytesPerUnit) weigh(text);
+    };
+    out_.begin_subject();
+    if (!poll_.for_each(g.identities.size(), [&](std::size_t k) { intern(g.identities[k]); }))
+      return false;
+    out_.end_identities();
+    return poll_.for_each(g.tags.size(), [&](std::size_t k) { intern(g.tags[k]); }) &&
+           !poll_.tick_turns(g.identities.size() + g.tags.size());
+  }
+
+  LUMO_NOINLINE void weigh(const std::string& text) { (void)poll_.tick_bytes(text.size()); }
 
   const std::vector<GraphSubject>& in_;
   IndexParts& out_;
@@ -153,40 +176,58 @@ struct ListBlock {
 // kPolled below: false for an index so small (see finish_index) that its
 // loops need no ticks inside. Each function returns false when interrupted.
 
-// The strings [lo, hi) of one subject, and what each of them needs.
-template <class Extra>
-struct SubjectStrings {
-  std::uint32_t lo;
-  std::uint32_t hi;
-  Extra extra;
-};
-
-// For the subjects k of [0, n) (in reverse order with kBackwards), runs
-// each(extra, i) over the strings i of strings_of(k), a SubjectStrings:
-// the subjects a block at a time, each block ticking for its subjects and
-// their strings; a subject with more than a few strings ticks for its own (a
-// long list of them is run by for_each()).
-template <bool kBackwards, class StringsOf, class Each>
-bool for_subjects(InterruptPoll& poll, std::size_t n, StringsOf strings_of, Each each) {
-  constexpr std::uint32_t kFew = InterruptPoll::kTurnsPerUnit;
-  for (std::size_t j0 = 0; j0 < n; j0 += InterruptPoll::kBlock) {
-    const std::size_t j1 = std::min(n, j0 + InterruptPoll::kBlock);
-    std::size_t turns = j1 - j0;
-    for (std::size_t j = j0; j < j1; ++j) {
-      const auto sub = strings_of(kBackwards ? n - 1 - j : j);
-      if (sub.hi - sub.lo > kFew) [[unlikely]] {
-        if (!poll.for_each(sub.lo, sub.hi, [&](std::size_t i) { each(sub.extra, i); }) ||
-            poll.tick_done(sub.hi - sub.lo))
-          return false;
-      } else {
-        turns += sub.hi - sub.lo;
-        for (std::uint32_t i = sub.lo; i < sub.hi; ++i) each(sub.extra, i);
+// for_subject_strings() with `order` (kOrdered) or without.
+template <bool kBackwards, bool kOrdered, class Each>
+bool run_subject_strings(InterruptPoll& poll, std::size_t n, const std::uint32_t* begin,
+                         const std::uint32_t* end, const std::uint32_t* order, Each each) {
+  constexpr std::size_t kBlock = InterruptPoll::kBlock;
+  constexpr std::size_t kFewStrings = kBlock * InterruptPoll::kTurnsPerUnit;
+  for (std::size_t j0 = 0; j0 < n; j0 += kBlock) {
+    const std::size_t j1 = std::min(n, j0 + kBlock);
+    const std::size_t k0 = kBackwards ? n - j1 : j0;
+    const std::size_t k1 = kBackwards ? n - j0 : j1;
+    if (!kOrdered && begin[k1] - begin[k0] <= kFewStrings) [[likely]] {
+      for (std::size_t j = j0; j < j1; ++j) {
+        const std::size_t s = kBackwards ? n - 1 - j : j;
+        each(s, begin[s], end[s]);
       }
+      audit_work(j1 - j0 + begin[k1] - begin[k0]);
+      if (poll.tick_turns(j1 - j0 + begin[k1] - begin[k0])) return false;
+      continue;
+    }
+    std::size_t turns = 0;
+    for (std::size_t j = j0; j < j1; ++j) {
+      const std::size_t k = kBackwards ? n - 1 - j : j;
+      const std::size_t s = kOrdered ? order[k] : k;
+      std::uint32_t lo = begin[s];
+      const std::uint32_t hi = end[s];
+      for (; hi - lo > kBlock; lo += kBlock) {
+        each(s, lo, lo + kBlock);
+        audit_work(kBlock);
+        if (poll.tick_turns(kBlock)) return false;
+      }
+      each(s, lo, hi);
+      turns += 1 + hi - lo;
     }
     audit_work(turns);
-    if (poll.tick_done(turns)) return false;
+    if (poll.tick_turns(turns)) return false;
   }
   return true;
+}
+
+// Runs each(s, lo, hi) over the strings [lo, hi) = [begin[s], end[s]) of
+// every subject s (of `order`, or of 0 .. n - 1 where `order` is null,
+// from the last with kBackwards), a block of kBlock subjects at a time, with
+// a tick for each. Where the subjects come in index order, the strings of a
+// block are at most begin[last + 1] - begin[first], at hand: a block with
+// few enough runs as plain loops. Otherwise each subject's strings weigh
+// too, a long list of them run a block at a time.
+template <bool kBackwards, class Each>
+bool for_subject_strings(InterruptPoll& poll, std::size_t n, const std::uint32_t* begin,
+                         const std::uint32_t* end, const std::uint32_t* order, Each each) {
+  if (order != nullptr)
+    return run_subject_strings<kBackwards, true>(poll, n, begin, end, order, each);
+  return run_subject_strings<kBackwards, false>(poll, n, begin, end, order, each);
 }
 
 // Counts each string's occurrences (at occ_begin[t]) and identity carriers
@@ -195,26 +236,24 @@ template <bool kPolled>
 bool count_lists(const IndexParts& parts, const ListBlock& b, InterruptPoll& poll) {
   const std::vector<TagId>& strings = parts.strings;
   const std::vector<TagId>& root_tags = parts.root_tags;
-  if (!poll.for_each<kPolled>(strings.size(),
-                              [&](std::size_t k) { ++b.occ_begin[strings[k]]; }) ||
-      !poll.for_each<kPolled>(root_tags.size(),
-                              [&](std::size_t k) { ++b.occ_begin[root_tags[k]]; })) {
-    return false;
-  }
+  const auto count_identities = [&](std::size_t, std::uint32_t lo, std::uint32_t hi) {
+    for (std::uint32_t k = lo; k < hi; ++k) ++b.id_begin[strings[k]];
+  };
   if constexpr (!kPolled) {
+    for (TagId t : strings) ++b.occ_begin[t];
+    for (TagId t : root_tags) ++b.occ_begin[t];
     for (std::size_t s = 0; s < parts.ranges.size(); ++s) {
       audit_work(1 + parts.identities_end[s] - parts.begin[s]);
       for (std::uint32_t k = parts.begin[s]; k < parts.identities_end[s]; ++k)
         ++b.id_begin[strings[k]];
     }
+    audit_work(strings.size() + root_tags.size());
     return true;
   }
-  return for_subjects<false>(
-      poll, parts.ranges.size(),
-      [&](std::size_t s) {
-        return SubjectStrings<int>{parts.begin[s], parts.identities_end[s], 0};
-      },
-      [&](int, std::size_t k) { ++b.id_begin[strings[k]]; });
+  return poll.for_each(strings.size(), [&](std::size_t k) { ++b.occ_begin[strings[k]]; }) &&
+         poll.for_each(root_tags.size(), [&](std::size_t k) { ++b.occ_begin[root_tags[k]]; }) &&
+         for_subject_strings<false>(poll, parts.ranges.size(), parts.begin.data(),
+                                    parts.identities_end.data(), nullptr, count_identities);
 }
 
 // Places each subject's pre-order number in the lists of its strings, from
@@ -223,6 +262,13 @@ bool count_lists(const IndexParts& parts, const ListBlock& b, InterruptPoll& pol
 template <bool kPolled>
 bool place_occurrences(const IndexParts& parts, const ListBlock& b, InterruptPoll& poll) {
   const std::vector<TagId>& strings = parts.strings;
+  const auto place = [&](std::size_t s, std::uint32_t lo, std::uint32_t hi) {
+    const std::uint32_t at = parts.ranges[s].start;
+    for (std::uint32_t i = lo; i < hi; ++i) b.occ_pos[--b.occ_begin[strings[i]]] = at;
+  };
+  const auto place_root_tags = [&](std::size_t i) {
+    b.occ_pos[--b.occ_begin[parts.root_tags[i]]] = parts.ranges[0].start;
+  };
   if constexpr (!kPolled) {
     for (std::size_t k = parts.ranges.size(); k-- > 0;) {
       const std::size_t s = parts.preorder.empty() ? k : parts.preorder[k];
@@ -237,19 +283,11 @@ bool place_occurrences(const IndexParts& parts, const ListBlock& b, InterruptPol
     return true;
   }
   // (Subject 0, the root, comes last, and the root's tags after it.)
-  return for_subjects<true>(
-             poll, parts.ranges.size(),
-             [&](std::size_t k) {
-               const std::size_t s = parts.preorder.empty() ? k : parts.preorder[k];
-               return SubjectStrings<std::uint32_t>{parts.begin[s], parts.begin[s + 1],
-                                                    parts.ranges[s].start};
-             },
-             [&](std::uint32_t at, std::size_t i) {
-               b.occ_pos[--b.occ_begin[strings[i]]] = at;
-             }) &&
-         poll.for_each(parts.root_tags.size(), [&](std::size_t i) {
-           b.occ_pos[--b.occ_begin[parts.root_tags[i]]] = parts.ranges[0].start;
-         });
+  return for_subject_strings<true>(poll, parts.ranges.size(), parts.begin.data(),
+                                   parts.begin.data() + 1,
+                                   parts.preorder.empty() ? nullptr : parts.preorder.data(),
+                                   place) &&
+         poll.for_each(parts.root_tags.size(), place_root_tags);
 }
 
 // Places each subject in the carrier lists of its identities, from the
@@ -258,6 +296,10 @@ bool place_occurrences(const IndexParts& parts, const ListBlock& b, InterruptPol
 template <bool kPolled>
 bool place_identities(const IndexParts& parts, const ListBlock& b, InterruptPoll& poll) {
   const std::vector<TagId>& strings = parts.strings;
+  const auto place = [&](std::size_t s, std::uint32_t lo, std::uint32_t hi) {
+    for (std::uint32_t i = lo; i < hi; ++i)
+      b.id_subjects[--b.id_begin[strings[i]]] = static_cast<std::uint32_t>(s);
+  };
   if constexpr (!kPolled) {
     for (std::size_t s = parts.ranges.size(); s-- > 0;) {
       audit_work(1 + parts.identities_end[s] - parts.begin[s]);
@@ -266,13 +308,8 @@ bool place_identities(const IndexParts& parts, const ListBlock& b, InterruptPoll
     }
     return true;
   }
-  return for_subjects<true>(
-      poll, parts.ranges.size(),
-      [&](std::size_t s) {
-        return SubjectStrings<std::uint32_t>{parts.begin[s], parts.identities_end[s],
-                                             static_cast<std::uint32_t>(s)};
-      },
-      [&](std::uint32_t s, std::size_t i) { b.id_subjects[--b.id_begin[strings[i]]] = s; });
+  return for_subject_strings<true>(poll, parts.ranges.size(), parts.begin.data(),
+                                   parts.identities_end.data(), nullptr, place);
 }
 
 // Copies the ranges, the relations and the string table to `place`, in the

@@ -61,25 +61,21 @@ class DepthSet {
   void reset(std::size_t i) { words_[i / 64] &= ~(std::uint64_t{1} << (i % 64)); }
   bool test(std::size_t i) const { return (words_[i / 64] >> (i % 64)) & 1; }
   void clear() { std::fill(words_.begin(), words_.end(), 0); }
-  // The loops below end early once `poll` says stop (see RelationSearch
-  // for kPolled).
-  template <bool kPolled>
+  // The loops below end early once `poll` says stop.
   void merge(const DepthSet& o, InterruptPoll& poll) {
-    poll.for_each<kPolled>(words_.size(), [&](std::size_t i) { words_[i] |= o.words_[i]; });
+    poll.for_each(words_.size(), [&](std::size_t i) { words_[i] |= o.words_[i]; });
   }
   // Removes every depth >= d.
-  template <bool kPolled>
   void cut_from(std::size_t d, InterruptPoll& poll) {
-    poll.for_each<kPolled>(d / 64, words_.size(), [&](std::size_t w) {
+    poll.for_each(d / 64, words_.size(), [&](std::size_t w) {
       const std::size_t base = w * 64;
       words_[w] &= d > base ? (std::uint64_t{1} << (d - base)) - 1 : 0;
     });
   }
   // The highest depth held, or -1 when empty.
-  template <bool kPolled>
   std::int64_t highest(InterruptPoll& poll) const {
     std::int64_t found = -1;
-    poll.for_each<kPolled>(words_.size(), [&](std::size_t k) {
+    poll.for_each(words_.size(), [&](std::size_t k) {
       const std::size_t w = words_.size() - 1 - k;
       if (words_[w] == 0) return true;
       found = static_cast<std::int64_t>(w * 64 + 63 - std::countl_zero(words_[w]));
@@ -143,9 +139,6 @@ struct Var {
   DepthSet past_fc;                   // depths whose placements pruned it
 };
 
-// kPolled is false when the query, the graph and its relations are small
-// (InterruptPoll::kSmall): the loops then run whole, each ticking at its end.
-template <bool kPolled>
 class RelationSearch {
  public:
   RelationSearch(const Query& query, const IndexedGraph& graph, Feasibility& feasibility)
@@ -225,17 +218,17 @@ class RelationSearch {
       if (!ctx.implicit) named[ctx.context] = 1;
     }
     Vec<std::uint8_t> bound(named, &arena_);
-    if (!poll_.for_each<kPolled>(1, subjects.size(), [&](std::size_t k) {
+    if (!poll_.for_each(1, subjects.size(), [&](std::size_t k) {
           const SubjectIndex q = subjects.size() - k;
           if (bound[q] && !f_.is_relation(q)) bound[subjects[q].parent] = 1;
         }) ||
-        !poll_.for_each<kPolled>(subjects.size(), [&](SubjectIndex q) {
+        !poll_.for_each(subjects.size(), [&](SubjectIndex q) {
           if (bound[q]) add_var(q);
         })) {
       return false;
     }
     named_var_.assign(vars_.size(), 0);
-    if (!poll_.for_each<kPolled>(vars_.size(),
+    if (!poll_.for_each(vars_.size(),
                                  [&](std::size_t v) { named_var_[v] = named[vars_[v].q]; }))
       return false;
     for (const auto& [key, ctx] : query_.relations) {
@@ -245,7 +238,7 @@ class RelationSearch {
       add_constraint(Constraint{false, static_cast<std::uint32_t>(entries_.size()), 0}, e);
       entries_.push_back(e);
     }
-    return poll_.for_each<kPolled>(vars_.size(), [&](std::size_t k) {
+    return poll_.for_each(vars_.size(), [&](std::size_t k) {
       const auto v = static_cast<std::uint32_t>(k);
       const SubjectIndex q = vars_[v].q;
       if (q == 0 || f_.is_relation(q)) return;
@@ -310,7 +303,7 @@ class RelationSearch {
         if (poll_.turn()) return false;
         Vec<SubjectIndex>& image = values_;
         image.clear();
-        if (!poll_.for_each<kPolled>(links.size(), [&](std::size_t k) {
+        if (!poll_.for_each(links.size(), [&](std::size_t k) {
               const auto& [key, ctx] = links[k];
               const GraphLink l{key.source, key.target, ctx.context};
               if (self_consistent(e, key.subject, l)) image.push_back(implied(p, key.subject, l));
@@ -349,7 +342,7 @@ class RelationSearch {
       Var& x = vars_[v];
       if (named_var_[v] || x.q == 0) continue;
       const CandidateList& l = f_.candidates(x.q);
-      if (!poll_.for_each<kPolled>(l.cands.size(),
+      if (!poll_.for_each(l.cands.size(),
                                    [&](std::size_t k) { x.vals.push_back(l.cands[k].g); }) ||
           poll_.tick_done(l.cands.size()))
         return false;
@@ -378,12 +371,12 @@ class RelationSearch {
     Vec<std::pair<Pos, Pos>>& outer = ranges_;  // (start, end) of parent values
     outer.clear();
     const Vec<SubjectIndex>& parent_vals = vars_[c.a].vals;
-    if (!poll_.for_each<kPolled>(parent_vals.size(), [&](std::size_t k) {
+    if (!poll_.for_each(parent_vals.size(), [&](std::size_t k) {
           const SubtreeRange& r = range(parent_vals[k]);
           outer.emplace_back(r.start, r.end);
         }) ||
         !polled_sort(poll_, outer) ||
-        !poll_.for_each<kPolled>(1, outer.size(), [&](std::size_t i) {
+        !poll_.for_each(1, outer.size(), [&](std::size_t i) {
           outer[i].second = std::max(outer[i].second, outer[i - 1].second);
         })) {
       return false;
@@ -409,12 +402,12 @@ class RelationSearch {
     Vec<std::pair<Pos, Pos>>& inner = ranges_;
     inner.clear();
     const Vec<SubjectIndex>& child_vals = vars_[c.b].vals;
-    if (!poll_.for_each<kPolled>(child_vals.size(), [&](std::size_t k) {
+    if (!poll_.for_each(child_vals.size(), [&](std::size_t k) {
           const SubtreeRange& r = range(child_vals[k]);
           inner.emplace_back(r.start, r.end);
         }) ||
         !polled_sort(poll_, inner) ||
-        !poll_.for_each<kPolled>(1, inner.size(), [&](std::size_t k) {
+        !poll_.for_each(1, inner.size(), [&](std::size_t k) {
           const std::size_t i = inner.size() - k;
           inner[i - 1].second = std::min(inner[i - 1].second, inner[i].second);
         })) {
@@ -445,7 +438,7 @@ class RelationSearch {
     Vec<SubjectIndex>* images = images_;
     for (int p = 0; p < n; ++p) images[p].clear();
     const Vec<SubjectIndex>& relation_vals = vars_[e.pos[Entry::kR]].vals;
-    if (!poll_.for_each<kPolled>(relation_vals.size(), [&](std::size_t k) {
+    if (!poll_.for_each(relation_vals.size(), [&](std::size_t k) {
           const SubjectIndex r = relation_vals[k];
           GraphLink l;
           if (!link_of(r, l) || !self_consistent(e, r, l)) return;
@@ -478,7 +471,7 @@ class RelationSearch {
     Vec<std::uint8_t>& queued = flags_;
     queued.assign(constraints_.size(), 1);
     queue.clear();
-    if (!poll_.for_each<kPolled>(constraints_.size(), [&](std::size_t c) {
+    if (!poll_.for_each(constraints_.size(), [&](std::size_t c) {
           queue.push_back(static_cast<std::uint32_t>(c));
         })) {
       return false;
@@ -502,7 +495,7 @@ class RelationSearch {
       }
       for (std::uint32_t v : changed) {
         const Vec<std::uint32_t>& cons = vars_[v].cons;
-        if (!poll_.for_each<kPolled>(cons.size(), [&](std::size_t k) {
+        if (!poll_.for_each(cons.size(), [&](std::size_t k) {
               const std::uint32_t other = cons[k];
               if (other != id && !queued[other]) {
                 queued[other] = 1;
@@ -534,7 +527,7 @@ class RelationSearch {
   // more constraints, then to text order. Ends early when interrupted.
   std::uint32_t pick() {
     std::uint32_t best = kNoVar;
-    poll_.for_each<kPolled>(vars_.size(), [&](std::size_t k) {
+    poll_.for_each(vars_.size(), [&](std::size_t k) {
       const auto v = static_cast<std::uint32_t>(k);
       const Var& x = vars_[v];
       if (x.depth >= 0) return;
@@ -555,7 +548,7 @@ class RelationSearch {
              Keep keep) {
     Var& x = vars_[y];
     bool any = false;
-    poll_.for_each<kPolled>(x.vals.size(), [&](std::size_t i) {
+    poll_.for_each(x.vals.size(), [&](std::size_t i) {
       if (x.removed[i] >= 0 || keep(x.vals[i])) return;
       x.removed[i] = static_cast<std::int32_t>(depth);
       --x.live;
@@ -597,7 +590,7 @@ class RelationSearch {
         wiped = check_entry(entries_[c.a], v, depth);
       }
       if (wiped != kNoVar) {
-        vars_[v].conf.template merge<kPolled>(vars_[wiped].past_fc, poll_);
+        vars_[v].conf.merge(vars_[wiped].past_fc, poll_);
         return false;
       }
     }
@@ -643,13 +636,13 @@ class RelationSearch {
   // interrupted).
   void undo(std::uint32_t depth) {
     (void)poll_.tick_done(removals_.size() - removal_mark_[depth]);
-    poll_.for_each<kPolled>(removals_.size() - removal_mark_[depth], [&](std::size_t) {
+    poll_.for_each(removals_.size() - removal_mark_[depth], [&](std::size_t) {
       const Removal r = removals_.back();
       removals_.pop_back();
       vars_[r.var].removed[r.value] = -1;
       ++vars_[r.var].live;
     });
-    poll_.for_each<kPolled>(reasons_.size() - reason_mark_[depth], [&](std::size_t) {
+    poll_.for_each(reasons_.size() - reason_mark_[depth], [&](std::size_t) {
       const ReasonBit b = reasons_.back();
       reasons_.pop_back();
       vars_[b.var].past_fc.reset(b.depth);
@@ -720,10 +713,10 @@ class RelationSearch {
       // Every value of v failed: jump back to the latest placement among
       // the causes, handing it the rest of them.
       DepthSet causes = vars_[v].conf;
-      causes.template merge<kPolled>(vars_[v].past_fc, poll_);
-      causes.template cut_from<kPolled>(depth, poll_);
+      causes.merge(vars_[v].past_fc, poll_);
+      causes.cut_from(depth, poll_);
       unplace(v);
-      const std::int64_t back = causes.template highest<kPolled>(poll_);
+      const std::int64_t back = causes.highest(poll_);
       if (back < 0) return false;
       const auto h = static_cast<std::uint32_t>(back);
       while (depth > h + 1) {
@@ -736,7 +729,7 @@ class RelationSearch {
       undo(depth);
       v = order_[depth];
       causes.reset(depth);
-      vars_[v].conf.template merge<kPolled>(causes, poll_);
+      vars_[v].conf.merge(causes, poll_);
       if (poll_.stopped()) return false;
     }
   }
@@ -770,12 +763,7 @@ class RelationSearch {
 }  // namespace
 
 bool search_relations(const Query& query, const IndexedGraph& graph, Feasibility& feasibility) {
-  constexpr std::size_t kSmall = InterruptPoll::kSmall;
-  if (query.subjects.size() <= kSmall && graph.size() <= kSmall &&
-      graph.relations.size() <= kSmall) {
-    return RelationSearch<false>(query, graph, feasibility).run();
-  }
-  return RelationSearch<true>(query, graph, feasibility).run();
+  return RelationSearch(query, graph, feasibility).run();
 }
 
 }  // namespace lumo

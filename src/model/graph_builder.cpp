@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "base/compiler.h"
 #include "base/duplicates.h"
 #include "base/random_hash.h"
 #include "model/relation_builder.h"
@@ -20,9 +21,28 @@ namespace lumo {
 namespace {
 
 // A long string weighs its bytes (a short one weighs nothing beside the loop
-// turn it is part of); true once the poll said stop.
-bool weigh(std::string_view text, InterruptPoll& poll) {
-  return text.size() > InterruptPoll::kBytesPerUnit && poll.tick_bytes(text.size());
+// turn it is part of); a stop is seen at the next tick.
+void weigh(std::string_view text, InterruptPoll& poll) {
+  if (text.size() > InterruptPoll::kBytesPerUnit) [[unlikely]]
+    (void)poll.tick_bytes(text.size());
+}
+
+// take_tags() of a list of more than InterruptPoll::kBlock items, a block at
+// a time.
+LUMO_NOINLINE bool take_many_tags(ExprPool& pool, std::span<const ExprId> items,
+                                  std::vector<std::string>& out, InterruptPoll& poll) {
+  bool tags = true;
+  if (!poll.for_each(items.size(),
+                     [&](std::size_t k) { return tags = pool[items[k]].kind == ExprKind::Tag; }) ||
+      !tags) {
+    return false;
+  }
+  out.reserve(items.size());
+  return poll.for_each(items.size(), [&](std::size_t k) {
+    const std::string_view tag = pool[items[k]].tag;
+    out.emplace_back(tag);
+    weigh(tag, poll);
+  }) && !poll.stopped();
 }
 
 // A subject's expression as its tag list: a single tag, or an all-list whose
@@ -33,22 +53,20 @@ bool take_tags(ExprPool& pool, ExprId e, std::vector<std::string>& out, Interrup
   ExprNode& n = pool[e];
   if (n.kind == ExprKind::Tag) {
     out.emplace_back(n.tag);
-    return !weigh(n.tag, poll);
+    weigh(n.tag, poll);
+    return true;
   }
   if (n.kind != ExprKind::List || !n.all) return false;
-  bool tags = true;
-  if (!poll.for_each(n.items.size(), [&](std::size_t k) {
-        return tags = pool[n.items[k]].kind == ExprKind::Tag;
-      }) ||
-      !tags) {
-    return false;
-  }
+  if (n.items.size() > InterruptPoll::kBlock) [[unlikely]]
+    return take_many_tags(pool, n.items, out, poll);
+  for (ExprId id : n.items)
+    if (pool[id].kind != ExprKind::Tag) return false;
   out.reserve(n.items.size());
-  return poll.for_each(n.items.size(), [&](std::size_t k) {
-    const std::string_view tag = pool[n.items[k]].tag;
-    out.emplace_back(tag);
-    return !weigh(tag, poll);
-  }) && !poll.stopped();
+  for (ExprId id : n.items) {
+    out.emplace_back(pool[id].tag);
+    weigh(pool[id].tag, poll);
+  }
+  return true;
 }
 
 // The tag that opens (first) or closes (!first) expression `e`, found by
@@ -103,7 +121,7 @@ class DuplicateFinder {
       set.reserve(n);
     }
     bool insert(const std::string& s) {
-      (void)weigh(s, *poll);  // a stop is seen by the loop
+      weigh(s, *poll);
       return set.insert(std::string_view(s)).second;
     }
 
@@ -127,8 +145,8 @@ Result<TagGraph, BuildError> build_tag_graph(ParsedDocument doc, bool validate,
   RelationSpecs written(n);
   // Entries are in pre-order, so the first offending entry is the first
   // offending subject in pre-order.
+  TurnCounter turns(poll);
   for (std::size_t i = 0; i < n; ++i) {
-    if (poll.turn()) return interrupted();
     SubjectEntry& e = doc.entries[i];
     GraphSubject& s = g.subjects.emplace_back();
     if (!take_tags(doc.exprs, e.expression, s.tags, poll)) {
@@ -137,6 +155,9 @@ Result<TagGraph, BuildError> build_tag_graph(ParsedDocument doc, bool validate,
       return Err<BuildError>{BuildError::make(BuildErrorKind::InvalidTags, span)};
     }
     take_entry(e, i, s, written);
+    // (More tags than a block were taken a block at a time.)
+    if (turns.turn(s.tags.size() <= InterruptPoll::kBlock ? s.tags.size() : 0))
+      return interrupted();
   }
   doc = ParsedDocument{};  // expressions and meta queries are not kept
 

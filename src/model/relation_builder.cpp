@@ -6,6 +6,7 @@
 #include "model/relation_builder.h"
 
 #include <algorithm>
+#include <functional>
 #include <string_view>
 
 #include "base/polled.h"
@@ -77,13 +78,17 @@ BuildStatus move_relation_subjects(std::vector<Subject>& subjects, const Relatio
     flags[key.source] |= kSource;
   }
   // Take the moved subjects out of their sources in one pass per list.
-  for (std::size_t i = 0; i < n; ++i) {
-    if (poll.turn_at(i)) return interrupted();
-    if (!(flags[i] & kSource)) continue;
-    if (!polled_keep_if(poll, subjects[i].children,
-                        [&](SubjectIndex c) { return (flags[c] & kMoved) == 0; }))
-      return interrupted();
-  }
+  const auto stays = [&](SubjectIndex c) { return (flags[c] & kMoved) == 0; };
+  poll.for_each(n, [&](std::size_t i) {
+    if (!(flags[i] & kSource)) return true;
+    auto& ch = subjects[i].children;
+    if (ch.size() > InterruptPoll::kBlock) return polled_keep_if(poll, ch, stays);
+    audit_work(ch.size());
+    const bool stop = poll.tick_done(ch.size());
+    ch.erase(std::remove_if(ch.begin(), ch.end(), std::not_fn(stays)), ch.end());
+    return !stop;
+  });
+  if (poll.stopped()) return interrupted();
   // Moved subjects join their contexts in ascending index order, so that the
   // tree, and every check that walks it, is the same for the same text.
   std::vector<SubjectIndex> moved_to(n, kNoMove);

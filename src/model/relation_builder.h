@@ -84,14 +84,21 @@ std::optional<SubjectIndex> find_first_preorder(const std::vector<Subject>& subj
                                                 Pred offends, InterruptPoll& poll) {
   if (subjects.empty()) return std::nullopt;
   std::vector<SubjectIndex> stack{0};
+  TurnCounter turns(poll);
   while (!stack.empty()) {
-    if (poll.turn()) return std::nullopt;
     const SubjectIndex s = stack.back();
     stack.pop_back();
     if (offends(subjects[s])) return s;
     const auto& ch = subjects[s].children;
-    if (!poll.for_each(ch.size(), [&](std::size_t k) { stack.push_back(ch[ch.size() - 1 - k]); }))
-      return std::nullopt;
+    if (ch.size() > InterruptPoll::kBlock) [[unlikely]] {
+      if (!poll.for_each(ch.size(),
+                         [&](std::size_t k) { stack.push_back(ch[ch.size() - 1 - k]); }) ||
+          turns.turn())
+        return std::nullopt;
+    } else {
+      for (auto it = ch.rbegin(); it != ch.rend(); ++it) stack.push_back(*it);
+      if (turns.turn(ch.size())) return std::nullopt;
+    }
   }
   return std::nullopt;
 }

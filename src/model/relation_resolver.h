@@ -29,6 +29,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/compiler.h"
 #include "base/interrupt.h"
 #include "base/random_hash.h"
 #include "base/result.h"
@@ -295,14 +296,13 @@ class ChildFinder {
       const auto& ch = tree_.children(parent);
       if (ch.size() <= budget_) {
         budget_ -= ch.size();
-        std::optional<SubjectIndex> found;
-        poll_.for_each(ch.size(), [&](std::size_t k) {
-          const SubjectIndex c = ch[ch.size() - 1 - k];
-          if (tree_.name(c) != name) return true;
-          found = c;
-          return false;
-        });
-        return found;
+        if (ch.size() > InterruptPoll::kBlock) [[unlikely]]
+          return scan_many(ch, name);
+        audit_work(ch.size());
+        (void)poll_.tick_done(ch.size());  // a stop is seen by the caller's loop
+        for (std::size_t j = ch.size(); j-- > 0;)
+          if (tree_.name(ch[j]) == name) return ch[j];
+        return std::nullopt;
       }
       if (!build()) return std::nullopt;
     }
@@ -315,6 +315,19 @@ class ChildFinder {
 
  private:
   static constexpr SubjectIndex kNone = static_cast<SubjectIndex>(-1);
+
+  // The scan of find() over a long list, a block at a time.
+  template <class Children>
+  LUMO_NOINLINE std::optional<SubjectIndex> scan_many(const Children& ch, std::string_view name) {
+    std::optional<SubjectIndex> found;
+    poll_.for_each(ch.size(), [&](std::size_t k) {
+      const SubjectIndex c = ch[ch.size() - 1 - k];
+      if (tree_.name(c) != name) return true;
+      found = c;
+      return false;
+    });
+    return found;
+  }
 
   std::size_t slot(SubjectIndex parent, std::string_view name) const {
     return hash_bytes(name.data(), name.size(), hash_u64(parent, seed_)) & mask_;
@@ -374,6 +387,7 @@ class RelationResolver {
       : tree_(tree),
         table_(table),
         poll_(poll),
+        turns_(poll),
         scope_(make_scope(tree, scratch)),
         children_(tree, scratch, poll),
         in_scope_(scratch.in_scope),
@@ -407,7 +421,7 @@ class RelationResolver {
     }
     if (pending_ != 0) open(0, 0);
     while (!stack_.empty()) {
-      if (poll_.turn()) return std::monostate{};
+      if (turns_.turn()) return std::monostate{};
       Frame& f = stack_.back();
       const auto& ch = tree_.children(f.subject);
       if (f.next == ch.size()) {
@@ -564,26 +578,49 @@ class RelationResolver {
   // Opens the scope of the children of `s`, whose own default context is
   // `outer_default`. (Interrupted, the scope is left half open; the walk
   // sees the stop.)
-  void open(SubjectIndex s, SubjectIndex outer_default) {
+  LUMO_ALWAYS_INLINE void open(SubjectIndex s, SubjectIndex outer_default) {
     const auto& ch = tree_.children(s);
     if (ch.empty()) return;
-    poll_.for_each(ch.size(), [&](std::size_t j) { in_scope_[ch[j]] = push(ch[j]) ? 1 : 0; });
+    if (ch.size() > InterruptPoll::kBlock) [[unlikely]] {
+      open_many(ch);
+    } else {
+      for (SubjectIndex c : ch) in_scope_[c] = push(c) ? 1 : 0;
+      turns_.add(ch.size());
+    }
     stack_.push_back(Frame{s, 0, tree_.is_context(s) ? s : outer_default});
   }
 
   // Leaves the scope of the children of `s` (the top frame).
-  void close(SubjectIndex s) {
+  LUMO_ALWAYS_INLINE void close(SubjectIndex s) {
     const auto& ch = tree_.children(s);
+    if (ch.size() > InterruptPoll::kBlock) [[unlikely]] {
+      close_many(ch);
+    } else {
+      for (std::size_t j = ch.size(); j-- > 0;) {
+        if (in_scope_[ch[j]]) pop(ch[j]);
+      }
+      turns_.add(ch.size());
+    }
+    stack_.pop_back();
+  }
+
+  // open() and close() of a long list of children, a block at a time.
+  template <class Children>
+  LUMO_NOINLINE void open_many(const Children& ch) {
+    poll_.for_each(ch.size(), [&](std::size_t j) { in_scope_[ch[j]] = push(ch[j]) ? 1 : 0; });
+  }
+  template <class Children>
+  LUMO_NOINLINE void close_many(const Children& ch) {
     poll_.for_each(ch.size(), [&](std::size_t k) {
       const SubjectIndex c = ch[ch.size() - 1 - k];
       if (in_scope_[c]) pop(c);
     });
-    stack_.pop_back();
   }
 
   Tree& tree_;
   Table& table_;
   InterruptPoll& poll_;
+  TurnCounter turns_;  // the walk's, with the scope's pushes and pops
   Scope scope_;
   ChildFinder<Tree> children_;
   std::vector<std::uint8_t>& in_scope_;

@@ -50,18 +50,27 @@ ExprId ExprPool::add_list(const ExprId* first, std::size_t count, bool all) {
   return push(n);
 }
 
-ExprId fold_list(ExprPool& pool, const ExprId* first, std::size_t count, bool all,
-                 InterruptPoll* poll) {
-  if (count == 1) return first[0];
-  InterruptPoll none(nullptr);
-  InterruptPoll& p = poll != nullptr ? *poll : none;
+ExprId fold_long_list(ExprPool& pool, const ExprId* first, std::size_t count, bool all,
+                      InterruptPoll& poll) {
   bool splice = false;
-  p.for_each(count, [&](std::size_t i) {
+  if (!poll.for_each(count, [&](std::size_t i) {
+        const ExprNode& n = pool[first[i]];
+        return !(splice = n.kind == ExprKind::List && n.all == all);
+      })) {
+    return first[0];
+  }
+  if (splice) return fold_list(pool, std::vector<ExprId>(first, first + count), all, &poll);
+  return pool.add_list(first, count, all);
+}
+
+ExprId fold_list(ExprPool& pool, const ExprId* first, std::size_t count, bool all) {
+  if (count == 1) return first[0];
+  for (std::size_t i = 0; i < count; ++i) {
     const ExprNode& n = pool[first[i]];
-    return !(splice = n.kind == ExprKind::List && n.all == all);
-  });
-  if (p.stopped() && count > 0) return first[0];
-  if (splice) return fold_list(pool, std::vector<ExprId>(first, first + count), all, poll);
+    if (n.kind == ExprKind::List && n.all == all) {
+      return fold_list(pool, std::vector<ExprId>(first, first + count), all);
+    }
+  }
   return pool.add_list(first, count, all);
 }
 

@@ -105,9 +105,13 @@ class ExprPool {
 ExprId fold_list(ExprPool& pool, std::vector<ExprId> items, bool all,
                  InterruptPoll* poll = nullptr);
 
-// The same over a range of items that the caller keeps.
-ExprId fold_list(ExprPool& pool, const ExprId* first, std::size_t count, bool all,
-                 InterruptPoll* poll = nullptr);
+// The same over a range of items that the caller keeps, at most
+// InterruptPoll::kBlock of them (fold_long_list() takes more).
+ExprId fold_list(ExprPool& pool, const ExprId* first, std::size_t count, bool all);
+
+// fold_list() over a range of any length, its loops ticking `poll`.
+ExprId fold_long_list(ExprPool& pool, const ExprId* first, std::size_t count, bool all,
+                      InterruptPoll& poll);
 
 // "@" name { "." name }
 struct NamePath {

@@ -110,28 +110,18 @@ void after_long_token(Cursor& c, std::size_t bytes) {
   if (bytes > InterruptPoll::kBytesPerUnit) (void)after_stretch(c, bytes);
 }
 
-void long_blanks(Cursor& c) {
-  const std::size_t n = c.text.size();
-  for (;;) {
-    const std::size_t from = c.pos;
-    const std::size_t end = n - from > kRunStretch ? from + kRunStretch : n;
-    while (c.pos < end && (c.text[c.pos] == ' ' || c.text[c.pos] == '\t')) ++c.pos;
-    if (c.pos < end || end == n) {
-      count_run(c.pos - from);
-      return;
-    }
-    if (after_stretch(c, c.pos - from)) return;
-  }
-}
+namespace {
 
-std::string_view long_white_space(Cursor& c, std::size_t start, std::size_t i) {
-  const std::size_t n = c.text.size();
-  c.pos = i;
-  if (!after_stretch(c, i - start)) {  // the stretch white_space() read
+// Reads on from the cursor with `stretch(from, end)`, which returns where
+// the run ends before `end`, or `end`, a stretch at a time.
+template <class Stretch>
+std::string_view long_run(Cursor& c, std::size_t start, Stretch stretch) {
+  if (!after_stretch(c, c.pos - start)) {  // the stretch read inline
     for (;;) {
       const std::size_t from = c.pos;
+      const std::size_t n = c.text.size();
       const std::size_t end = n - from > kRunStretch ? from + kRunStretch : n;
-      c.pos = white_space_until(c.text.data(), from, end);
+      c.pos = stretch(from, end);
       if (c.pos < end || end == n) {
         count_run(c.pos - from);
         break;
@@ -140,6 +130,21 @@ std::string_view long_white_space(Cursor& c, std::size_t start, std::size_t i) {
     }
   }
   return c.text.substr(start, c.pos - start);
+}
+
+}  // namespace
+
+std::string_view long_blanks(Cursor& c, std::size_t start) {
+  return long_run(c, start, [&](std::size_t i, std::size_t end) {
+    while (i < end && (c.text[i] == ' ' || c.text[i] == '\t')) ++i;
+    return i;
+  });
+}
+
+std::string_view long_white_space(Cursor& c, std::size_t start) {
+  return long_run(c, start, [&](std::size_t i, std::size_t end) {
+    return white_space_until(c.text.data(), i, end);
+  });
 }
 
 namespace {

@@ -40,6 +40,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/compiler.h"
 #include "syntax/lexer.h"
 
 namespace lumo {
@@ -172,7 +173,8 @@ class Parser {
     err_.assign(es.begin(), es.end());
   }
   void label(Expectation e, std::size_t times) { err_.insert(err_.end(), times, e); }
-  ExprId fold(std::size_t mark, bool all);
+  LUMO_ALWAYS_INLINE ExprId fold(std::size_t mark, bool all);
+  LUMO_NOINLINE ExprId fold_long(std::size_t mark, bool all);
 
   InterruptPoll poll_;
   std::size_t moved_from_ = 0;  // cursor position at the last tick_moved()
@@ -191,7 +193,17 @@ class Parser {
 };
 
 ExprId Parser::fold(std::size_t mark, bool all) {
-  const ExprId v = fold_list(doc_.exprs, items_.data() + mark, items_.size() - mark, all, &poll_);
+  const std::size_t count = items_.size() - mark;
+  if (count > InterruptPoll::kBlock) [[unlikely]]
+    return fold_long(mark, all);
+  const ExprId v = fold_list(doc_.exprs, items_.data() + mark, count, all);
+  items_.resize(mark);
+  return v;
+}
+
+ExprId Parser::fold_long(std::size_t mark, bool all) {
+  const ExprId v =
+      fold_long_list(doc_.exprs, items_.data() + mark, items_.size() - mark, all, poll_);
   items_.resize(mark);
   return v;
 }

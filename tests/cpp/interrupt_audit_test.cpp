@@ -377,7 +377,8 @@ const Family kFamilies[] = {
     // Colouring that fits: K(k) into k colours.
     {"Colouring", 8,
      [](std::size_t k) {
-       EXPECT_TRUE(is_match(query_of(clique_query(k)), read_graph(colour_graph(k)), nullptr).value());
+       EXPECT_TRUE(
+           is_match(query_of(clique_query(k)), read_graph(colour_graph(k)), nullptr).value());
      }},
 };
 
