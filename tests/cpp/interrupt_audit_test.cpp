@@ -343,6 +343,13 @@ const Family kFamilies[] = {
        EXPECT_FALSE(is_match(query_of(relations_query(n)), read_graph(relations_graph(n)), nullptr)
                         .value());
      }},
+    // One entry against a graph of n relations: the domains are set from
+    // every relation of the graph.
+    {"ManyGraphRelations", std::size_t{1} << 16,
+     [](std::size_t n) {
+       EXPECT_FALSE(
+           is_match(query_of(relations_query(1)), read_graph(relations_graph(n)), nullptr).value());
+     }},
     {"AlmostFitting", std::size_t{1} << 12,
      [](std::size_t n) {
        EXPECT_FALSE(
