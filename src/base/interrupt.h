@@ -175,6 +175,21 @@ class InterruptPoll {
     return for_each<kPolled>(0, n, static_cast<Body&&>(body));
   }
 
+  // Runs body(lo, hi) over [0, n) a block of at most kBlock at a time,
+  // ticking between blocks as for_each() does: for a flat loop with a small
+  // body, which body() keeps in its plain form. Returns false when the poll
+  // said stop.
+  template <class Body>
+  bool for_each_block(std::size_t n, Body&& body) {
+    for (std::size_t lo = 0; lo < n; lo += kBlock) {
+      const std::size_t hi = n - lo > kBlock ? lo + kBlock : n;
+      audit_work(hi - lo);
+      body(lo, hi);
+      if (hi < n && tick(kBlock / kTurnsPerUnit)) return false;
+    }
+    return true;
+  }
+
   // A stage whose input has at most kSmall elements (subjects, strings,
   // relations) has loops of at most about kSmall turns: it may check its
   // input against this once and run its loops whole (for_each<false>).

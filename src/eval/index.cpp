@@ -99,8 +99,9 @@ class IndexBuilder {
 
   bool list_strings() {
     std::size_t strings = 0;
-    if (!poll_.for_each(in_.size(), [&](std::size_t i) {
-          strings += in_[i].tags.size() + in_[i].identities.size();
+    if (!poll_.for_each_block(in_.size(), [&](std::size_t lo, std::size_t hi) {
+          for (const GraphSubject* g = in_.data() + lo; g != in_.data() + hi; ++g)
+            strings += g->tags.size() + g->identities.size();
         })) {
       return false;
     }
@@ -236,8 +237,11 @@ template <bool kPolled>
 bool count_lists(const IndexParts& parts, const ListBlock& b, InterruptPoll& poll) {
   const std::vector<TagId>& strings = parts.strings;
   const std::vector<TagId>& root_tags = parts.root_tags;
-  const auto count_identities = [&](std::size_t, std::uint32_t lo, std::uint32_t hi) {
-    for (std::uint32_t k = lo; k < hi; ++k) ++b.id_begin[strings[k]];
+  // (The lambdas below take the arrays by value, so that their loops keep
+  // them in registers.)
+  const auto count_identities = [id_begin = b.id_begin, str = strings.data()](
+                                    std::size_t, std::uint32_t lo, std::uint32_t hi) {
+    for (std::uint32_t k = lo; k < hi; ++k) ++id_begin[str[k]];
   };
   if constexpr (!kPolled) {
     for (TagId t : strings) ++b.occ_begin[t];
@@ -250,8 +254,12 @@ bool count_lists(const IndexParts& parts, const ListBlock& b, InterruptPoll& pol
     audit_work(strings.size() + root_tags.size());
     return true;
   }
-  return poll.for_each(strings.size(), [&](std::size_t k) { ++b.occ_begin[strings[k]]; }) &&
-         poll.for_each(root_tags.size(), [&](std::size_t k) { ++b.occ_begin[root_tags[k]]; }) &&
+  const auto count_occurrences = [&](const std::vector<TagId>& list) {
+    return poll.for_each_block(list.size(), [&](std::size_t lo, std::size_t hi) {
+      for (const TagId* t = list.data() + lo; t != list.data() + hi; ++t) ++b.occ_begin[*t];
+    });
+  };
+  return count_occurrences(strings) && count_occurrences(root_tags) &&
          for_subject_strings<false>(poll, parts.ranges.size(), parts.begin.data(),
                                     parts.identities_end.data(), nullptr, count_identities);
 }
@@ -262,9 +270,10 @@ bool count_lists(const IndexParts& parts, const ListBlock& b, InterruptPoll& pol
 template <bool kPolled>
 bool place_occurrences(const IndexParts& parts, const ListBlock& b, InterruptPoll& poll) {
   const std::vector<TagId>& strings = parts.strings;
-  const auto place = [&](std::size_t s, std::uint32_t lo, std::uint32_t hi) {
-    const std::uint32_t at = parts.ranges[s].start;
-    for (std::uint32_t i = lo; i < hi; ++i) b.occ_pos[--b.occ_begin[strings[i]]] = at;
+  const auto place = [ranges = parts.ranges.data(), occ_pos = b.occ_pos, occ_begin = b.occ_begin,
+                      str = strings.data()](std::size_t s, std::uint32_t lo, std::uint32_t hi) {
+    const std::uint32_t at = ranges[s].start;
+    for (std::uint32_t i = lo; i < hi; ++i) occ_pos[--occ_begin[str[i]]] = at;
   };
   const auto place_root_tags = [&](std::size_t i) {
     b.occ_pos[--b.occ_begin[parts.root_tags[i]]] = parts.ranges[0].start;
@@ -296,9 +305,10 @@ bool place_occurrences(const IndexParts& parts, const ListBlock& b, InterruptPol
 template <bool kPolled>
 bool place_identities(const IndexParts& parts, const ListBlock& b, InterruptPoll& poll) {
   const std::vector<TagId>& strings = parts.strings;
-  const auto place = [&](std::size_t s, std::uint32_t lo, std::uint32_t hi) {
+  const auto place = [id_subjects = b.id_subjects, id_begin = b.id_begin, str = strings.data()](
+                         std::size_t s, std::uint32_t lo, std::uint32_t hi) {
     for (std::uint32_t i = lo; i < hi; ++i)
-      b.id_subjects[--b.id_begin[strings[i]]] = static_cast<std::uint32_t>(s);
+      id_subjects[--id_begin[str[i]]] = static_cast<std::uint32_t>(s);
   };
   if constexpr (!kPolled) {
     for (std::size_t s = parts.ranges.size(); s-- > 0;) {
@@ -345,8 +355,8 @@ std::optional<IndexedGraph> finish(IndexParts& parts, InterruptPoll& poll) {
   const std::size_t tags = parts.tags.size();
   const std::size_t n = parts.ranges.size();
   std::size_t identities = 0;
-  if (!poll.for_each<kPolled>(n, [&](std::size_t s) {
-        identities += parts.identities_end[s] - parts.begin[s];
+  if (!poll.for_each_block(n, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t s = lo; s < hi; ++s) identities += parts.identities_end[s] - parts.begin[s];
       })) {
     return std::nullopt;
   }

@@ -63,8 +63,9 @@ bool take_tags(ExprPool& pool, ExprId e, std::vector<std::string>& out, Interrup
     if (pool[id].kind != ExprKind::Tag) return false;
   out.reserve(n.items.size());
   for (ExprId id : n.items) {
-    out.emplace_back(pool[id].tag);
-    weigh(pool[id].tag, poll);
+    const std::string_view tag = pool[id].tag;
+    out.emplace_back(tag);
+    weigh(tag, poll);
   }
   return true;
 }

@@ -409,8 +409,11 @@ class RelationResolver {
   BuildStatus walk() {
     // The walk stops as soon as it has resolved every relation subject.
     const std::size_t n = tree_.size();
-    if (!poll_.for_each(n, [&](SubjectIndex i) { pending_ += tree_.written(i) != nullptr; }))
+    if (!poll_.for_each_block(n, [&](std::size_t lo, std::size_t hi) {
+          for (SubjectIndex i = lo; i < hi; ++i) pending_ += tree_.written(i) != nullptr;
+        })) {
       return std::monostate{};
+    }
     if (pending_ == 0) return std::monostate{};
     if (!declare_first_names()) return std::monostate{};
     // The root is visited with an empty scope, source 0 and default context 0.
@@ -496,12 +499,14 @@ class RelationResolver {
     auto first_name = [](const NamePath* path) {
       return path && !path->names.empty() ? std::string_view(path->names[0]) : std::string_view();
     };
-    if (!poll_.for_each(tree_.size(), [&](SubjectIndex i) {
-          const RelationSpec* rel = tree_.written(i);
-          if (!rel) return;
-          relation_subjects_.push_back(i);
-          first_names_.push_back(first_name(&rel->target));
-          first_names_.push_back(first_name(rel->context ? &*rel->context : nullptr));
+    if (!poll_.for_each_block(tree_.size(), [&](std::size_t lo, std::size_t hi) {
+          for (SubjectIndex i = lo; i < hi; ++i) {
+            const RelationSpec* rel = tree_.written(i);
+            if (!rel) continue;
+            relation_subjects_.push_back(i);
+            first_names_.push_back(first_name(&rel->target));
+            first_names_.push_back(first_name(rel->context ? &*rel->context : nullptr));
+          }
         })) {
       return false;
     }
