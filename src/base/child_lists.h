@@ -13,22 +13,31 @@
 #include <cstddef>
 #include <span>
 
+#include "base/interrupt.h"
+
 namespace lumo {
 
 // Fills the children of nodes 0 .. n - 1, each node's in index order: node
 // i's children are kids[begin[i] .. begin[i + 1]). `parent_of(i)`, for i in
 // 1 .. n - 1, is i's parent. `begin` has n + 1 entries and `kids` n - 1 (none
-// when n is 0); their old contents do not matter.
-template <class ParentOf, class B, class K>
-void fill_child_lists(std::size_t n, ParentOf&& parent_of, std::span<B> begin, std::span<K> kids) {
+// when n is 0); their old contents do not matter. Each pass ticks `poll`
+// (kPolled: see InterruptPoll::for_each); false when it said stop, the
+// lists then unfinished.
+template <bool kPolled = true, class ParentOf, class B, class K>
+bool fill_child_lists(std::size_t n, ParentOf&& parent_of, std::span<B> begin, std::span<K> kids,
+                      InterruptPoll& poll) {
   std::fill(begin.begin(), begin.end(), B{0});
-  for (std::size_t i = 1; i < n; ++i) ++begin[parent_of(i) + 1];
-  for (std::size_t i = 0; i < n; ++i) begin[i + 1] += begin[i];
   // begin[p] serves as p's cursor while filling, which leaves it at the
   // start of p + 1; shifting by one restores the starts.
-  for (std::size_t i = 1; i < n; ++i) kids[begin[parent_of(i)]++] = static_cast<K>(i);
-  for (std::size_t i = n; i > 0; --i) begin[i] = begin[i - 1];
+  if (!poll.for_each<kPolled>(1, n, [&](std::size_t i) { ++begin[parent_of(i) + 1]; }) ||
+      !poll.for_each<kPolled>(n, [&](std::size_t i) { begin[i + 1] += begin[i]; }) ||
+      !poll.for_each<kPolled>(
+          1, n, [&](std::size_t i) { kids[begin[parent_of(i)]++] = static_cast<K>(i); }) ||
+      !poll.for_each<kPolled>(n, [&](std::size_t k) { begin[n - k] = begin[n - k - 1]; })) {
+    return false;
+  }
   begin[0] = 0;
+  return true;
 }
 
 }  // namespace lumo

@@ -4,6 +4,10 @@
 // stays out of line so that the common path around its call stays small.
 // Without a way to say so it is nothing, and the compiler decides.
 //
+// LUMO_ALWAYS_INLINE (in place of `inline`) has a small function on a hot
+// path inlined wherever it is called, even once a rare path in it (a call
+// out of line) has made it look too large to the compiler.
+//
 // LUMO_EXPORT marks a symbol a shared library exports although the library
 // is built with its symbols hidden by default: a DLL's export on Windows,
 // default visibility with GCC and Clang elsewhere.
@@ -15,6 +19,14 @@
 #define LUMO_NOINLINE __declspec(noinline)
 #else
 #define LUMO_NOINLINE
+#endif
+
+#if defined(__GNUC__)
+#define LUMO_ALWAYS_INLINE inline __attribute__((always_inline))
+#elif defined(_MSC_VER)
+#define LUMO_ALWAYS_INLINE __forceinline
+#else
+#define LUMO_ALWAYS_INLINE inline
 #endif
 
 #if defined(_WIN32)

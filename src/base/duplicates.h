@@ -14,6 +14,7 @@
 #include <span>
 
 #include "base/compiler.h"
+#include "base/interrupt.h"
 
 namespace lumo {
 
@@ -27,11 +28,11 @@ namespace duplicates_detail {
 // loop in it too, GCC called the whole check instead); a long list pays
 // one call.
 template <class T, class Seen>
-LUMO_NOINLINE bool has_duplicate_in_set(std::span<const T> list, Seen& seen) {
+LUMO_NOINLINE bool has_duplicate_in_set(std::span<const T> list, Seen& seen, InterruptPoll& poll) {
   seen.reset(list.size());
-  for (const T& x : list)
-    if (!seen.insert(x)) return true;
-  return false;
+  bool repeated = false;
+  poll.for_each(list.size(), [&](std::size_t k) { return !(repeated = !seen.insert(list[k])); });
+  return repeated;
 }
 
 }  // namespace duplicates_detail
@@ -39,9 +40,10 @@ LUMO_NOINLINE bool has_duplicate_in_set(std::span<const T> list, Seen& seen) {
 // Whether `list` holds two equal elements. `seen` is used only for a list
 // longer than kPairwiseMax: seen.reset(n) readies it for a list of n
 // elements (forgetting earlier ones), seen.insert(x) records x and returns
-// false when x was recorded since the reset.
+// false when x was recorded since the reset. The set's loop ticks `poll`;
+// once it says stop the answer is no, and the caller checks poll.stopped().
 template <class T, class Seen>
-bool has_duplicate(std::span<const T> list, Seen& seen) {
+bool has_duplicate(std::span<const T> list, Seen& seen, InterruptPoll& poll) {
   const std::size_t n = list.size();
   if (n < 2) return false;
   if (n <= kPairwiseMax) {
@@ -50,7 +52,7 @@ bool has_duplicate(std::span<const T> list, Seen& seen) {
         if (list[i] == list[j]) return true;
     return false;
   }
-  return duplicates_detail::has_duplicate_in_set(list, seen);
+  return duplicates_detail::has_duplicate_in_set(list, seen, poll);
 }
 
 }  // namespace lumo

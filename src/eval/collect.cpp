@@ -5,13 +5,21 @@
 
 namespace lumo {
 
-std::size_t count_collected(const IndexedGraph& graph) {
+std::size_t count_collected(const IndexedGraph& graph, InterruptPoll& poll) {
   std::size_t n = 0;
-  for_each_collected(graph, [&](std::string_view) {
-    ++n;
-    return true;
-  });
+  for_each_collected(
+      graph,
+      [&](std::string_view) {
+        ++n;
+        return true;
+      },
+      poll);
   return n;
+}
+
+std::size_t count_collected(const IndexedGraph& graph) {
+  InterruptPoll poll(nullptr);
+  return count_collected(graph, poll);
 }
 
 namespace {

@@ -24,6 +24,7 @@
 
 #include "base/child_lists.h"
 #include "base/huge_pages.h"
+#include "base/polled.h"
 
 namespace lumo {
 
@@ -120,7 +121,13 @@ Feasibility::Feasibility(const Query& query, const IndexedGraph& graph, Interrup
       memo_(query.subjects.size(), graph.size(), &arena_),
       more_identities_(&arena_),
       stack_(&arena_) {
-  prepare();
+  constexpr std::size_t kSmall = InterruptPoll::kSmall;
+  if (query.subjects.size() <= kSmall && graph.size() <= kSmall) {
+    prepare<false>();
+    (void)poll_.tick_turns(query.subjects.size() + graph.size());  // feasible() sees a stop
+  } else {
+    prepare<true>();
+  }
 }
 
 // Tags the graph lacks hold nowhere; the others hold where the index lists
@@ -128,11 +135,13 @@ Feasibility::Feasibility(const Query& query, const IndexedGraph& graph, Interrup
 bool Feasibility::expression_holds(SubjectIndex q, SubjectIndex g) {
   if (facts_[q].trivial != 0) return true;
   const SubtreeRange& range = graph_.range(g);
-  return tester_.test(query_.exprs, query_.subjects[q].expression,
-                      [&](ExprId node, std::string_view tag) {
-                        const TagId t = graph_tag(node, tag);
-                        return t != kNoTag && graph_.occurs_from(t, range, node_hints_[node]);
-                      });
+  return tester_.test(
+      query_.exprs, query_.subjects[q].expression,
+      [&](ExprId node, std::string_view tag) {
+        const TagId t = graph_tag(node, tag);
+        return t != kNoTag && graph_.occurs_from(t, range, node_hints_[node]);
+      },
+      poll_);
 }
 
 TagId Feasibility::graph_tag(ExprId node, std::string_view tag) {
@@ -148,6 +157,7 @@ TagId Feasibility::graph_tag(ExprId node, std::string_view tag) {
   return t;
 }
 
+template <bool kPolled>
 const CandidateList* Feasibility::all_list() {
   if (all_list_ != SIZE_MAX) return &lists_[all_list_];
   const std::span<const SubtreeRange> ranges = graph_.ranges;
@@ -156,17 +166,25 @@ const CandidateList* Feasibility::all_list() {
   // The pre-order numbers of an index are 0 .. n - 1, each once, so every
   // subject goes straight to its number. Without moved relation subjects
   // that is its own index: the list is written in order.
-  for (SubjectIndex g = 0; g < n; ++g) {
+  const bool whole = poll_.for_each<kPolled>(n, [&](SubjectIndex g) {
     const SubtreeRange& r = ranges[g];
     cands[r.start] = Cand{r.start, r.end, g};
+  });
+  // (The list is built once, from the loop over query subjects in prepare():
+  // its turns are ticked here.)
+  if (!whole || (kPolled && poll_.tick_turns(n))) {  // interrupted: the match ends
+    all_list_ = lists_used_++;
+    lists_[all_list_] = CandidateList{};
+    return &lists_[all_list_];
   }
   all_list_ = lists_used_++;
   lists_[all_list_] = CandidateList{cands};
   return &lists_[all_list_];
 }
 
+template <bool kPolled>
 const CandidateList* Feasibility::list_for(const QuerySubject& s) {
-  if (s.identities.empty()) return all_list();
+  if (s.identities.empty()) return all_list<kPolled>();
   const TagId id = graph_.tags.find(s.identities.front());
   // Lists are kept by the graph's id of the identity: a few in a short list,
   // any more in a hash table.
@@ -178,16 +196,26 @@ const CandidateList* Feasibility::list_for(const QuerySubject& s) {
   const std::span<const std::uint32_t> carriers = graph_.carriers(id);  // ascending
   const std::span<Cand> all = take<Cand>(carriers.size());
   std::size_t count = 0;
-  for (std::size_t k = 0; k < carriers.size(); ++k) {
-    if (k > 0 && carriers[k] == carriers[k - 1]) continue;  // listed twice: try once
+  poll_.for_each<kPolled>(carriers.size(), [&](std::size_t k) {
+    if (k > 0 && carriers[k] == carriers[k - 1]) return;  // listed twice: try once
     const SubjectIndex g = carriers[k];
     const SubtreeRange& r = graph_.range(g);
     all[count++] = Cand{r.start, r.end, g};
-  }
+  });
   const std::span<Cand> cands = all.first(count);
   const auto by_start = [](const Cand& a, const Cand& b) { return a.start < b.start; };
-  if (!std::is_sorted(cands.begin(), cands.end(), by_start))
+  if constexpr (kPolled) {
+    bool sorted = true;
+    poll_.for_each(1, cands.size(), [&](std::size_t k) {
+      return sorted = !by_start(cands[k], cands[k - 1]);
+    });
+    if (!sorted) (void)polled_sort(poll_, cands.data(), cands.size(), by_start);
+    // (Built once per identity, from the loop over query subjects in
+    // prepare(): its turns are ticked here; a stop is seen by feasible().)
+    (void)poll_.tick_turns(carriers.size());
+  } else if (!std::is_sorted(cands.begin(), cands.end(), by_start)) {
     std::stable_sort(cands.begin(), cands.end(), by_start);
+  }
   const std::size_t at = lists_used_++;
   lists_[at] = CandidateList{cands};
   if (few_used_ < kFewIdentities) {
@@ -198,42 +226,69 @@ const CandidateList* Feasibility::list_for(const QuerySubject& s) {
   return &lists_[at];
 }
 
+template <bool kPolled>
 void Feasibility::prepare() {
   const auto& subjects = query_.subjects;
   const std::size_t n = subjects.size();
   lists_ = take<CandidateList>(n + 1);
   cands_ = take<const CandidateList*>(n);
   cands_[0] = nullptr;
-  for (SubjectIndex q = 1; q < n; ++q) cands_[q] = list_for(subjects[q]);
-
   facts_ = take<Facts>(n);
-  for (SubjectIndex q = 0; q < n; ++q) {
-    const ExprNode& e = query_.exprs[subjects[q].expression];
-    facts_[q] = Facts{
-        subjects[q].relation.has_value() ? std::uint8_t{1} : std::uint8_t{0},
-        (e.kind == ExprKind::List && e.all && e.items.empty()) ? std::uint8_t{1} : std::uint8_t{0},
-        0, Anywhere::Unknown};
+  const bool prepared =
+      poll_.for_each<kPolled>(
+          1, n, [&](SubjectIndex q) { cands_[q] = list_for<kPolled>(subjects[q]); }) &&
+      poll_.for_each<kPolled>(n, [&](SubjectIndex q) {
+        const ExprNode& e = query_.exprs[subjects[q].expression];
+        facts_[q] = Facts{
+            subjects[q].relation.has_value() ? std::uint8_t{1} : std::uint8_t{0},
+            (e.kind == ExprKind::List && e.all && e.items.empty()) ? std::uint8_t{1}
+                                                                   : std::uint8_t{0},
+            0, Anywhere::Unknown};
+      });
+  if (!prepared) {
+    // Interrupted: no candidates and no facts; feasible() sees the stop.
+    static const CandidateList kNone{};
+    std::fill(cands_.begin() + 1, cands_.end(), &kNone);
+    std::fill(facts_.begin(), facts_.end(), Facts{0, 0, 0, Anywhere::Unknown});
   }
-  order_children();
+  order_children<kPolled>();
 }
 
 // Children lists by written parent (relation subjects stay with their
 // source), each sorted so that the child with the fewest candidates is
 // tried first.
+template <bool kPolled>
 void Feasibility::order_children() {
   const auto& subjects = query_.subjects;
   const std::size_t n = subjects.size();
   kid_begin_ = take<std::size_t>(n + 1);
   kids_ = take<SubjectIndex>(n > 0 ? n - 1 : 0);
-  fill_child_lists(n, [&](SubjectIndex q) { return subjects[q].parent; }, kid_begin_, kids_);
+  // An interrupted fill leaves no children at all; feasible() then sees the
+  // stop.
+  if (!fill_child_lists<kPolled>(
+          n, [&](SubjectIndex q) { return subjects[q].parent; }, kid_begin_, kids_, poll_)) {
+    std::fill(kid_begin_.begin(), kid_begin_.end(), 0);
+    return;
+  }
   const auto fewer = [this](SubjectIndex x, SubjectIndex y) {
     return cands_[x]->size() < cands_[y]->size();
   };
-  for (SubjectIndex q = 0; q < n; ++q) {
-    auto b = kids_.begin() + static_cast<std::ptrdiff_t>(kid_begin_[q]);
-    auto e = kids_.begin() + static_cast<std::ptrdiff_t>(kid_begin_[q + 1]);
-    if (e - b > 1 && !std::is_sorted(b, e, fewer)) std::stable_sort(b, e, fewer);
+  if constexpr (!kPolled) {
+    for (SubjectIndex q = 0; q < n; ++q) {
+      auto b = kids_.begin() + static_cast<std::ptrdiff_t>(kid_begin_[q]);
+      auto e = kids_.begin() + static_cast<std::ptrdiff_t>(kid_begin_[q + 1]);
+      if (e - b > 1 && !std::is_sorted(b, e, fewer)) std::stable_sort(b, e, fewer);
+    }
+    return;
   }
+  poll_.for_each(n, [&](SubjectIndex q) {
+    SubjectIndex* b = kids_.data() + kid_begin_[q];
+    const std::size_t count = kid_begin_[q + 1] - kid_begin_[q];
+    if (count < 2) return true;
+    bool sorted = true;
+    poll_.for_each(1, count, [&](std::size_t k) { return sorted = !fewer(b[k], b[k - 1]); });
+    return (sorted || polled_stable_sort(poll_, b, count, fewer)) && !poll_.tick_turns(count);
+  });
 }
 
 void Feasibility::start_scan(Scan& scan, SubjectIndex q, SubjectIndex parent_match) {
@@ -258,7 +313,7 @@ bool Feasibility::feasible(SubjectIndex q0, SubjectIndex g0) {
   bool result = false;     // answer of the frame most recently settled
   bool returning = false;  // whether `result` is waiting for the top frame
   while (!stack_.empty()) {
-    if (poll_.tick()) return false;
+    if (poll_.turn()) return false;
     if (returning) {
       resume(stack_.back(), result);
       returning = false;
@@ -299,7 +354,8 @@ Feasibility::Step Feasibility::scan_children(Frame& f) {
   while (f.kid < kid_end) {
     const SubjectIndex c = kids_[f.kid];
     if (facts_[c].relation && facts_[c].anywhere != Anywhere::Unknown) {
-      if (facts_[c].anywhere == Anywhere::No) return Step::Failed;
+      // (Every other turn ends here or ticks in scan_child.)
+      if (poll_.turn() || facts_[c].anywhere == Anywhere::No) return Step::Failed;
       ++f.kid;
       continue;
     }
@@ -323,7 +379,7 @@ Feasibility::Step Feasibility::scan_children(Frame& f) {
 // ends (false), or a candidate needs its own frame (false, `pushed` set).
 bool Feasibility::scan_child(Frame& f, SubjectIndex c, bool& pushed) {
   while (const Cand* cand = f.scan.peek()) {
-    if (poll_.tick()) return false;
+    if (poll_.turn()) return false;
     const Memo m = memo_.get(c, cand->g);
     if (m == Memo::True) return true;
     if (m == Memo::Dead) {

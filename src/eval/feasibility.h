@@ -115,9 +115,15 @@ class Feasibility {
   std::span<T> take(std::size_t n) {
     return {static_cast<T*>(arena_.allocate(n * sizeof(T), alignof(T))), n};
   }
+  // kPolled is false when the query and the graph have at most
+  // InterruptPoll::kSmall subjects: the loops then need no ticks inside.
+  template <bool kPolled>
   void prepare();
+  template <bool kPolled>
   void order_children();
+  template <bool kPolled>
   const CandidateList* list_for(const QuerySubject& s);
+  template <bool kPolled>
   const CandidateList* all_list();
   bool expression_holds(SubjectIndex q, SubjectIndex g);
   TagId graph_tag(ExprId node, std::string_view tag);

@@ -23,19 +23,31 @@
 #include <utility>
 #include <vector>
 
+#include "base/compiler.h"
+#include "base/polled.h"
+
 namespace lumo {
 
 namespace {
 
 // Turns per-tag counts, at begin[t], into ends: begin[t] is then where tag
 // t's list ends, and begin[tags] the total. Values placed from the back,
-// each at --begin[t], leave begin[t] at the start of t's list.
-void counts_to_ends(std::uint32_t* begin, std::size_t tags) {
+// each at --begin[t], leave begin[t] at the start of t's list. False when
+// interrupted.
+template <bool kPolled>
+bool counts_to_ends(std::uint32_t* begin, std::size_t tags, InterruptPoll& poll) {
   // The running sum stays in a register: adding begin[t - 1] back from
   // memory would wait on the store just made, element after element.
   std::uint32_t sum = 0;
-  for (std::size_t t = 0; t < tags; ++t) begin[t] = sum += begin[t];
+  for (std::size_t t = 0; t < tags;) {
+    const std::size_t block_end =
+        kPolled && tags - t > InterruptPoll::kBlock ? t + InterruptPoll::kBlock : tags;
+    audit_work(block_end - t);
+    for (; t < block_end; ++t) begin[t] = sum += begin[t];
+    if (kPolled && t < tags && poll.tick_turns(InterruptPoll::kBlock)) return false;
+  }
   begin[tags] = sum;
+  return true;
 }
 
 class IndexBuilder {
@@ -64,8 +76,9 @@ class IndexBuilder {
   // ends on the way up.
   bool number_from(SubjectIndex from) {
     enter(from);
+    TurnCounter turns(poll_);
     while (!stack_.empty()) {
-      if (poll_.tick()) return false;
+      if (turns.turn()) return false;
       Frame& f = stack_.back();
       const std::vector<SubjectIndex>& kids = in_[f.subject].children;
       if (f.next_child < kids.size()) {
@@ -86,22 +99,57 @@ class IndexBuilder {
 
   bool list_strings() {
     std::size_t strings = 0;
-    for (const GraphSubject& g : in_) strings += g.tags.size() + g.identities.size();
+    if (!poll_.for_each_block(in_.size(), [&](std::size_t lo, std::size_t hi) {
+          for (const GraphSubject* g = in_.data() + lo; g != in_.data() + hi; ++g)
+            strings += g->tags.size() + g->identities.size();
+        })) {
+      return false;
+    }
     // Distinct strings are usually far fewer; a quarter avoids most growth.
     out_.tags.reserve(strings / 4 + 8);
     out_.strings.reserve(strings);
     out_.begin.reserve(in_.size() + 1);
     out_.identities_end.reserve(in_.size());
+    TurnCounter turns(poll_);
     for (const GraphSubject& g : in_) {
-      if (poll_.tick()) return false;
+      const std::size_t count = g.identities.size() + g.tags.size();
+      if (count > InterruptPoll::kBlock) [[unlikely]] {
+        if (!list_many(g)) return false;
+        continue;
+      }
+      if (turns.turn(count)) return false;
+      // Interning a long string weighs its bytes, as reading it did (a stop
+      // is seen at the next tick).
       out_.begin_subject();
-      for (const std::string& id : g.identities) out_.strings.push_back(out_.tags.intern(id));
+      for (const std::string& id : g.identities) {
+        out_.strings.push_back(out_.tags.intern(id));
+        if (id.size() > InterruptPoll::kBytesPerUnit) [[unlikely]] weigh(id);
+      }
       out_.end_identities();
-      for (const std::string& t : g.tags) out_.strings.push_back(out_.tags.intern(t));
+      for (const std::string& t : g.tags) {
+        out_.strings.push_back(out_.tags.intern(t));
+        if (t.size() > InterruptPoll::kBytesPerUnit) [[unlikely]] weigh(t);
+      }
     }
     out_.end_subjects();
-    return true;
+    return !poll_.stopped();
   }
+
+  // The strings of a subject that has many, a block at a time.
+  LUMO_NOINLINE bool list_many(const GraphSubject& g) {
+    const auto intern = [&](const std::string& text) {
+      out_.strings.push_back(out_.tags.intern(text));
+      if (text.size() > InterruptPoll::kBytesPerUnit) weigh(text);
+    };
+    out_.begin_subject();
+    if (!poll_.for_each(g.identities.size(), [&](std::size_t k) { intern(g.identities[k]); }))
+      return false;
+    out_.end_identities();
+    return poll_.for_each(g.tags.size(), [&](std::size_t k) { intern(g.tags[k]); }) &&
+           !poll_.tick_turns(g.identities.size() + g.tags.size());
+  }
+
+  LUMO_NOINLINE void weigh(const std::string& text) { (void)poll_.tick_bytes(text.size()); }
 
   const std::vector<GraphSubject>& in_;
   IndexParts& out_;
@@ -126,45 +174,152 @@ struct ListBlock {
   std::uint32_t* id_subjects;
 };
 
+// kPolled below: false for an index so small (see finish_index) that its
+// loops need no ticks inside. Each function returns false when interrupted.
+
+// for_subject_strings() with `order` (kOrdered) or without.
+template <bool kBackwards, bool kOrdered, class Each>
+bool run_subject_strings(InterruptPoll& poll, std::size_t n, const std::uint32_t* begin,
+                         const std::uint32_t* end, const std::uint32_t* order, Each each) {
+  constexpr std::size_t kBlock = InterruptPoll::kBlock;
+  constexpr std::size_t kFewStrings = kBlock * InterruptPoll::kTurnsPerUnit;
+  for (std::size_t j0 = 0; j0 < n; j0 += kBlock) {
+    const std::size_t j1 = std::min(n, j0 + kBlock);
+    const std::size_t k0 = kBackwards ? n - j1 : j0;
+    const std::size_t k1 = kBackwards ? n - j0 : j1;
+    if (!kOrdered && begin[k1] - begin[k0] <= kFewStrings) [[likely]] {
+      for (std::size_t j = j0; j < j1; ++j) {
+        const std::size_t s = kBackwards ? n - 1 - j : j;
+        each(s, begin[s], end[s]);
+      }
+      audit_work(j1 - j0 + begin[k1] - begin[k0]);
+      if (poll.tick_turns(j1 - j0 + begin[k1] - begin[k0])) return false;
+      continue;
+    }
+    std::size_t turns = 0;
+    for (std::size_t j = j0; j < j1; ++j) {
+      const std::size_t k = kBackwards ? n - 1 - j : j;
+      const std::size_t s = kOrdered ? order[k] : k;
+      std::uint32_t lo = begin[s];
+      const std::uint32_t hi = end[s];
+      for (; hi - lo > kBlock; lo += kBlock) {
+        each(s, lo, lo + kBlock);
+        audit_work(kBlock);
+        if (poll.tick_turns(kBlock)) return false;
+      }
+      each(s, lo, hi);
+      turns += 1 + hi - lo;
+    }
+    audit_work(turns);
+    if (poll.tick_turns(turns)) return false;
+  }
+  return true;
+}
+
+// Runs each(s, lo, hi) over the strings [lo, hi) = [begin[s], end[s]) of
+// every subject s (of `order`, or of 0 .. n - 1 where `order` is null,
+// from the last with kBackwards), a block of kBlock subjects at a time, with
+// a tick for each. Where the subjects come in index order, the strings of a
+// block are at most begin[last + 1] - begin[first], at hand: a block with
+// few enough runs as plain loops. Otherwise each subject's strings weigh
+// too, a long list of them run a block at a time.
+template <bool kBackwards, class Each>
+bool for_subject_strings(InterruptPoll& poll, std::size_t n, const std::uint32_t* begin,
+                         const std::uint32_t* end, const std::uint32_t* order, Each each) {
+  if (order != nullptr)
+    return run_subject_strings<kBackwards, true>(poll, n, begin, end, order, each);
+  return run_subject_strings<kBackwards, false>(poll, n, begin, end, order, each);
+}
+
 // Counts each string's occurrences (at occ_begin[t]) and identity carriers
 // (at id_begin[t]).
-void count_lists(const IndexParts& parts, const ListBlock& b) {
+template <bool kPolled>
+bool count_lists(const IndexParts& parts, const ListBlock& b, InterruptPoll& poll) {
   const std::vector<TagId>& strings = parts.strings;
-  for (TagId t : strings) ++b.occ_begin[t];
-  for (TagId t : parts.root_tags) ++b.occ_begin[t];
-  for (std::size_t s = 0; s < parts.ranges.size(); ++s) {
-    for (std::uint32_t k = parts.begin[s]; k < parts.identities_end[s]; ++k)
-      ++b.id_begin[strings[k]];
+  const std::vector<TagId>& root_tags = parts.root_tags;
+  // (The lambdas below take the arrays by value, so that their loops keep
+  // them in registers.)
+  const auto count_identities = [id_begin = b.id_begin, str = strings.data()](
+                                    std::size_t, std::uint32_t lo, std::uint32_t hi) {
+    for (std::uint32_t k = lo; k < hi; ++k) ++id_begin[str[k]];
+  };
+  if constexpr (!kPolled) {
+    for (TagId t : strings) ++b.occ_begin[t];
+    for (TagId t : root_tags) ++b.occ_begin[t];
+    for (std::size_t s = 0; s < parts.ranges.size(); ++s) {
+      audit_work(1 + parts.identities_end[s] - parts.begin[s]);
+      for (std::uint32_t k = parts.begin[s]; k < parts.identities_end[s]; ++k)
+        ++b.id_begin[strings[k]];
+    }
+    audit_work(strings.size() + root_tags.size());
+    return true;
   }
+  const auto count_occurrences = [&](const std::vector<TagId>& list) {
+    return poll.for_each_block(list.size(), [&](std::size_t lo, std::size_t hi) {
+      for (const TagId* t = list.data() + lo; t != list.data() + hi; ++t) ++b.occ_begin[*t];
+    });
+  };
+  return count_occurrences(strings) && count_occurrences(root_tags) &&
+         for_subject_strings<false>(poll, parts.ranges.size(), parts.begin.data(),
+                                    parts.identities_end.data(), nullptr, count_identities);
 }
 
 // Places each subject's pre-order number in the lists of its strings, from
 // the back, taking the subjects in reverse pre-order, so that every list
-// comes out ascending. False when interrupted.
+// comes out ascending.
+template <bool kPolled>
 bool place_occurrences(const IndexParts& parts, const ListBlock& b, InterruptPoll& poll) {
   const std::vector<TagId>& strings = parts.strings;
-  for (std::size_t k = parts.ranges.size(); k-- > 0;) {
-    if (poll.tick()) return false;
-    const std::size_t s = parts.preorder.empty() ? k : parts.preorder[k];
-    const std::uint32_t at = parts.ranges[s].start;
-    for (std::uint32_t i = parts.begin[s]; i < parts.begin[s + 1]; ++i)
-      b.occ_pos[--b.occ_begin[strings[i]]] = at;
-    if (s == 0) {
-      for (TagId t : parts.root_tags) b.occ_pos[--b.occ_begin[t]] = at;
+  const auto place = [ranges = parts.ranges.data(), occ_pos = b.occ_pos, occ_begin = b.occ_begin,
+                      str = strings.data()](std::size_t s, std::uint32_t lo, std::uint32_t hi) {
+    const std::uint32_t at = ranges[s].start;
+    for (std::uint32_t i = lo; i < hi; ++i) occ_pos[--occ_begin[str[i]]] = at;
+  };
+  const auto place_root_tags = [&](std::size_t i) {
+    b.occ_pos[--b.occ_begin[parts.root_tags[i]]] = parts.ranges[0].start;
+  };
+  if constexpr (!kPolled) {
+    for (std::size_t k = parts.ranges.size(); k-- > 0;) {
+      const std::size_t s = parts.preorder.empty() ? k : parts.preorder[k];
+      const std::uint32_t at = parts.ranges[s].start;
+      audit_work(1 + parts.begin[s + 1] - parts.begin[s]);
+      for (std::uint32_t i = parts.begin[s]; i < parts.begin[s + 1]; ++i)
+        b.occ_pos[--b.occ_begin[strings[i]]] = at;
+      if (s == 0) {
+        for (TagId t : parts.root_tags) b.occ_pos[--b.occ_begin[t]] = at;
+      }
     }
+    return true;
   }
-  return true;
+  // (Subject 0, the root, comes last, and the root's tags after it.)
+  return for_subject_strings<true>(poll, parts.ranges.size(), parts.begin.data(),
+                                   parts.begin.data() + 1,
+                                   parts.preorder.empty() ? nullptr : parts.preorder.data(),
+                                   place) &&
+         poll.for_each(parts.root_tags.size(), place_root_tags);
 }
 
 // Places each subject in the carrier lists of its identities, from the
 // back, taking the subjects in reverse index order, so that every list comes
 // out ascending.
-void place_identities(const IndexParts& parts, const ListBlock& b) {
+template <bool kPolled>
+bool place_identities(const IndexParts& parts, const ListBlock& b, InterruptPoll& poll) {
   const std::vector<TagId>& strings = parts.strings;
-  for (std::size_t s = parts.ranges.size(); s-- > 0;) {
-    for (std::uint32_t i = parts.begin[s]; i < parts.identities_end[s]; ++i)
-      b.id_subjects[--b.id_begin[strings[i]]] = static_cast<std::uint32_t>(s);
+  const auto place = [id_subjects = b.id_subjects, id_begin = b.id_begin, str = strings.data()](
+                         std::size_t s, std::uint32_t lo, std::uint32_t hi) {
+    for (std::uint32_t i = lo; i < hi; ++i)
+      id_subjects[--id_begin[str[i]]] = static_cast<std::uint32_t>(s);
+  };
+  if constexpr (!kPolled) {
+    for (std::size_t s = parts.ranges.size(); s-- > 0;) {
+      audit_work(1 + parts.identities_end[s] - parts.begin[s]);
+      for (std::uint32_t i = parts.begin[s]; i < parts.identities_end[s]; ++i)
+        b.id_subjects[--b.id_begin[strings[i]]] = static_cast<std::uint32_t>(s);
+    }
+    return true;
   }
+  return for_subject_strings<true>(poll, parts.ranges.size(), parts.begin.data(),
+                                   parts.identities_end.data(), nullptr, place);
 }
 
 // Copies the ranges, the relations and the string table to `place`, in the
@@ -192,14 +347,19 @@ void take_over(IndexParts& parts, IndexedGraph& out) {
 
 }  // namespace
 
-std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt) {
-  InterruptPoll poll(interrupt);
+namespace {
+
+template <bool kPolled>
+std::optional<IndexedGraph> finish(IndexParts& parts, InterruptPoll& poll) {
   IndexedGraph out;
-  parts.tags.settle();
   const std::size_t tags = parts.tags.size();
   const std::size_t n = parts.ranges.size();
   std::size_t identities = 0;
-  for (std::size_t s = 0; s < n; ++s) identities += parts.identities_end[s] - parts.begin[s];
+  if (!poll.for_each_block(n, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t s = lo; s < hi; ++s) identities += parts.identities_end[s] - parts.begin[s];
+      })) {
+    return std::nullopt;
+  }
   const std::size_t occurrences = parts.strings.size() + parts.root_tags.size();
   // The block: occ_begin, id_begin, occ_pos, id_subjects; then, when they
   // are small enough to copy, the ranges, the relations and the string
@@ -226,11 +386,11 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
 
   // A counting sort by string: count, then place, which leaves every list
   // ascending without sorting any.
-  count_lists(parts, b);
-  counts_to_ends(b.occ_begin, tags);
-  counts_to_ends(b.id_begin, tags);
-  if (!place_occurrences(parts, b, poll)) return std::nullopt;
-  place_identities(parts, b);
+  if (!count_lists<kPolled>(parts, b, poll) || !counts_to_ends<kPolled>(b.occ_begin, tags, poll) ||
+      !counts_to_ends<kPolled>(b.id_begin, tags, poll) ||
+      !place_occurrences<kPolled>(parts, b, poll) || !place_identities<kPolled>(parts, b, poll)) {
+    return std::nullopt;
+  }
   out.occ_begin = {b.occ_begin, tags + 1};
   out.id_begin = {b.id_begin, tags + 1};
   out.occ_pos = {b.occ_pos, occurrences};
@@ -243,12 +403,30 @@ std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt
   return out;
 }
 
+}  // namespace
+
+std::optional<IndexedGraph> finish_index(IndexParts& parts, Interrupt* interrupt) {
+  InterruptPoll poll(interrupt);
+  parts.tags.settle();
+  // An index whose every loop is short needs no tick inside them: one for
+  // the whole of it.
+  constexpr std::size_t kSmall = InterruptPoll::kSmall;
+  if (parts.ranges.size() <= kSmall && parts.strings.size() <= 4 * kSmall &&
+      parts.tags.size() <= 4 * kSmall && parts.root_tags.size() <= kSmall) {
+    if (poll.tick_turns(parts.strings.size() + parts.tags.size())) return std::nullopt;
+    return finish<false>(parts, poll);
+  }
+  return finish<true>(parts, poll);
+}
+
 Result<IndexedGraph, Interrupted> build_index(TagGraph& graph, Interrupt* interrupt) {
   IndexParts parts;
   if (!IndexBuilder(graph.subjects, parts, interrupt).run()) return make_err(Interrupted{});
   parts.relations.assign(graph.relations.begin(), graph.relations.end());
-  std::sort(parts.relations.begin(), parts.relations.end(),
-            [](const auto& a, const auto& b) { return a.first.subject < b.first.subject; });
+  InterruptPoll poll(interrupt);
+  if (!polled_sort(poll, parts.relations,
+                   [](const auto& a, const auto& b) { return a.first.subject < b.first.subject; }))
+    return make_err(Interrupted{});
   std::optional<IndexedGraph> out = finish_index(parts, interrupt);
   if (!out) return make_err(Interrupted{});
   // Nothing can stop the build from here on: let the graph go.

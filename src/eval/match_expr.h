@@ -14,6 +14,7 @@
 #include <memory_resource>
 #include <vector>
 
+#include "base/interrupt.h"
 #include "syntax/ast.h"
 
 namespace lumo {
@@ -25,9 +26,10 @@ class ExprTester {
 
   // Tag: holds(id, text); Not: negation; all-list: every item (empty holds);
   // any-list: some item (empty fails). Lists stop at the first item that
-  // decides them.
+  // decides them. Each step of the walk is a turn of `poll`; false as well
+  // when it says stop.
   template <class Holds>
-  bool test(const ExprPool& pool, ExprId expr, Holds&& holds) {
+  bool test(const ExprPool& pool, ExprId expr, Holds&& holds, InterruptPoll& poll) {
     const ExprNode& top = pool[expr];
     if (top.kind == ExprKind::Tag) return holds(expr, top.tag);
     stack_.clear();
@@ -35,6 +37,7 @@ class ExprTester {
     bool value = false;      // result of the frame most recently finished
     bool returning = false;  // whether `value` is waiting for the top frame
     while (!stack_.empty()) {
+      if (poll.turn()) return false;
       Frame& f = stack_.back();
       const ExprNode& node = pool[f.id];
       switch (node.kind) {

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "base/huge_pages.h"
+#include "base/polled.h"
 
 namespace lumo {
 
@@ -60,22 +61,27 @@ class DepthSet {
   void reset(std::size_t i) { words_[i / 64] &= ~(std::uint64_t{1} << (i % 64)); }
   bool test(std::size_t i) const { return (words_[i / 64] >> (i % 64)) & 1; }
   void clear() { std::fill(words_.begin(), words_.end(), 0); }
-  void merge(const DepthSet& o) {
-    for (std::size_t i = 0; i < words_.size(); ++i) words_[i] |= o.words_[i];
+  // The loops below end early once `poll` says stop.
+  void merge(const DepthSet& o, InterruptPoll& poll) {
+    poll.for_each(words_.size(), [&](std::size_t i) { words_[i] |= o.words_[i]; });
   }
   // Removes every depth >= d.
-  void cut_from(std::size_t d) {
-    for (std::size_t w = d / 64; w < words_.size(); ++w) {
+  void cut_from(std::size_t d, InterruptPoll& poll) {
+    poll.for_each(d / 64, words_.size(), [&](std::size_t w) {
       const std::size_t base = w * 64;
       words_[w] &= d > base ? (std::uint64_t{1} << (d - base)) - 1 : 0;
-    }
+    });
   }
   // The highest depth held, or -1 when empty.
-  std::int64_t highest() const {
-    for (std::size_t w = words_.size(); w-- > 0;) {
-      if (words_[w] != 0) return static_cast<std::int64_t>(w * 64 + 63 - std::countl_zero(words_[w]));
-    }
-    return -1;
+  std::int64_t highest(InterruptPoll& poll) const {
+    std::int64_t found = -1;
+    poll.for_each(words_.size(), [&](std::size_t k) {
+      const std::size_t w = words_.size() - 1 - k;
+      if (words_[w] == 0) return true;
+      found = static_cast<std::int64_t>(w * 64 + 63 - std::countl_zero(words_[w]));
+      return false;
+    });
+    return found;
   }
 
  private:
@@ -162,7 +168,7 @@ class RelationSearch {
 
   bool run() {
     if (graph_.relations.empty()) return false;
-    choose_vars();
+    if (!choose_vars()) return false;
     if (!initial_domains() || !make_consistent()) return false;
     return search();
   }
@@ -199,39 +205,49 @@ class RelationSearch {
   }
 
   // The subjects the entries name, then (in descending index, so that a
-  // child comes before its parent) the parents of non-relation ones.
-  void choose_vars() {
+  // child comes before its parent) the parents of non-relation ones. False
+  // when interrupted.
+  bool choose_vars() {
     const auto& subjects = query_.subjects;
     var_of_.assign(subjects.size(), kNoVar);
     Vec<std::uint8_t> named(subjects.size(), 0, &arena_);
+    std::size_t turn = 0;
     for (const auto& [key, ctx] : query_.relations) {
+      if (poll_.turn_at(turn++)) return false;
       named[key.subject] = named[key.source] = named[key.target] = 1;
       if (!ctx.implicit) named[ctx.context] = 1;
     }
     Vec<std::uint8_t> bound(named, &arena_);
-    for (SubjectIndex q = subjects.size(); q-- > 1;) {
-      if (bound[q] && !f_.is_relation(q)) bound[subjects[q].parent] = 1;
-    }
-    for (SubjectIndex q = 0; q < subjects.size(); ++q) {
-      if (bound[q]) add_var(q);
+    if (!poll_.for_each(1, subjects.size(), [&](std::size_t k) {
+          const SubjectIndex q = subjects.size() - k;
+          if (bound[q] && !f_.is_relation(q)) bound[subjects[q].parent] = 1;
+        }) ||
+        !poll_.for_each(subjects.size(), [&](SubjectIndex q) {
+          if (bound[q]) add_var(q);
+        })) {
+      return false;
     }
     named_var_.assign(vars_.size(), 0);
-    for (std::uint32_t v = 0; v < vars_.size(); ++v) named_var_[v] = named[vars_[v].q];
+    if (!poll_.for_each(vars_.size(),
+                                 [&](std::size_t v) { named_var_[v] = named[vars_[v].q]; }))
+      return false;
     for (const auto& [key, ctx] : query_.relations) {
+      if (poll_.turn_at(turn++)) return false;
       Entry e{{var_of_[key.subject], var_of_[key.source], var_of_[key.target],
                ctx.implicit ? kNoVar : var_of_[ctx.context]}};
       add_constraint(Constraint{false, static_cast<std::uint32_t>(entries_.size()), 0}, e);
       entries_.push_back(e);
     }
-    for (std::uint32_t v = 0; v < vars_.size(); ++v) {
+    return poll_.for_each(vars_.size(), [&](std::size_t k) {
+      const auto v = static_cast<std::uint32_t>(k);
       const SubjectIndex q = vars_[v].q;
-      if (q == 0 || f_.is_relation(q)) continue;
+      if (q == 0 || f_.is_relation(q)) return;
       const std::uint32_t p = var_of_[query_.subjects[q].parent];
       const auto c = static_cast<std::uint32_t>(constraints_.size());
       constraints_.push_back(Constraint{true, p, v});
       vars_[p].cons.push_back(c);
       vars_[v].cons.push_back(c);
-    }
+    });
   }
 
   void add_constraint(Constraint c, const Entry& e) {
@@ -269,7 +285,7 @@ class RelationSearch {
     Vec<SubjectIndex>& kept = spare_;
     kept.clear();
     for (SubjectIndex g : x.vals) {
-      if (poll_.tick()) return false;
+      if (poll_.turn()) return false;
       if (carries_identity(x.q, g) && f_.feasible(x.q, g)) kept.push_back(g);
     }
     x.vals.swap(kept);
@@ -284,15 +300,18 @@ class RelationSearch {
     const std::span<const RelationEntry> links = graph_.relations;
     for (const Entry& e : entries_) {
       for (int p = 0; p < e.positions(); ++p) {
+        if (poll_.turn()) return false;
         Vec<SubjectIndex>& image = values_;
         image.clear();
-        for (const auto& [key, ctx] : links) {
-          const GraphLink l{key.source, key.target, ctx.context};
-          if (self_consistent(e, key.subject, l)) image.push_back(implied(p, key.subject, l));
+        if (!poll_.for_each(links.size(), [&](std::size_t k) {
+              const auto& [key, ctx] = links[k];
+              const GraphLink l{key.source, key.target, ctx.context};
+              if (self_consistent(e, key.subject, l)) image.push_back(implied(p, key.subject, l));
+            }) ||
+            poll_.tick_done(links.size()) || !polled_sort(poll_, image) ||
+            !polled_unique(poll_, image)) {
+          return false;
         }
-        if (poll_.tick(static_cast<std::uint32_t>(links.size() / 64 + 1))) return false;
-        std::sort(image.begin(), image.end());
-        image.erase(std::unique(image.begin(), image.end()), image.end());
         Var& x = vars_[e.pos[p]];
         if (!started[e.pos[p]]) {
           x.vals.swap(image);
@@ -300,13 +319,13 @@ class RelationSearch {
         } else {
           Vec<SubjectIndex>& both = spare_;
           both.clear();
-          std::set_intersection(x.vals.begin(), x.vals.end(), image.begin(), image.end(),
-                                std::back_inserter(both));
+          if (!polled_intersection(poll_, x.vals, image, both)) return false;
           x.vals.swap(both);
         }
       }
     }
     for (std::uint32_t v = 0; v < vars_.size(); ++v) {
+      if (poll_.turn_at(v)) return false;
       Var& x = vars_[v];
       if (x.q == 0) {
         // The root stays on the graph's root.
@@ -319,12 +338,17 @@ class RelationSearch {
     // The other subjects are parents of subjects that take part: their
     // candidates that hold some value of each such child.
     for (std::uint32_t v = static_cast<std::uint32_t>(vars_.size()); v-- > 0;) {
+      if (poll_.turn()) return false;
       Var& x = vars_[v];
       if (named_var_[v] || x.q == 0) continue;
       const CandidateList& l = f_.candidates(x.q);
-      for (const Cand& c : l.cands) x.vals.push_back(c.g);
-      std::sort(x.vals.begin(), x.vals.end());
+      if (!poll_.for_each(l.cands.size(),
+                                   [&](std::size_t k) { x.vals.push_back(l.cands[k].g); }) ||
+          poll_.tick_done(l.cands.size()))
+        return false;
+      if (!polled_sort(poll_, x.vals)) return false;
       for (std::uint32_t c : x.cons) {
+        if (poll_.turn()) return false;
         if (constraints_[c].tree && constraints_[c].a == v && !revise_parent(constraints_[c])) {
           return false;
         }
@@ -341,24 +365,34 @@ class RelationSearch {
 
   // Child values inside some parent value: among the parent values that
   // start at or before the child's start, the largest end must reach the
-  // child's end. Returns false when the domain empties.
+  // child's end. Returns false when the domain empties (or when
+  // interrupted).
   bool revise_child(const Constraint& c, bool& changed) {
     Vec<std::pair<Pos, Pos>>& outer = ranges_;  // (start, end) of parent values
     outer.clear();
-    for (SubjectIndex g : vars_[c.a].vals) outer.emplace_back(range(g).start, range(g).end);
-    std::sort(outer.begin(), outer.end());
-    for (std::size_t i = 1; i < outer.size(); ++i) {
-      outer[i].second = std::max(outer[i].second, outer[i - 1].second);
+    const Vec<SubjectIndex>& parent_vals = vars_[c.a].vals;
+    if (!poll_.for_each(parent_vals.size(), [&](std::size_t k) {
+          const SubtreeRange& r = range(parent_vals[k]);
+          outer.emplace_back(r.start, r.end);
+        }) ||
+        !polled_sort(poll_, outer) ||
+        !poll_.for_each(1, outer.size(), [&](std::size_t i) {
+          outer[i].second = std::max(outer[i].second, outer[i - 1].second);
+        })) {
+      return false;
     }
     Var& child = vars_[c.b];
     const std::size_t before = child.vals.size();
-    std::erase_if(child.vals, [&](SubjectIndex g) {
-      const SubtreeRange& r = range(g);
-      auto it = std::upper_bound(outer.begin(), outer.end(), std::make_pair(r.start, ~Pos{0}));
-      return it == outer.begin() || std::prev(it)->second < r.end;
-    });
+    if (!polled_keep_if(poll_, child.vals, [&](SubjectIndex g) {
+          const SubtreeRange& r = range(g);
+          auto it = std::upper_bound(outer.begin(), outer.end(), std::make_pair(r.start, ~Pos{0}));
+          return !(it == outer.begin() || std::prev(it)->second < r.end);
+        })) {
+      return false;
+    }
     changed = child.vals.size() != before;
-    return !child.vals.empty();
+    // (Called from loops that tick once per turn: the work here weighs too.)
+    return !poll_.tick_done(2 * outer.size() + before) && !child.vals.empty();
   }
 
   // Parent values holding some child value: among the child values that
@@ -367,20 +401,29 @@ class RelationSearch {
   bool revise_parent(const Constraint& c, bool* changed = nullptr) {
     Vec<std::pair<Pos, Pos>>& inner = ranges_;
     inner.clear();
-    for (SubjectIndex g : vars_[c.b].vals) inner.emplace_back(range(g).start, range(g).end);
-    std::sort(inner.begin(), inner.end());
-    for (std::size_t i = inner.size(); i-- > 1;) {
-      inner[i - 1].second = std::min(inner[i - 1].second, inner[i].second);
+    const Vec<SubjectIndex>& child_vals = vars_[c.b].vals;
+    if (!poll_.for_each(child_vals.size(), [&](std::size_t k) {
+          const SubtreeRange& r = range(child_vals[k]);
+          inner.emplace_back(r.start, r.end);
+        }) ||
+        !polled_sort(poll_, inner) ||
+        !poll_.for_each(1, inner.size(), [&](std::size_t k) {
+          const std::size_t i = inner.size() - k;
+          inner[i - 1].second = std::min(inner[i - 1].second, inner[i].second);
+        })) {
+      return false;
     }
     Var& parent = vars_[c.a];
     const std::size_t before = parent.vals.size();
-    std::erase_if(parent.vals, [&](SubjectIndex g) {
-      const SubtreeRange& r = range(g);
-      auto it = std::lower_bound(inner.begin(), inner.end(), std::make_pair(r.start, Pos{0}));
-      return it == inner.end() || it->second > r.end;
-    });
+    if (!polled_keep_if(poll_, parent.vals, [&](SubjectIndex g) {
+          const SubtreeRange& r = range(g);
+          auto it = std::lower_bound(inner.begin(), inner.end(), std::make_pair(r.start, Pos{0}));
+          return !(it == inner.end() || it->second > r.end);
+        })) {
+      return false;
+    }
     if (changed != nullptr) *changed = parent.vals.size() != before;
-    return !parent.vals.empty();
+    return !poll_.tick_done(2 * inner.size() + before) && !parent.vals.empty();
   }
 
   bool in_domain(std::uint32_t v, SubjectIndex g) const {
@@ -394,22 +437,25 @@ class RelationSearch {
     const int n = e.positions();
     Vec<SubjectIndex>* images = images_;
     for (int p = 0; p < n; ++p) images[p].clear();
-    for (SubjectIndex r : vars_[e.pos[Entry::kR]].vals) {
-      GraphLink l;
-      if (!link_of(r, l) || !self_consistent(e, r, l)) continue;
-      bool ok = true;
-      for (int p = 1; p < n && ok; ++p) ok = in_domain(e.pos[p], implied(p, r, l));
-      if (!ok) continue;
-      for (int p = 0; p < n; ++p) images[p].push_back(implied(p, r, l));
+    const Vec<SubjectIndex>& relation_vals = vars_[e.pos[Entry::kR]].vals;
+    if (!poll_.for_each(relation_vals.size(), [&](std::size_t k) {
+          const SubjectIndex r = relation_vals[k];
+          GraphLink l;
+          if (!link_of(r, l) || !self_consistent(e, r, l)) return;
+          bool ok = true;
+          for (int p = 1; p < n && ok; ++p) ok = in_domain(e.pos[p], implied(p, r, l));
+          if (!ok) return;
+          for (int p = 0; p < n; ++p) images[p].push_back(implied(p, r, l));
+        }) ||
+        poll_.tick_done(relation_vals.size())) {
+      return false;
     }
     for (int p = 0; p < n; ++p) {
-      std::sort(images[p].begin(), images[p].end());
-      images[p].erase(std::unique(images[p].begin(), images[p].end()), images[p].end());
+      if (!polled_sort(poll_, images[p]) || !polled_unique(poll_, images[p])) return false;
       Var& x = vars_[e.pos[p]];
       Vec<SubjectIndex>& both = spare_;
       both.clear();
-      std::set_intersection(x.vals.begin(), x.vals.end(), images[p].begin(), images[p].end(),
-                            std::back_inserter(both));
+      if (!polled_intersection(poll_, x.vals, images[p], both)) return false;
       if (both.size() != x.vals.size()) {
         x.vals.swap(both);
         changed.push_back(e.pos[p]);
@@ -425,9 +471,14 @@ class RelationSearch {
     Vec<std::uint8_t>& queued = flags_;
     queued.assign(constraints_.size(), 1);
     queue.clear();
-    for (std::uint32_t c = 0; c < constraints_.size(); ++c) queue.push_back(c);
+    if (!poll_.for_each(constraints_.size(), [&](std::size_t c) {
+          queue.push_back(static_cast<std::uint32_t>(c));
+        })) {
+      return false;
+    }
     Vec<std::uint32_t>& changed = changed_;
     while (!queue.empty()) {
+      audit_work();
       if (poll_.tick(16)) return false;
       const std::uint32_t id = queue.back();
       queue.pop_back();
@@ -443,11 +494,16 @@ class RelationSearch {
         return false;
       }
       for (std::uint32_t v : changed) {
-        for (std::uint32_t other : vars_[v].cons) {
-          if (other != id && !queued[other]) {
-            queued[other] = 1;
-            queue.push_back(other);
-          }
+        const Vec<std::uint32_t>& cons = vars_[v].cons;
+        if (!poll_.for_each(cons.size(), [&](std::size_t k) {
+              const std::uint32_t other = cons[k];
+              if (other != id && !queued[other]) {
+                queued[other] = 1;
+                queue.push_back(other);
+              }
+            }) ||
+            poll_.tick_done(cons.size())) {
+          return false;
         }
       }
     }
@@ -468,17 +524,19 @@ class RelationSearch {
   SubjectIndex placed(std::uint32_t v) const { return vars_[v].vals[vars_[v].value]; }
 
   // Unplaced variable with the fewest values left; ties go to the one in
-  // more constraints, then to text order.
-  std::uint32_t pick() const {
+  // more constraints, then to text order. Ends early when interrupted.
+  std::uint32_t pick() {
     std::uint32_t best = kNoVar;
-    for (std::uint32_t v = 0; v < vars_.size(); ++v) {
+    poll_.for_each(vars_.size(), [&](std::size_t k) {
+      const auto v = static_cast<std::uint32_t>(k);
       const Var& x = vars_[v];
-      if (x.depth >= 0) continue;
+      if (x.depth >= 0) return;
       if (best == kNoVar || x.live < vars_[best].live ||
           (x.live == vars_[best].live && x.cons.size() > vars_[best].cons.size())) {
         best = v;
       }
-    }
+    });
+    (void)poll_.tick_done(vars_.size());  // once per step: it weighs
     return best;
   }
 
@@ -489,15 +547,15 @@ class RelationSearch {
   bool prune(std::uint32_t y, std::uint32_t depth, std::initializer_list<std::int32_t> reason,
              Keep keep) {
     Var& x = vars_[y];
-    (void)poll_.tick(static_cast<std::uint32_t>(x.vals.size() / 64 + 1));
     bool any = false;
-    for (std::size_t i = 0; i < x.vals.size(); ++i) {
-      if (x.removed[i] >= 0 || keep(x.vals[i])) continue;
+    poll_.for_each(x.vals.size(), [&](std::size_t i) {
+      if (x.removed[i] >= 0 || keep(x.vals[i])) return;
       x.removed[i] = static_cast<std::int32_t>(depth);
       --x.live;
       removals_.push_back(Removal{y, static_cast<std::uint32_t>(i)});
       any = true;
-    }
+    });
+    (void)poll_.tick_done(x.vals.size());  // once per constraint: it weighs
     if (any) {
       for (std::int32_t d : reason) {
         if (d >= 0 && !x.past_fc.test(static_cast<std::size_t>(d))) {
@@ -515,6 +573,7 @@ class RelationSearch {
     const auto d = static_cast<std::int32_t>(depth);
     const SubjectIndex g = placed(v);
     for (std::uint32_t id : vars_[v].cons) {
+      if (poll_.turn()) return false;  // the search's loop sees the stop
       const Constraint& c = constraints_[id];
       std::uint32_t wiped = kNoVar;
       if (c.tree) {
@@ -531,7 +590,7 @@ class RelationSearch {
         wiped = check_entry(entries_[c.a], v, depth);
       }
       if (wiped != kNoVar) {
-        vars_[v].conf.merge(vars_[wiped].past_fc);
+        vars_[v].conf.merge(vars_[wiped].past_fc, poll_);
         return false;
       }
     }
@@ -573,19 +632,21 @@ class RelationSearch {
     return prune(rv, depth, {blame[0], blame[1], blame[2]}, agrees) ? kNoVar : rv;
   }
 
-  // Restores what the placement at `depth` pruned.
+  // Restores what the placement at `depth` pruned (ends early when
+  // interrupted).
   void undo(std::uint32_t depth) {
-    while (removals_.size() > removal_mark_[depth]) {
+    (void)poll_.tick_done(removals_.size() - removal_mark_[depth]);
+    poll_.for_each(removals_.size() - removal_mark_[depth], [&](std::size_t) {
       const Removal r = removals_.back();
       removals_.pop_back();
       vars_[r.var].removed[r.value] = -1;
       ++vars_[r.var].live;
-    }
-    while (reasons_.size() > reason_mark_[depth]) {
+    });
+    poll_.for_each(reasons_.size() - reason_mark_[depth], [&](std::size_t) {
       const ReasonBit b = reasons_.back();
       reasons_.pop_back();
       vars_[b.var].past_fc.reset(b.depth);
-    }
+    });
   }
 
   void begin(std::uint32_t v, std::uint32_t depth) {
@@ -604,9 +665,12 @@ class RelationSearch {
   // Places v on its next live value that survives forward checking.
   bool place_next(std::uint32_t v, std::uint32_t depth) {
     Var& x = vars_[v];
-    while (x.next < x.vals.size()) {
+    for (std::size_t skipped = 0; x.next < x.vals.size();) {
       const std::size_t i = x.next++;
-      if (x.removed[i] >= 0) continue;
+      if (x.removed[i] >= 0) {
+        if (poll_.turn_at(skipped++)) return false;  // removed values are passed over here
+        continue;
+      }
       x.value = i;
       removal_mark_[depth] = removals_.size();
       reason_mark_[depth] = reasons_.size();
@@ -619,7 +683,9 @@ class RelationSearch {
 
   bool search() {
     const std::size_t n = vars_.size();
-    for (Var& x : vars_) {
+    for (std::size_t k = 0; k < n; ++k) {
+      if (poll_.turn_at(k)) return false;
+      Var& x = vars_[k];
       x.removed.assign(x.vals.size(), -1);
       x.live = x.vals.size();
       x.conf.resize(n);
@@ -631,11 +697,13 @@ class RelationSearch {
 
     std::uint32_t depth = 0;
     std::uint32_t v = pick();
+    if (poll_.stopped()) return false;
     if (v == kNoVar) return true;
     begin(v, depth);
     while (true) {
       if (place_next(v, depth)) {
         const std::uint32_t next = pick();
+        if (poll_.stopped()) return false;
         if (next == kNoVar) return true;
         begin(next, ++depth);
         v = next;
@@ -645,13 +713,14 @@ class RelationSearch {
       // Every value of v failed: jump back to the latest placement among
       // the causes, handing it the rest of them.
       DepthSet causes = vars_[v].conf;
-      causes.merge(vars_[v].past_fc);
-      causes.cut_from(depth);
+      causes.merge(vars_[v].past_fc, poll_);
+      causes.cut_from(depth, poll_);
       unplace(v);
-      const std::int64_t back = causes.highest();
+      const std::int64_t back = causes.highest(poll_);
       if (back < 0) return false;
       const auto h = static_cast<std::uint32_t>(back);
       while (depth > h + 1) {
+        if (poll_.turn()) return false;
         --depth;
         undo(depth);
         unplace(order_[depth]);
@@ -660,7 +729,8 @@ class RelationSearch {
       undo(depth);
       v = order_[depth];
       causes.reset(depth);
-      vars_[v].conf.merge(causes);
+      vars_[v].conf.merge(causes, poll_);
+      if (poll_.stopped()) return false;
     }
   }
 

@@ -33,8 +33,9 @@ struct Query {
   ExprPool exprs;                      // owner of every expression node
 };
 
-// Builds a query from a parsed document (taken over).
-Result<Query, BuildError> build_query(ParsedDocument doc);
+// Builds a query from a parsed document (taken over); `interrupt`, when
+// given, is polled while it builds (the Interrupted kind when it stops).
+Result<Query, BuildError> build_query(ParsedDocument doc, Interrupt* interrupt = nullptr);
 
 // parse_document + build_query; an interrupted parse gives the Interrupted
 // kind.

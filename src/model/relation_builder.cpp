@@ -6,7 +6,10 @@
 #include "model/relation_builder.h"
 
 #include <algorithm>
+#include <functional>
 #include <string_view>
+
+#include "base/polled.h"
 
 #include "model/query.h"
 #include "model/relation_resolver.h"
@@ -54,41 +57,56 @@ class SubjectTree {
 
 template <class Subject>
 BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpecs& written,
-                              RelationTable& table) {
+                              RelationTable& table, InterruptPoll& poll) {
   SubjectTree<Subject> tree(subjects, written);
   ResolverScratch scratch;
-  return resolve_tree_relations(tree, table, scratch);
+  return resolve_tree_relations(tree, table, scratch, poll);
 }
 
 template <class Subject>
-BuildStatus move_relation_subjects(std::vector<Subject>& subjects, const RelationTable& table) {
+BuildStatus move_relation_subjects(std::vector<Subject>& subjects, const RelationTable& table,
+                                   InterruptPoll& poll) {
   if (table.empty()) return std::monostate{};
+  const auto interrupted = [] { return Err<BuildError>{BuildError::interrupted()}; };
   const std::size_t n = subjects.size();
   constexpr std::uint8_t kMoved = 1, kSource = 2;
   std::vector<std::uint8_t> flags(n, 0);
+  std::size_t turn = 0;
   for (const auto& [key, ctx] : table) {
+    if (poll.turn_at(turn++)) return interrupted();
     flags[key.subject] |= kMoved;
     flags[key.source] |= kSource;
   }
   // Take the moved subjects out of their sources in one pass per list.
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!(flags[i] & kSource)) continue;
+  const auto stays = [&](SubjectIndex c) { return (flags[c] & kMoved) == 0; };
+  poll.for_each(n, [&](std::size_t i) {
+    if (!(flags[i] & kSource)) return true;
     auto& ch = subjects[i].children;
-    ch.erase(std::remove_if(ch.begin(), ch.end(),
-                            [&](SubjectIndex c) { return (flags[c] & kMoved) != 0; }),
-             ch.end());
-  }
+    if (ch.size() > InterruptPoll::kBlock) return polled_keep_if(poll, ch, stays);
+    audit_work(ch.size());
+    const bool stop = poll.tick_done(ch.size());
+    ch.erase(std::remove_if(ch.begin(), ch.end(), std::not_fn(stays)), ch.end());
+    return !stop;
+  });
+  if (poll.stopped()) return interrupted();
   // Moved subjects join their contexts in ascending index order, so that the
   // tree, and every check that walks it, is the same for the same text.
   std::vector<SubjectIndex> moved_to(n, kNoMove);
-  for (const auto& [key, ctx] : table) moved_to[key.subject] = ctx.context;
-  for (SubjectIndex s = 0; s < n; ++s) {
-    if (moved_to[s] != kNoMove) subjects[moved_to[s]].children.push_back(s);
+  for (const auto& [key, ctx] : table) {
+    if (poll.turn_at(turn++)) return interrupted();
+    moved_to[key.subject] = ctx.context;
+  }
+  if (!poll.for_each(n, [&](SubjectIndex s) {
+        if (moved_to[s] != kNoMove) subjects[moved_to[s]].children.push_back(s);
+      })) {
+    return interrupted();
   }
 
   ResolverScratch scratch;
   const SubjectIndex lowest_cut = lowest_cut_subject(
-      table, moved_to, kNoMove, [&](SubjectIndex s) { return subjects[s].parent; }, scratch);
+      table, moved_to, kNoMove, [&](SubjectIndex s) { return subjects[s].parent; }, scratch,
+      poll);
+  if (poll.stopped()) return interrupted();
   if (lowest_cut == kNoMove) return std::monostate{};
   // The lowest cut-off subject is a moved relation subject: its parent as
   // written is lower, hence reachable, and only moves take subjects away.
@@ -97,12 +115,14 @@ BuildStatus move_relation_subjects(std::vector<Subject>& subjects, const Relatio
 }
 
 template BuildStatus resolve_relations<QuerySubject>(std::vector<QuerySubject>&,
-                                                     const RelationSpecs&, RelationTable&);
+                                                     const RelationSpecs&, RelationTable&,
+                                                     InterruptPoll&);
 template BuildStatus resolve_relations<GraphSubject>(std::vector<GraphSubject>&,
-                                                     const RelationSpecs&, RelationTable&);
+                                                     const RelationSpecs&, RelationTable&,
+                                                     InterruptPoll&);
 template BuildStatus move_relation_subjects<QuerySubject>(std::vector<QuerySubject>&,
-                                                          const RelationTable&);
+                                                          const RelationTable&, InterruptPoll&);
 template BuildStatus move_relation_subjects<GraphSubject>(std::vector<GraphSubject>&,
-                                                          const RelationTable&);
+                                                          const RelationTable&, InterruptPoll&);
 
 }  // namespace lumo

@@ -15,7 +15,8 @@
 //
 // The subject type only needs the fields `relation`, `name`, `identities`,
 // `children` and `span`, which QuerySubject and GraphSubject share. Nothing
-// here recurses: the walks keep their own stacks.
+// here recurses: the walks keep their own stacks. Every loop ticks the
+// caller's poll; a stop gives the Interrupted error.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "base/box.h"
+#include "base/interrupt.h"
 #include "base/result.h"
 #include "model/build_error.h"
 #include "model/relations.h"
@@ -63,7 +65,7 @@ void take_entry(SubjectEntry& e, SubjectIndex i, Subject& s, RelationSpecs& writ
 // RelationOfRelation, for the first relation subject in pre-order.
 template <class Subject>
 BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpecs& written,
-                              RelationTable& table);
+                              RelationTable& table, InterruptPoll& poll);
 
 // Moves every relation subject of `table` out of its source's children and
 // appends it to its context's children (in the table's iteration order), then
@@ -71,21 +73,32 @@ BuildStatus resolve_relations(std::vector<Subject>& subjects, const RelationSpec
 // with ContextInsideRelation carrying the span of the first cut-off relation
 // subject (lowest index).
 template <class Subject>
-BuildStatus move_relation_subjects(std::vector<Subject>& subjects, const RelationTable& table);
+BuildStatus move_relation_subjects(std::vector<Subject>& subjects, const RelationTable& table,
+                                   InterruptPoll& poll);
 
 // Pre-order walk from the root over the children lists (as they are now);
-// returns the first subject for which `offends(subject)` is true.
+// returns the first subject for which `offends(subject)` is true (none as
+// well once `poll` says stop: the caller checks).
 template <class Subject, class Pred>
 std::optional<SubjectIndex> find_first_preorder(const std::vector<Subject>& subjects,
-                                                Pred offends) {
+                                                Pred offends, InterruptPoll& poll) {
   if (subjects.empty()) return std::nullopt;
   std::vector<SubjectIndex> stack{0};
+  TurnCounter turns(poll);
   while (!stack.empty()) {
     const SubjectIndex s = stack.back();
     stack.pop_back();
     if (offends(subjects[s])) return s;
     const auto& ch = subjects[s].children;
-    for (auto it = ch.rbegin(); it != ch.rend(); ++it) stack.push_back(*it);
+    if (ch.size() > InterruptPoll::kBlock) [[unlikely]] {
+      if (!poll.for_each(ch.size(),
+                         [&](std::size_t k) { stack.push_back(ch[ch.size() - 1 - k]); }) ||
+          turns.turn())
+        return std::nullopt;
+    } else {
+      for (auto it = ch.rbegin(); it != ch.rend(); ++it) stack.push_back(*it);
+      if (turns.turn(ch.size())) return std::nullopt;
+    }
   }
   return std::nullopt;
 }

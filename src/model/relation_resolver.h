@@ -12,6 +12,9 @@
 // reader's flat arrays share this code. A tree whose names are numbered
 // already may also be a NumberedNames tree; the scope is then an array
 // indexed by name rather than a hash table of texts.
+//
+// Every loop ticks the caller's InterruptPoll; a stop ends the walk with the
+// Interrupted error.
 #pragma once
 
 #include <algorithm>
@@ -26,6 +29,8 @@
 #include <variant>
 #include <vector>
 
+#include "base/compiler.h"
+#include "base/interrupt.h"
 #include "base/random_hash.h"
 #include "base/result.h"
 #include "model/build_error.h"
@@ -280,21 +285,26 @@ inline BuildError not_found(const NamePath& path) {
 template <ResolverTree Tree>
 class ChildFinder {
  public:
-  ChildFinder(const Tree& tree, ResolverScratch& scratch)
-      : tree_(tree), slots_(scratch.by_name), budget_(4 * tree.size() + 1024) {
+  ChildFinder(const Tree& tree, ResolverScratch& scratch, InterruptPoll& poll)
+      : tree_(tree), slots_(scratch.by_name), budget_(4 * tree.size() + 1024), poll_(poll) {
     slots_.clear();
   }
 
+  // (Interrupted, it finds nothing; the resolver sees the stop.)
   std::optional<SubjectIndex> find(SubjectIndex parent, std::string_view name) {
     if (slots_.empty()) {
       const auto& ch = tree_.children(parent);
       if (ch.size() <= budget_) {
         budget_ -= ch.size();
+        if (ch.size() > InterruptPoll::kBlock) [[unlikely]]
+          return scan_many(ch, name);
+        audit_work(ch.size());
+        (void)poll_.tick_done(ch.size());  // a stop is seen by the caller's loop
         for (std::size_t j = ch.size(); j-- > 0;)
           if (tree_.name(ch[j]) == name) return ch[j];
         return std::nullopt;
       }
-      build();
+      if (!build()) return std::nullopt;
     }
     for (std::size_t i = slot(parent, name);; i = (i + 1) & mask_) {
       const auto& [p, c] = slots_[i];
@@ -306,34 +316,53 @@ class ChildFinder {
  private:
   static constexpr SubjectIndex kNone = static_cast<SubjectIndex>(-1);
 
+  // The scan of find() over a long list, a block at a time.
+  template <class Children>
+  LUMO_NOINLINE std::optional<SubjectIndex> scan_many(const Children& ch, std::string_view name) {
+    std::optional<SubjectIndex> found;
+    poll_.for_each(ch.size(), [&](std::size_t k) {
+      const SubjectIndex c = ch[ch.size() - 1 - k];
+      if (tree_.name(c) != name) return true;
+      found = c;
+      return false;
+    });
+    return found;
+  }
+
   std::size_t slot(SubjectIndex parent, std::string_view name) const {
     return hash_bytes(name.data(), name.size(), hash_u64(parent, seed_)) & mask_;
   }
 
   // Children are entered in order, so a later child with the same name
-  // takes the slot: the last written wins, as in the scan.
-  void build() {
+  // takes the slot: the last written wins, as in the scan. False when
+  // interrupted.
+  bool build() {
     std::size_t size = 16;
     while (size < 2 * tree_.size()) size *= 2;
     slots_.assign(size, {kNone, kNone});
     mask_ = size - 1;
     for (SubjectIndex p = 0; p < tree_.size(); ++p) {
+      if (poll_.turn()) return false;
       const auto& ch = tree_.children(p);
-      for (std::size_t j = 0; j < ch.size(); ++j) {
-        const SubjectIndex c = ch[j];
-        const std::string_view name = tree_.name(c);
-        std::size_t i = slot(p, name);
-        while (slots_[i].second != kNone &&
-               !(slots_[i].first == p && tree_.name(slots_[i].second) == name))
-          i = (i + 1) & mask_;
-        slots_[i] = {p, c};
+      if (!poll_.for_each(ch.size(), [&](std::size_t j) {
+            const SubjectIndex c = ch[j];
+            const std::string_view name = tree_.name(c);
+            std::size_t i = slot(p, name);
+            while (slots_[i].second != kNone &&
+                   !(slots_[i].first == p && tree_.name(slots_[i].second) == name))
+              i = (i + 1) & mask_;
+            slots_[i] = {p, c};
+          })) {
+        return false;
       }
     }
+    return true;
   }
 
   const Tree& tree_;
   std::vector<std::pair<SubjectIndex, SubjectIndex>>& slots_;
   std::size_t budget_;
+  InterruptPoll& poll_;
   std::size_t mask_ = 0;
   std::uint64_t seed_ = draw_hash_key();
 };
@@ -343,20 +372,24 @@ class ChildFinder {
 // far, the last child written with that name winning.
 template <ResolverTree Tree>
 std::optional<SubjectIndex> follow_path(ChildFinder<Tree>& children, const NamePath& path,
-                                        std::optional<SubjectIndex> cur) {
-  for (std::size_t k = 1; cur && k < path.names.size(); ++k)
+                                        std::optional<SubjectIndex> cur, InterruptPoll& poll) {
+  for (std::size_t k = 1; cur && k < path.names.size(); ++k) {
+    if (poll.turn()) return std::nullopt;
     cur = children.find(*cur, path.names[k]);
+  }
   return cur;
 }
 
 template <ResolverTree Tree, class Table>
 class RelationResolver {
  public:
-  RelationResolver(Tree& tree, Table& table, ResolverScratch& scratch)
+  RelationResolver(Tree& tree, Table& table, ResolverScratch& scratch, InterruptPoll& poll)
       : tree_(tree),
         table_(table),
+        poll_(poll),
+        turns_(poll),
         scope_(make_scope(tree, scratch)),
-        children_(tree, scratch),
+        children_(tree, scratch, poll),
         in_scope_(scratch.in_scope),
         stack_(scratch.stack),
         relation_subjects_(scratch.relation_subjects),
@@ -367,11 +400,22 @@ class RelationResolver {
   }
 
   BuildStatus run() {
+    const BuildStatus status = walk();
+    if (poll_.stopped()) return Err<BuildError>{BuildError::interrupted()};
+    return status;
+  }
+
+ private:
+  BuildStatus walk() {
     // The walk stops as soon as it has resolved every relation subject.
     const std::size_t n = tree_.size();
-    for (SubjectIndex i = 0; i < n; ++i) pending_ += tree_.written(i) != nullptr;
+    if (!poll_.for_each_block(n, [&](std::size_t lo, std::size_t hi) {
+          for (SubjectIndex i = lo; i < hi; ++i) pending_ += tree_.written(i) != nullptr;
+        })) {
+      return std::monostate{};
+    }
     if (pending_ == 0) return std::monostate{};
-    declare_first_names();
+    if (!declare_first_names()) return std::monostate{};
     // The root is visited with an empty scope, source 0 and default context 0.
     // visit() builds a result that can hold an error: call it only for
     // relation subjects.
@@ -380,6 +424,7 @@ class RelationResolver {
     }
     if (pending_ != 0) open(0, 0);
     while (!stack_.empty()) {
+      if (turns_.turn()) return std::monostate{};
       Frame& f = stack_.back();
       const auto& ch = tree_.children(f.subject);
       if (f.next == ch.size()) {
@@ -398,7 +443,6 @@ class RelationResolver {
     return std::monostate{};
   }
 
- private:
   using Frame = WalkFrame;
   using Scope = std::conditional_t<NumberedNames<Tree>, DenseNameScope<Tree>, NameScope>;
 
@@ -431,16 +475,17 @@ class RelationResolver {
   // Only a name that some path starts with is ever looked up, so only
   // subjects with such names enter the scope; for the others the scope
   // costs one probe. Lookups see exactly what a scope of all names would.
-  void declare_first_names() {
+  // False when interrupted.
+  bool declare_first_names() {
     if constexpr (NumberedNames<Tree>) {
-      declare_numbered();
+      return declare_numbered();
     } else {
-      for (SubjectIndex i = 0; i < tree_.size(); ++i) {
+      return poll_.for_each(tree_.size(), [&](SubjectIndex i) {
         const RelationSpec* rel = tree_.written(i);
-        if (!rel) continue;
+        if (!rel) return;
         if (!rel->target.names.empty()) scope_.declare(rel->target.names[0]);
         if (rel->context && !rel->context->names.empty()) scope_.declare(rel->context->names[0]);
-      }
+      });
     }
   }
 
@@ -448,25 +493,36 @@ class RelationResolver {
   // once (a large tree overlaps those lookups), two per relation subject in
   // index order: the target's, then the context's (kNoName where there is
   // none). visit() takes them from there.
-  void declare_numbered() {
+  bool declare_numbered() {
     relation_subjects_.clear();
     first_names_.clear();
     auto first_name = [](const NamePath* path) {
       return path && !path->names.empty() ? std::string_view(path->names[0]) : std::string_view();
     };
-    for (SubjectIndex i = 0; i < tree_.size(); ++i) {
-      const RelationSpec* rel = tree_.written(i);
-      if (!rel) continue;
-      relation_subjects_.push_back(i);
-      first_names_.push_back(first_name(&rel->target));
-      first_names_.push_back(first_name(rel->context ? &*rel->context : nullptr));
+    if (!poll_.for_each_block(tree_.size(), [&](std::size_t lo, std::size_t hi) {
+          for (SubjectIndex i = lo; i < hi; ++i) {
+            const RelationSpec* rel = tree_.written(i);
+            if (!rel) continue;
+            relation_subjects_.push_back(i);
+            first_names_.push_back(first_name(&rel->target));
+            first_names_.push_back(first_name(rel->context ? &*rel->context : nullptr));
+          }
+        })) {
+      return false;
     }
     first_ids_.resize(first_names_.size());
-    tree_.find_name_ids(first_names_.data(), first_ids_.data(), first_names_.size());
-    for (std::size_t k = 0; k < first_ids_.size(); ++k) {
+    // Looked up a block at a time, with a tick after each.
+    constexpr std::size_t kBlock = InterruptPoll::kBlock;
+    for (std::size_t k = 0; k < first_names_.size(); k += kBlock) {
+      const std::size_t count = std::min(kBlock, first_names_.size() - k);
+      audit_work(count);
+      tree_.find_name_ids(first_names_.data() + k, first_ids_.data() + k, count);
+      if (poll_.tick_turns(count)) return false;
+    }
+    return poll_.for_each(first_ids_.size(), [&](std::size_t k) {
       if (first_names_[k].data() == nullptr) first_ids_[k] = Tree::kNoName;  // no such path
       scope_.declare(first_ids_[k]);
-    }
+    });
   }
 
   // Where relation subject `s` is in relation_subjects_. The walk meets
@@ -489,7 +545,7 @@ class RelationResolver {
     } else {
       first = scope_.lookup(path.names[0]);
     }
-    return follow_path(children_, path, first);
+    return follow_path(children_, path, first, poll_);
   }
 
   // Handles the written relation of `s`, written inside `source`.
@@ -525,25 +581,51 @@ class RelationResolver {
   }
 
   // Opens the scope of the children of `s`, whose own default context is
-  // `outer_default`.
-  void open(SubjectIndex s, SubjectIndex outer_default) {
+  // `outer_default`. (Interrupted, the scope is left half open; the walk
+  // sees the stop.)
+  LUMO_ALWAYS_INLINE void open(SubjectIndex s, SubjectIndex outer_default) {
     const auto& ch = tree_.children(s);
     if (ch.empty()) return;
-    for (SubjectIndex c : ch) in_scope_[c] = push(c) ? 1 : 0;
+    if (ch.size() > InterruptPoll::kBlock) [[unlikely]] {
+      open_many(ch);
+    } else {
+      for (SubjectIndex c : ch) in_scope_[c] = push(c) ? 1 : 0;
+      turns_.add(ch.size());
+    }
     stack_.push_back(Frame{s, 0, tree_.is_context(s) ? s : outer_default});
   }
 
   // Leaves the scope of the children of `s` (the top frame).
-  void close(SubjectIndex s) {
+  LUMO_ALWAYS_INLINE void close(SubjectIndex s) {
     const auto& ch = tree_.children(s);
-    for (std::size_t j = ch.size(); j-- > 0;) {
-      if (in_scope_[ch[j]]) pop(ch[j]);
+    if (ch.size() > InterruptPoll::kBlock) [[unlikely]] {
+      close_many(ch);
+    } else {
+      for (std::size_t j = ch.size(); j-- > 0;) {
+        if (in_scope_[ch[j]]) pop(ch[j]);
+      }
+      turns_.add(ch.size());
     }
     stack_.pop_back();
   }
 
+  // open() and close() of a long list of children, a block at a time.
+  template <class Children>
+  LUMO_NOINLINE void open_many(const Children& ch) {
+    poll_.for_each(ch.size(), [&](std::size_t j) { in_scope_[ch[j]] = push(ch[j]) ? 1 : 0; });
+  }
+  template <class Children>
+  LUMO_NOINLINE void close_many(const Children& ch) {
+    poll_.for_each(ch.size(), [&](std::size_t k) {
+      const SubjectIndex c = ch[ch.size() - 1 - k];
+      if (in_scope_[c]) pop(c);
+    });
+  }
+
   Tree& tree_;
   Table& table_;
+  InterruptPoll& poll_;
+  TurnCounter turns_;  // the walk's, with the scope's pushes and pops
   Scope scope_;
   ChildFinder<Tree> children_;
   std::vector<std::uint8_t>& in_scope_;
@@ -559,11 +641,13 @@ class RelationResolver {
 
 // Resolves the written relations of `tree`; see the top of this file.
 // Errors: SubjectNotFound (target path first, then context path) and
-// RelationOfRelation, for the first relation subject in pre-order.
+// RelationOfRelation, for the first relation subject in pre-order;
+// Interrupted once `poll` says stop.
 template <ResolverTree Tree, class Table>
 Result<std::monostate, BuildError> resolve_tree_relations(Tree& tree, Table& table,
-                                                          ResolverScratch& scratch) {
-  return relation_detail::RelationResolver<Tree, Table>(tree, table, scratch).run();
+                                                          ResolverScratch& scratch,
+                                                          InterruptPoll& poll) {
+  return relation_detail::RelationResolver<Tree, Table>(tree, table, scratch, poll).run();
 }
 
 // After the moves, every subject must still hang below the root. `moved_to`
@@ -574,12 +658,13 @@ Result<std::monostate, BuildError> resolve_tree_relations(Tree& tree, Table& tab
 // subject ends at the root rather than in a cycle; unmoved subjects climb
 // through lower indices until they meet a moved one or the root. Each
 // subject is climbed through at most once. Returns the lowest cut-off
-// subject, or kNoMove.
+// subject, or kNoMove (also when `poll` stopped it: the caller checks).
 inline constexpr SubjectIndex kNoMove = static_cast<SubjectIndex>(-1);
 
 template <class Index, class ParentOf>
 SubjectIndex lowest_cut_subject(const RelationTable& table, const std::vector<Index>& moved_to,
-                                Index not_moved, ParentOf parent_of, ResolverScratch& scratch) {
+                                Index not_moved, ParentOf parent_of, ResolverScratch& scratch,
+                                InterruptPoll& poll) {
   enum : std::uint8_t { kUnknown, kReaches, kOnPath, kCut };
   std::vector<std::uint8_t>& state = scratch.state;
   state.assign(moved_to.size(), kUnknown);
@@ -587,15 +672,18 @@ SubjectIndex lowest_cut_subject(const RelationTable& table, const std::vector<In
   std::vector<SubjectIndex>& path = scratch.path;
   SubjectIndex lowest_cut = kNoMove;
   for (const auto& [key, ctx] : table) {
+    if (poll.turn()) return kNoMove;
     path.clear();
     SubjectIndex x = key.subject;
-    while (state[x] == kUnknown) {
+    for (std::size_t climbed = 0; state[x] == kUnknown; ++climbed) {
+      if (poll.turn_at(climbed)) return kNoMove;
       state[x] = kOnPath;
       path.push_back(x);
       x = moved_to[x] != not_moved ? SubjectIndex{moved_to[x]} : parent_of(x);
     }
     const std::uint8_t outcome = state[x] == kReaches ? kReaches : kCut;
-    for (SubjectIndex p : path) state[p] = outcome;
+    if (!poll.for_each(path.size(), [&](std::size_t k) { state[path[k]] = outcome; }))
+      return kNoMove;
     if (outcome == kCut && key.subject < lowest_cut) lowest_cut = key.subject;
   }
   return lowest_cut;

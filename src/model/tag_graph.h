@@ -32,8 +32,10 @@ struct TagGraph {
 };
 
 // Builds a tag graph from a parsed document (taken over); the duplicate
-// checks run only when `validate` is true.
-Result<TagGraph, BuildError> build_tag_graph(ParsedDocument doc, bool validate);
+// checks run only when `validate` is true. `interrupt`, when given, is
+// polled while it builds (the Interrupted kind when it stops).
+Result<TagGraph, BuildError> build_tag_graph(ParsedDocument doc, bool validate,
+                                             Interrupt* interrupt = nullptr);
 
 // parse_document + build_tag_graph; an interrupted parse gives the
 // Interrupted kind.

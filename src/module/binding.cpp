@@ -22,6 +22,7 @@
 #include "base/huge_pages.h"
 #include "base/utf32.h"
 #include "module/errors.h"
+#include "module/signal_check.h"
 
 namespace lumo::py {
 namespace {
@@ -234,6 +235,8 @@ Utf8View find_utf8_view() {
 // the worst case but touched only as far as it is written, and owned by a
 // capsule for the call. False, with no error set, where anything fails (a
 // lone surrogate, or no memory): the UTF-8 encoder then reports it as usual.
+// The copy gives signal handlers their turn between slices, as the core's
+// long calls do; false with the handler's exception set when one raised.
 constexpr Py_ssize_t kSliceLength = 16 * 1024;  // code points
 constexpr const char* kCopyName = "lumo_query.text";
 
@@ -271,7 +274,10 @@ bool copy_by_slices(PyObject* obj, Py_ssize_t length, Ref& holder, std::string_v
   }
   copy.release();  // the capsule's now
   std::size_t used = 0;
+  SignalCheck signals;
+  InterruptPoll poll(&signals);
   for (Py_ssize_t at = 0; at < length; at += kSliceLength) {
+    if (poll.tick_bytes(4 * kSliceLength)) return false;  // (an exception is pending)
     const Py_ssize_t count = std::min(kSliceLength, length - at);
     Ref slice(PyUnicode_Substring(obj, at, at + count));
     std::size_t written = 0;
@@ -310,7 +316,10 @@ bool convert_str(PyObject* obj, Ref& holder, std::string_view& out) {
     holder = Ref::borrowed(obj);
     return true;
   }
-  if (length > kViewedLength && copy_by_slices(obj, length, holder, out)) return true;
+  if (length > kViewedLength) {
+    if (copy_by_slices(obj, length, holder, out)) return true;
+    if (PyErr_Occurred()) return false;  // a signal handler's exception
+  }
   Ref bytes(PyUnicode_AsUTF8String(obj));  // lone surrogates fail here
   if (!bytes) {
     ensure_error();

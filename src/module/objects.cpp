@@ -301,7 +301,15 @@ PyObject* query_meta_queries(PyObject* self, PyObject*) {
     SharedBorrow borrow;
     if (!borrow.acquire(query->borrow)) return nullptr;
     // Copied out so that no Python object is created while the model is held.
-    const std::vector<MetaQuery> metas = lumo::meta_queries(*query->model);
+    SignalCheck signals;
+    InterruptPoll poll(&signals);
+    const std::vector<MetaQuery>& all = lumo::meta_queries(*query->model);
+    std::vector<MetaQuery> metas;
+    metas.reserve(all.size());
+    for (const MetaQuery& m : all) {
+      if (poll.turn()) return interrupted();
+      metas.push_back(m);
+    }
     borrow.release();
 
     Ref list(PyList_New(static_cast<Py_ssize_t>(metas.size())));
@@ -310,6 +318,7 @@ PyObject* query_meta_queries(PyObject* self, PyObject*) {
       return nullptr;
     }
     for (std::size_t i = 0; i < metas.size(); ++i) {
+      if (poll.turn()) return interrupted();
       Ref key(new_str(metas[i].key));
       Ref value(key ? new_str(metas[i].value) : nullptr);
       Ref tuple(value ? PyTuple_New(3) : nullptr);
@@ -340,24 +349,29 @@ PyObject* tag_graph_collect_tags(PyObject* self, PyObject*) {
     borrow.release();
     // The strs are made from the graph's own strings: an indexed graph
     // never changes, and `self` keeps it alive while signal handlers run.
-    Ref list(PyList_New(static_cast<Py_ssize_t>(lumo::count_collected(*indexed))));
+    InterruptPoll poll(&signals);
+    const std::size_t count = lumo::count_collected(*indexed, poll);
+    if (poll.stopped()) return interrupted();
+    Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) {
       ensure_error();
       return nullptr;
     }
     StrMaker make;
     std::size_t i = 0;
-    const bool done = lumo::for_each_collected(*indexed, [&](std::string_view text) {
-      if (i % InterruptPoll::kStride == InterruptPoll::kStride - 1 && signals.should_stop())
-        return false;
-      PyObject* s = make(text);
-      if (s == nullptr) {
-        ensure_error();
-        return false;
-      }
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i++), s);  // steals s
-      return true;
-    });
+    const bool done = lumo::for_each_collected(
+        *indexed,
+        [&](std::string_view text) {
+          PyObject* s = make(text);
+          if (s == nullptr) {
+            ensure_error();
+            return false;
+          }
+          PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i++), s);  // steals s
+          return !poll.tick_bytes(text.size());  // a str weighs its bytes
+        },
+        poll);
+    if (poll.stopped()) return interrupted();
     return done ? list.release() : nullptr;
   });
 }

@@ -47,12 +47,12 @@ class PlanWriter {
     }
     frames_.push_back(Frame{root, r.head});
     while (!frames_.empty()) {
-      if (poll_.tick()) return false;
+      if (poll_.turn()) return false;
       Frame& f = frames_.back();
       // Next non-tag item.
       while (f.cursor != kNone && s_.node(s_.cell(f.cursor).node).is_tag) {
         f.cursor = s_.cell(f.cursor).next;
-        if (poll_.tick()) return false;
+        if (poll_.turn()) return false;
       }
       if (f.cursor != kNone) {
         const std::size_t item = s_.cell(f.cursor).node;
@@ -65,7 +65,7 @@ class PlanWriter {
       for (std::size_t c = list.head; c != kNone; c = s_.cell(c).next) {
         const SNode& item = s_.node(s_.cell(c).node);
         if (item.is_tag) push_key(item.tag);
-        if (poll_.tick()) return false;
+        if (poll_.turn()) return false;
       }
       plan_.program.push_back(
           GinStep{list.all ? GinStep::Kind::And : GinStep::Kind::Or, list.count});

@@ -143,7 +143,7 @@ class Simplifier {
     const std::size_t base = frames_.size();
     if (!start(root)) return result;
     while (frames_.size() > base) {
-      if (poll_.tick()) return kTrue;  // the caller sees poll_.stopped()
+      if (poll_.turn()) return kTrue;  // the caller sees poll_.stopped()
       Frame& f = frames_.back();
       const ExprNode& e = pool_[f.expr];
       if (f.next == e.items.size()) {
@@ -158,6 +158,7 @@ class Simplifier {
       // `result` is the value of the top frame: hand it to the frame below.
       frames_.pop_back();
       while (frames_.size() > base) {
+        if (poll_.turn()) return kTrue;  // a collapse can run through every open list
         Frame& parent = frames_.back();
         if (add_item(parent.acc, result)) break;
         result = kTrue;
@@ -191,7 +192,7 @@ class Simplifier {
 inline std::size_t simplify_query(const Query& query, Simplifier& s, InterruptPoll& poll) {
   std::size_t root = s.new_list(true);
   for (std::size_t i = 1; i < query.subjects.size(); ++i) {
-    if (poll.tick()) return kNone;
+    if (poll.turn()) return kNone;
     const QuerySubject& subject = query.subjects[i];
     for (const std::string& identity : subject.identities) {
       (void)s.add_item(root, s.new_tag(identity));

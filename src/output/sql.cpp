@@ -50,12 +50,12 @@ class Printer {
     }
     enter(root);
     while (!frames_.empty()) {
-      if (failed_ || poll_.tick()) return false;
+      if (failed_ || poll_.turn()) return false;
       Frame& f = frames_.back();
       // Next non-tag item.
       while (f.cursor != kNone && s_.node(s_.cell(f.cursor).node).is_tag) {
         f.cursor = s_.cell(f.cursor).next;
-        if (poll_.tick()) return false;
+        if (poll_.turn()) return false;
       }
       if (f.cursor != kNone) {
         std::size_t item = s_.cell(f.cursor).node;
@@ -110,7 +110,7 @@ class Printer {
       } else {
         ++others;
       }
-      (void)poll_.tick();  // a stop is seen by the caller's loop
+      if (poll_.turn()) return;  // the caller's loop sees the stop
     }
     std::size_t parts = others + (tags > 0 ? 1 : 0);
     if (parts == 0) {
@@ -130,7 +130,7 @@ class Printer {
       for (std::size_t c = l.head; c != kNone; c = s_.cell(c).next) {
         const SNode& item = s_.node(s_.cell(c).node);
         if (item.is_tag) group.push_back(item.tag);
-        if (poll_.tick()) {
+        if (poll_.turn()) {
           failed_ = true;
           return;
         }
@@ -161,7 +161,7 @@ bool to_sql(const Query& query, SqlParamSink& sink, std::string& text, Interrupt
   const std::size_t root = condition::simplify_query(query, s, poll);
   if (root == kNone) return false;
 
-  return Printer(s, sink, text, poll).print(root);
+  return Printer(s, sink, text, poll).print(root) && !poll.stopped();
 }
 
 }  // namespace lumo

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/compiler.h"
+#include "base/polled.h"
 #include "model/relation_resolver.h"
 #include "model/tag_graph.h"
 
@@ -37,12 +38,15 @@ class FlatTree {
  public:
   // `kids` is filled here with the children as written, `relation_of` with
   // each subject's position in s.relations.
+  // (Interrupted, they are left unfinished; the caller sees the stop.)
   FlatTree(const FlatSubjects& s, const TagTable& tags, ChildLists& kids,
-           std::vector<std::uint32_t>& relation_of)
+           std::vector<std::uint32_t>& relation_of, InterruptPoll& poll)
       : s_(s), tags_(tags), kids_(kids), relation_of_(relation_of) {
-    kids.fill(s.parent);
+    if (!kids.fill(s.parent, poll)) return;
     relation_of.assign(s.parent.size(), kNoSubject);
-    for (std::uint32_t k = 0; k < s.relations.size(); ++k) relation_of[s.relations[k].first] = k;
+    poll.for_each(s.relations.size(), [&](std::size_t k) {
+      relation_of[s.relations[k].first] = static_cast<std::uint32_t>(k);
+    });
   }
 
   static constexpr TagId kNoName = kNoTag;
@@ -111,6 +115,7 @@ class Layout {
     const std::vector<SubtreeRange>& ranges = parts_.ranges;
     found = kNoSubject;
     for (std::uint32_t c = p + 1; c < ranges[p].end; c = ranges[c].end) {
+      audit_work();  // (the budget bounds these turns: no tick)
       if (climb_budget_-- == 0) return false;
       if (s_.name[c] == name) found = c;
     }
@@ -144,6 +149,7 @@ class Layout {
   bool default_context(std::uint32_t source, std::uint32_t& context) {
     context = source;
     while (context != 0 && !(s_.flags[context] & kContext)) {
+      audit_work();
       if (climb_budget_-- == 0) return false;
       context = s_.parent[context];
     }
@@ -178,8 +184,9 @@ class Layout {
   // number_moved() rather than inline them, on every record.
   LUMO_NOINLINE bool resolve_by_walking(RelationList& relations) {
     relations.clear();
-    FlatTree tree(s_, parts_.tags, w_.written, w_.relation_of);
-    if (!resolve_tree_relations(tree, relations, w_.resolver)) return false;
+    FlatTree tree(s_, parts_.tags, w_.written, w_.relation_of, poll_);
+    if (poll_.stopped() || !resolve_tree_relations(tree, relations, w_.resolver, poll_))
+      return false;
     w_.resolution_done();
     return true;
   }
@@ -198,17 +205,19 @@ class Layout {
     std::vector<SubtreeRange>& ranges = parts_.ranges;
     std::vector<std::uint32_t>& end = w_.text_end;
     end.resize(n);
-    for (std::size_t i = 0; i < n; ++i) end[i] = ranges[i].end;
     auto& moved_in = w_.moved_in;
     moved_in.clear();
-    for (const auto& [key, ctx] : relations) {
+    if (!poll_.for_each(n, [&](std::size_t i) { end[i] = ranges[i].end; })) return false;
+    for (std::size_t k = 0; k < relations.size(); ++k) {
+      if (poll_.turn_at(k)) return false;
+      const auto& [key, ctx] = relations[k];
       const auto subject = static_cast<std::uint32_t>(key.subject);
       const auto context = static_cast<std::uint32_t>(ctx.context);
       moved_in.emplace_back(context, subject);
       s_.flags[subject] |= kMoved;
       s_.flags[context] |= kHost;
     }
-    std::sort(moved_in.begin(), moved_in.end());
+    if (!polled_sort(poll_, moved_in)) return false;
     std::vector<LayoutFrame>& stack = w_.stack;
     stack.clear();
     std::vector<std::uint32_t>& preorder = parts_.preorder;
@@ -227,16 +236,17 @@ class Layout {
     };
     enter(0);
     while (!stack.empty()) {
-      if (poll_.tick()) return false;
+      if (poll_.turn()) return false;
       LayoutFrame& f = stack.back();
       std::uint32_t next = kNoSubject;
-      while (f.next < end[f.subject]) {
+      for (std::size_t skipped = 0; f.next < end[f.subject];) {
         const std::uint32_t c = f.next;
         f.next = end[c];
         if (!(s_.flags[c] & kMoved)) {
           next = c;
           break;
         }
+        if (poll_.turn_at(skipped++)) return false;  // moved children are passed over here
       }
       if (next == kNoSubject && (s_.flags[f.subject] & kHost) && f.moved < moved_in.size() &&
           moved_in[f.moved].first == f.subject) {

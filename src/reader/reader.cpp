@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/compiler.h"
 #include "base/duplicates.h"
 #include "model/tag_graph.h"
 #include "reader/layout.h"
@@ -47,7 +48,7 @@ namespace {
 class GraphReader {
  public:
   GraphReader(std::string_view text, bool validate, Interrupt* interrupt, Workspace& w)
-      : c_{text, 0}, validate_(validate), interrupt_(interrupt), poll_(interrupt), w_(w),
+      : c_{text, 0, &poll_}, validate_(validate), interrupt_(interrupt), poll_(interrupt), w_(w),
         s_(w.s), parts_(w.parts), scratch_(w.scratch) {
     w.clear();
   }
@@ -55,10 +56,11 @@ class GraphReader {
   Result<IndexedGraph, ReadStop> run() {
     if (c_.text.size() >= kNoSubject) return make_err(ReadStop::Declined);
     if (poll_.tick(InterruptPoll::kStride)) return make_err(ReadStop::Interrupted);
-    w_.reserve_for(c_.text);
+    w_.reserve_for(c_.text, poll_);
     if (!document()) return make_err(stop());
     if (!finish_root()) return make_err(ReadStop::Declined);
-    if (!lay_out(w_, poll_)) return make_err(stop());
+    // (A stop seen where a check answers no is reported here.)
+    if (!lay_out(w_, poll_) || poll_.stopped()) return make_err(stop());
     w_.layout_done();
     std::optional<IndexedGraph> out = finish_index(parts_, interrupt_);
     if (!out) return make_err(ReadStop::Interrupted);
@@ -68,7 +70,7 @@ class GraphReader {
  private:
   ReadStop stop() const { return poll_.stopped() ? ReadStop::Interrupted : ReadStop::Declined; }
 
-  bool tick() { return poll_.tick(); }
+  bool tick() { return poll_.turn(); }
 
   bool at(char ch) const { return c_.pos < c_.text.size() && c_.text[c_.pos] == ch; }
   bool at2(char a, char b) const {
@@ -134,7 +136,7 @@ class GraphReader {
   bool gap() {
     white_space(c_);
     while (at2('/', '/')) {
-      const std::size_t eol = c_.text.find_first_of("\r\n", c_.pos + 2);
+      const std::size_t eol = comment_end(c_.pos + 2);
       if (eol == std::string_view::npos) {
         c_.pos = c_.text.size();
         return true;
@@ -145,6 +147,21 @@ class GraphReader {
       white_space(c_);
     }
     return true;
+  }
+
+  // The first CR or LF from `from` on (npos: none), looked for a stretch of
+  // kRunStretch bytes at a time, with a tick after each; npos as well when
+  // interrupted (document() then sees the stop).
+  LUMO_NOINLINE std::size_t comment_end(std::size_t from) {
+    const std::string_view t = c_.text;
+    for (;;) {
+      const std::size_t n = std::min(kRunStretch, t.size() - from);
+      const std::size_t eol = t.substr(0, from + n).find_first_of("\r\n", from);
+      audit_work((eol == std::string_view::npos ? n : eol - from) / InterruptPoll::kTurnsPerUnit);
+      if (eol != std::string_view::npos || from + n == t.size() || poll_.tick_bytes(n))
+        return eol;
+      from += n;
+    }
   }
 
   // A subject body statement, at its "{"; nested bodies go on `w_.open`.
@@ -353,7 +370,8 @@ class GraphReader {
   // Whether list[first .. last) repeats a string.
   bool has_duplicate(const std::vector<TagId>& list, std::size_t first, std::size_t last) {
     Stamps stamps{w_.seen, stamp_, parts_.tags};
-    return lumo::has_duplicate(std::span<const TagId>(list.data() + first, last - first), stamps);
+    return lumo::has_duplicate(std::span<const TagId>(list.data() + first, last - first), stamps,
+                               poll_);
   }
 
   bool finish_root() {
@@ -382,8 +400,11 @@ class GraphReader {
 
 Result<IndexedGraph, ReadStop> read_graph_index(std::string_view text, bool validate,
                                                 Interrupt* interrupt) {
+  InterruptPoll trim_poll(interrupt);
+  const std::string_view trimmed = trim_text(text, &trim_poll);
+  if (trim_poll.stopped()) return make_err(ReadStop::Interrupted);
   reading::WorkspaceLease lease(text.size());
-  return reading::GraphReader(trim_text(text), validate, interrupt, lease.get()).run();
+  return reading::GraphReader(trimmed, validate, interrupt, lease.get()).run();
 }
 
 Result<GraphState, BuildError> load_tag_graph(std::string_view text, bool validate,

@@ -37,12 +37,31 @@ constexpr std::size_t kCountLinesFrom = 64 * 1024;
 
 }  // namespace
 
-void ChildLists::fill(const std::vector<std::uint32_t>& parent) {
+bool ChildLists::fill(const std::vector<std::uint32_t>& parent, InterruptPoll& poll) {
   const std::size_t n = parent.size();
   begin.resize(n + 1);
   kids.resize(n > 0 ? n - 1 : 0);
-  fill_child_lists(n, [&](std::size_t i) { return parent[i]; }, std::span(begin), std::span(kids));
+  return fill_child_lists(n, [&](std::size_t i) { return parent[i]; }, std::span(begin),
+                          std::span(kids), poll);
 }
+
+namespace {
+
+// The lines of `text`, counted a stretch at a time with a tick after each
+// (interrupted, the count is short).
+std::size_t count_lines(std::string_view text, InterruptPoll& poll) {
+  constexpr std::size_t kStretch = std::size_t{64} << 10;
+  std::size_t lines = 1;
+  for (std::size_t at = 0; at < text.size(); at += kStretch) {
+    const std::size_t n = std::min(kStretch, text.size() - at);
+    audit_work(n * InterruptPoll::kTurnsPerUnit / InterruptPoll::kBytesPerUnit);
+    lines += count_byte(text.data() + at, n, '\n');
+    if (poll.tick_bytes(n)) break;
+  }
+  return lines;
+}
+
+}  // namespace
 
 void Workspace::clear() {
   s.parent.clear();
@@ -70,12 +89,11 @@ void Workspace::clear() {
 
 // Graph texts hold a subject every few dozen bytes; reserving for that
 // spares most regrowth of the large arrays.
-void Workspace::reserve_for(std::string_view text) {
+void Workspace::reserve_for(std::string_view text, InterruptPoll& poll) {
   const std::size_t size = text.size();
   // A large text is written a subject or so to a line, more when its
   // lines are short; counting them costs little beside the read.
-  const std::size_t lines =
-      size >= kCountLinesFrom ? 1 + count_byte(text.data(), text.size(), '\n') : 0;
+  const std::size_t lines = size >= kCountLinesFrom ? count_lines(text, poll) : 0;
   const std::size_t guess = std::max(size / 24, lines) + 4;
   s.parent.reserve(guess);
   s.name.reserve(guess);

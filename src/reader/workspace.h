@@ -55,8 +55,9 @@ struct ChildLists {
     return {kids.data() + begin[i], begin[i + 1] - begin[i]};
   }
 
-  // The children of each subject as written, in index order.
-  void fill(const std::vector<std::uint32_t>& parent);
+  // The children of each subject as written, in index order. False when
+  // `poll` said stop (the lists then unfinished).
+  bool fill(const std::vector<std::uint32_t>& parent, InterruptPoll& poll);
 };
 
 // A subject on the layout's walk (layout.cpp).
@@ -86,8 +87,9 @@ struct Workspace {
   // Empties every array for the next read, keeping their memory.
   void clear();
 
-  // Reserves the arrays for reading `text`.
-  void reserve_for(std::string_view text);
+  // Reserves the arrays for reading `text`. (Interrupted, it reserves less;
+  // the reader sees the stop at its next tick.)
+  void reserve_for(std::string_view text, InterruptPoll& poll);
 
   // Gives `names` (empty) the memory of a name list read before, if any.
   void reuse_names(std::vector<std::string>& names) {

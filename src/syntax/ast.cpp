@@ -50,6 +50,19 @@ ExprId ExprPool::add_list(const ExprId* first, std::size_t count, bool all) {
   return push(n);
 }
 
+ExprId fold_long_list(ExprPool& pool, const ExprId* first, std::size_t count, bool all,
+                      InterruptPoll& poll) {
+  bool splice = false;
+  if (!poll.for_each(count, [&](std::size_t i) {
+        const ExprNode& n = pool[first[i]];
+        return !(splice = n.kind == ExprKind::List && n.all == all);
+      })) {
+    return first[0];
+  }
+  if (splice) return fold_list(pool, std::vector<ExprId>(first, first + count), all, &poll);
+  return pool.add_list(first, count, all);
+}
+
 ExprId fold_list(ExprPool& pool, const ExprId* first, std::size_t count, bool all) {
   if (count == 1) return first[0];
   for (std::size_t i = 0; i < count; ++i) {
@@ -61,30 +74,30 @@ ExprId fold_list(ExprPool& pool, const ExprId* first, std::size_t count, bool al
   return pool.add_list(first, count, all);
 }
 
-ExprId fold_list(ExprPool& pool, std::vector<ExprId> items, bool all) {
+ExprId fold_list(ExprPool& pool, std::vector<ExprId> items, bool all, InterruptPoll* poll) {
+  InterruptPoll none(nullptr);
+  InterruptPoll& p = poll != nullptr ? *poll : none;
   bool splice = false;
-  for (ExprId id : items) {
-    const ExprNode& n = pool[id];
-    if (n.kind == ExprKind::List && n.all == all) {
-      splice = true;
-      break;
-    }
-  }
+  p.for_each(items.size(), [&](std::size_t i) {
+    const ExprNode& n = pool[items[i]];
+    return !(splice = n.kind == ExprKind::List && n.all == all);
+  });
   if (splice) {
     std::vector<ExprId> out;
     out.reserve(items.size());
-    for (ExprId id : items) {
-      ExprNode& n = pool[id];
+    p.for_each(items.size(), [&](std::size_t i) {
+      ExprNode& n = pool[items[i]];
       if (n.kind == ExprKind::List && n.all == all) {
         out.insert(out.end(), n.items.begin(), n.items.end());
         n.items = {};
       } else {
-        out.push_back(id);
+        out.push_back(items[i]);
       }
-    }
+    });
     items = std::move(out);
   }
   if (items.size() == 1) return items[0];
+  if (p.stopped() && !items.empty()) return items[0];
   return pool.add_list(items, all);
 }
 

@@ -30,6 +30,7 @@
 
 #include "base/box.h"
 #include "base/chunked_vector.h"
+#include "base/interrupt.h"
 
 namespace lumo {
 
@@ -99,11 +100,18 @@ class ExprPool {
 
 // The construction rule for every ","-list, "/"-list and the root expression:
 // items that are Lists with the same `all` are spliced in (one level), and a
-// single remaining item stands for itself.
-ExprId fold_list(ExprPool& pool, std::vector<ExprId> items, bool all);
+// single remaining item stands for itself. With `poll`, its loops tick it;
+// once it says stop the result means nothing and the caller drops it.
+ExprId fold_list(ExprPool& pool, std::vector<ExprId> items, bool all,
+                 InterruptPoll* poll = nullptr);
 
-// The same over a range of items that the caller keeps.
+// The same over a range of items that the caller keeps, at most
+// InterruptPoll::kBlock of them (fold_long_list() takes more).
 ExprId fold_list(ExprPool& pool, const ExprId* first, std::size_t count, bool all);
+
+// fold_list() over a range of any length, its loops ticking `poll`.
+ExprId fold_long_list(ExprPool& pool, const ExprId* first, std::size_t count, bool all,
+                      InterruptPoll& poll);
 
 // "@" name { "." name }
 struct NamePath {

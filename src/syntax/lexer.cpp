@@ -87,6 +87,66 @@ bool is_tag_char(char32_t c) {
 
 bool is_text_white_space(char32_t c) { return unicode::is_white_space(c); }
 
+// A run is read a stretch at a time: each stretch weighs its bytes in the
+// audit (kBytesPerUnit bytes as a loop's kTurnsPerUnit turns), and the poll
+// is ticked between stretches.
+namespace {
+
+void count_run(std::size_t bytes) {
+  audit_work(bytes * InterruptPoll::kTurnsPerUnit / InterruptPoll::kBytesPerUnit);
+}
+
+// Ticks the cursor's poll for the stretch just read; true when it says stop.
+bool after_stretch(Cursor& c, std::size_t bytes) {
+  count_run(bytes);
+  return c.poll != nullptr && c.poll->tick_bytes(bytes);
+}
+
+}  // namespace
+
+// A token is read whole, then weighs its bytes (the caller sees a stop at
+// its own next tick). Short ones, nearly all, do not reach here.
+void after_long_token(Cursor& c, std::size_t bytes) {
+  if (bytes > InterruptPoll::kBytesPerUnit) (void)after_stretch(c, bytes);
+}
+
+namespace {
+
+// Reads on from the cursor with `stretch(from, end)`, which returns where
+// the run ends before `end`, or `end`, a stretch at a time.
+template <class Stretch>
+std::string_view long_run(Cursor& c, std::size_t start, Stretch stretch) {
+  if (!after_stretch(c, c.pos - start)) {  // the stretch read inline
+    for (;;) {
+      const std::size_t from = c.pos;
+      const std::size_t n = c.text.size();
+      const std::size_t end = n - from > kRunStretch ? from + kRunStretch : n;
+      c.pos = stretch(from, end);
+      if (c.pos < end || end == n) {
+        count_run(c.pos - from);
+        break;
+      }
+      if (after_stretch(c, c.pos - from)) break;
+    }
+  }
+  return c.text.substr(start, c.pos - start);
+}
+
+}  // namespace
+
+std::string_view long_blanks(Cursor& c, std::size_t start) {
+  return long_run(c, start, [&](std::size_t i, std::size_t end) {
+    while (i < end && (c.text[i] == ' ' || c.text[i] == '\t')) ++i;
+    return i;
+  });
+}
+
+std::string_view long_white_space(Cursor& c, std::size_t start) {
+  return long_run(c, start, [&](std::size_t i, std::size_t end) {
+    return white_space_until(c.text.data(), i, end);
+  });
+}
+
 namespace {
 
 inline int hex_value(char ch) {
@@ -201,6 +261,7 @@ LUMO_NOINLINE TagStatus read_any_tag(Cursor& c, std::string& scratch, std::strin
       scratch.clear();
       TagStatus s = read_quoted(c, scratch);
       if (s == TagStatus::Ok) out = scratch;
+      after_long_token(c, c.pos - i);
       return s;
     }
     len = 1;
@@ -228,6 +289,7 @@ LUMO_NOINLINE TagStatus read_any_tag(Cursor& c, std::string& scratch, std::strin
   }
   out = t.substr(start, kept_end - start);
   c.pos = i;
+  after_long_token(c, i - start);
   return TagStatus::Ok;
 }
 
@@ -325,6 +387,7 @@ TagStatus end_bare_tag(Cursor& c, std::string& scratch, std::string_view& out, s
   while (text[kept_end - 1] == ' ') --kept_end;
   out = std::string_view(text + start, kept_end - start);
   c.pos = i;
+  after_long_token(c, i - start);
   return TagStatus::Ok;
 }
 

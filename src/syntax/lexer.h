@@ -9,6 +9,11 @@
 // read_tag() reports its outcome as a small status rather than a failure
 // value, so that the hot path never builds one; the parser turns a status
 // into the expectation entries of the construct it was reading.
+//
+// A run of blanks or white space can be as long as the text. A short run is
+// read inline; a long one goes on out of line, a stretch of kRunStretch
+// bytes at a time, ticking the cursor's poll between stretches. A token is
+// read whole (see base/interrupt.h: the work on one string is not split).
 #pragma once
 
 #include <bit>
@@ -19,15 +24,58 @@
 #include <string>
 #include <string_view>
 
+#include "base/compiler.h"
+#include "base/interrupt.h"
 
 namespace lumo {
 
 struct Cursor {
   std::string_view text;
   std::size_t pos = 0;
+  // Ticked while a long run of blanks or white space is read (null: not
+  // polled). Once it says stop, the run ends where it stopped; the reader
+  // sees the stop at its own next tick.
+  InterruptPoll* poll = nullptr;
 
   bool at_end() const { return pos >= text.size(); }
 };
+
+// Bytes of a run read between two ticks of the cursor's poll.
+inline constexpr std::size_t kRunStretch = 4096;
+
+// Weighs a token of `bytes` bytes just read in the cursor's poll, if it is
+// long enough to count (see lexer.cpp).
+void after_long_token(Cursor& c, std::size_t bytes);
+
+// The rest of a run of blanks or white space from `start` on, read up to
+// the cursor so far (for blanks: one byte; for white space: kRunStretch
+// bytes); returns all of it.
+std::string_view long_blanks(Cursor& c, std::size_t start);
+std::string_view long_white_space(Cursor& c, std::size_t start);
+
+// White space from `i` up to `end` (at most the end of the text); returns
+// where it ends.
+inline std::size_t white_space_until(const char* p, std::size_t i, std::size_t end) {
+  for (;;) {
+    if constexpr (std::endian::native == std::endian::little) {
+      if (end - i >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        w ^= 0x2020202020202020ULL;  // spaces become zero bytes
+        if (w == 0) {
+          i += 8;
+          continue;
+        }
+        i += static_cast<std::size_t>(std::countr_zero(w)) >> 3;
+      }
+    }
+    if (i == end) break;
+    const char ch = p[i];
+    if (ch != ' ' && ch != '\t' && ch != '\r' && ch != '\n') break;
+    ++i;
+  }
+  return i;
+}
 
 // Decodes the character at `pos` (< text.size()) of `text`. Returns the
 // scalar value and stores its byte length in `len`. A byte that does not
@@ -46,16 +94,21 @@ bool is_tag_char(char32_t c);
 bool is_text_white_space(char32_t c);
 
 // Longest run of blanks / white space; never fail.
-inline std::string_view blanks(Cursor& c) {
+LUMO_ALWAYS_INLINE std::string_view blanks(Cursor& c) {
   const std::size_t start = c.pos;
   const std::size_t n = c.text.size();
-  while (c.pos < n && (c.text[c.pos] == ' ' || c.text[c.pos] == '\t')) ++c.pos;
+  // Nearly every run is one blank or none; a longer one goes on out of line.
+  if (c.pos < n && (c.text[c.pos] == ' ' || c.text[c.pos] == '\t')) {
+    ++c.pos;
+    if (c.pos < n && (c.text[c.pos] == ' ' || c.text[c.pos] == '\t')) [[unlikely]]
+      return long_blanks(c, start);
+  }
   return c.text.substr(start, c.pos - start);
 }
 
 // Runs of spaces, the bulk of indentation, are skipped eight bytes at a
-// time.
-inline std::string_view white_space(Cursor& c) {
+// time; a run of kRunStretch bytes goes on out of line.
+LUMO_ALWAYS_INLINE std::string_view white_space(Cursor& c) {
   const std::size_t start = c.pos;
   const std::size_t n = c.text.size();
   const char* p = c.text.data();
@@ -68,6 +121,10 @@ inline std::string_view white_space(Cursor& c) {
         w ^= 0x2020202020202020ULL;  // spaces become zero bytes
         if (w == 0) {
           i += 8;
+          if (i - start >= kRunStretch) [[unlikely]] {
+            c.pos = i;
+            return long_white_space(c, start);
+          }
           continue;
         }
         i += static_cast<std::size_t>(std::countr_zero(w)) >> 3;
@@ -76,7 +133,10 @@ inline std::string_view white_space(Cursor& c) {
     if (i == n) break;
     const char ch = p[i];
     if (ch != ' ' && ch != '\t' && ch != '\r' && ch != '\n') break;
-    ++i;
+    if (++i - start >= kRunStretch) [[unlikely]] {
+      c.pos = i;
+      return long_white_space(c, start);
+    }
   }
   c.pos = i;
   return c.text.substr(start, i - start);

@@ -25,9 +25,11 @@
 // list item, expression term, closing ")" and applied "-". Each also weighs
 // one unit per 256 bytes read for it, so that long tokens count by their
 // length: a term its token, the others what the cursor moved over since the
-// last of them. Copying the source counts its bytes the same way. A stop
-// unwinds as Status::Stopped; only a single token or run of white space is
-// read without a poll.
+// last of them. Copying the source counts its bytes the same way, and so do
+// long runs of blanks and white space (the lexer ticks between stretches of
+// them) and comments. A stop unwinds as Status::Stopped; only a single token
+// is read without a poll. Once the poll has said stop, the parse reports the
+// interruption whatever else it ended with.
 //
 // The tree is built flat: entries are appended to the document in the order
 // they are met (pre-order), expressions go into the document's pool.
@@ -38,6 +40,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/compiler.h"
 #include "syntax/lexer.h"
 
 namespace lumo {
@@ -140,7 +143,10 @@ class Parser {
 
   // Counts one unit of work for the interrupt poll, plus one per 256 bytes
   // of text read for it; true once the hook asked to stop.
+  // (The audit counts one turn here: the bytes are counted where they are
+  // read, by the lexer and the comment loop.)
   bool tick(std::size_t bytes = 0) {
+    audit_work();
     const std::size_t weight = std::min<std::size_t>(bytes >> 8, InterruptPoll::kStride);
     return poll_.tick(1 + static_cast<std::uint32_t>(weight));
   }
@@ -167,7 +173,8 @@ class Parser {
     err_.assign(es.begin(), es.end());
   }
   void label(Expectation e, std::size_t times) { err_.insert(err_.end(), times, e); }
-  ExprId fold(std::size_t mark, bool all);
+  LUMO_ALWAYS_INLINE ExprId fold(std::size_t mark, bool all);
+  LUMO_NOINLINE ExprId fold_long(std::size_t mark, bool all);
 
   InterruptPoll poll_;
   std::size_t moved_from_ = 0;  // cursor position at the last tick_moved()
@@ -186,7 +193,17 @@ class Parser {
 };
 
 ExprId Parser::fold(std::size_t mark, bool all) {
-  const ExprId v = fold_list(doc_.exprs, items_.data() + mark, items_.size() - mark, all);
+  const std::size_t count = items_.size() - mark;
+  if (count > InterruptPoll::kBlock) [[unlikely]]
+    return fold_long(mark, all);
+  const ExprId v = fold_list(doc_.exprs, items_.data() + mark, count, all);
+  items_.resize(mark);
+  return v;
+}
+
+ExprId Parser::fold_long(std::size_t mark, bool all) {
+  const ExprId v =
+      fold_long_list(doc_.exprs, items_.data() + mark, items_.size() - mark, all, poll_);
   items_.resize(mark);
   return v;
 }
@@ -200,7 +217,15 @@ Status Parser::gap() {
   const std::string_view t = c_.text;
   while (c_.text.size() - c_.pos >= 2 && t[c_.pos] == '/' && t[c_.pos + 1] == '/') {
     std::size_t i = c_.pos + 2;
-    while (i < t.size() && t[i] != '\r' && t[i] != '\n') ++i;
+    // A comment is read a stretch of kRunStretch bytes at a time.
+    for (;;) {
+      const std::size_t from = i;
+      const std::size_t end = t.size() - i > kRunStretch ? i + kRunStretch : t.size();
+      while (i < end && t[i] != '\r' && t[i] != '\n') ++i;
+      audit_work((i - from) * InterruptPoll::kTurnsPerUnit / InterruptPoll::kBytesPerUnit);
+      if (i < end || end == t.size()) break;
+      if (tick(i - from)) return Status::Stopped;
+    }
     if (i < t.size() && t[i] == '\r' && (i + 1 >= t.size() || t[i + 1] != '\n')) {
       break;  // a lone CR ends no comment: leave the "//" to the caller
     }
@@ -267,7 +292,7 @@ bool Parser::copy_source() {
     std::memcpy(copy + at, source_.data() + at, n);
     if (poll_.tick(static_cast<std::uint32_t>(n >> 8))) return false;
   }
-  c_ = Cursor{std::string_view(copy, source_.size()), 0};
+  c_ = Cursor{std::string_view(copy, source_.size()), 0, &poll_};
   return true;
 }
 
@@ -428,11 +453,13 @@ Status Parser::leave_and_list(Step step, std::size_t base, std::size_t items_bas
     fail({invalid("expression")});
     s = Status::Recoverable;
   } else if (step == Step::Fatal) {
-    const auto lists = std::count_if(frames_.begin() + static_cast<std::ptrdiff_t>(base),
-                                     frames_.end(),
-                                     [](const ExprFrame& f) { return f.kind == FrameKind::List; });
-    label(invalid("expression"), static_cast<std::size_t>(lists));
-    s = Status::Fatal;
+    std::size_t lists = 0;
+    if (poll_.for_each(base, frames_.size(), [&](std::size_t i) {
+          lists += frames_[i].kind == FrameKind::List;
+        })) {
+      label(invalid("expression"), lists);
+      s = Status::Fatal;
+    }
   }
   frames_.resize(base);
   items_.resize(items_base);
@@ -666,7 +693,8 @@ Result<ParsedDocument, LocatedFailure> Parser::run() {
     const std::size_t start = c_.pos;
     if (s == Status::Ok) s = statement();
     if (s == Status::Ok) continue;
-    if (s == Status::Stopped) return make_err(LocatedFailure{{}, c_.pos, true});
+    // A stop seen inside a loop may leave an error behind it: the stop wins.
+    if (s == Status::Stopped || poll_.stopped()) return make_err(LocatedFailure{{}, c_.pos, true});
     if (s == Status::Fatal) {
       return make_err(LocatedFailure{ParseFailure{Severity::Fatal, std::move(err_)}, c_.pos});
     }
@@ -681,18 +709,22 @@ Result<ParsedDocument, LocatedFailure> Parser::run() {
   if (root_exprs_.size() == 1) {
     doc_.entries[0].expression = root_exprs_[0];
   } else {
-    doc_.entries[0].expression = fold_list(doc_.exprs, std::move(root_exprs_), true);
+    doc_.entries[0].expression = fold_list(doc_.exprs, std::move(root_exprs_), true, &poll_);
   }
+  if (poll_.stopped()) return make_err(LocatedFailure{{}, c_.pos, true});
   return std::move(doc_);
 }
 
 // An ASCII byte that is not white space ends the trim at once.
 bool ascii_not_white(unsigned char b) { return b < 0x80 && b != ' ' && (b < 0x09 || b > 0x0D); }
 
-std::size_t trim_front(std::string_view t) {
+// The trims tick `poll` (when given) for each character they remove, and
+// stop early once it says stop.
+std::size_t trim_front(std::string_view t, InterruptPoll* poll) {
   std::size_t i = 0;
-  while (i < t.size()) {
+  for (std::size_t turn = 0; i < t.size(); ++turn) {
     if (ascii_not_white(static_cast<unsigned char>(t[i]))) break;
+    if (poll != nullptr && poll->turn_at(turn)) break;
     std::size_t len;
     char32_t ch = decode_utf8(t, i, len);
     if (!is_text_white_space(ch)) break;
@@ -701,10 +733,11 @@ std::size_t trim_front(std::string_view t) {
   return i;
 }
 
-std::size_t trim_back(std::string_view t, std::size_t lo) {
+std::size_t trim_back(std::string_view t, std::size_t lo, InterruptPoll* poll) {
   std::size_t end = t.size();
-  while (end > lo) {
+  for (std::size_t turn = 0; end > lo; ++turn) {
     if (ascii_not_white(static_cast<unsigned char>(t[end - 1]))) break;
+    if (poll != nullptr && poll->turn_at(turn)) break;
     std::size_t s = end - 1;
     while (s > lo && (static_cast<unsigned char>(t[s]) & 0xC0) == 0x80 && end - s < 4) --s;
     std::size_t len;
@@ -717,9 +750,9 @@ std::size_t trim_back(std::string_view t, std::size_t lo) {
 
 }  // namespace
 
-std::string_view trim_text(std::string_view text) {
-  std::size_t lo = trim_front(text);
-  std::size_t hi = trim_back(text, lo);
+std::string_view trim_text(std::string_view text, InterruptPoll* poll) {
+  std::size_t lo = trim_front(text, poll);
+  std::size_t hi = trim_back(text, lo, poll);
   return text.substr(lo, hi - lo);
 }
 
@@ -737,7 +770,13 @@ Result<ParsedDocument, LocatedFailure> parse_trimmed(std::string_view trimmed,
 
 Result<ParsedDocument, ParseErrorReport> parse_document(std::string_view text,
                                                         Interrupt* interrupt) {
-  std::string_view trimmed = trim_text(text);
+  InterruptPoll trim_poll(interrupt);
+  std::string_view trimmed = trim_text(text, &trim_poll);
+  if (trim_poll.stopped()) {
+    ParseErrorReport stopped;
+    stopped.interrupted = true;
+    return make_err(std::move(stopped));
+  }
   auto r = parse_trimmed(trimmed, interrupt);
   if (r.ok()) return std::move(r).value();
   LocatedFailure& f = r.error();

@@ -19,8 +19,9 @@ struct LocatedFailure {
   bool interrupted = false;  // the caller's hook stopped the parse
 };
 
-// Removes Unicode White_Space from both ends.
-std::string_view trim_text(std::string_view text);
+// Removes Unicode White_Space from both ends. With `poll`, polled while it
+// reads white space, and cut short once it says stop.
+std::string_view trim_text(std::string_view text, InterruptPoll* poll = nullptr);
 
 // Parses text that is already trimmed; offsets and spans count from its
 // first byte. `interrupt`, when given, is polled while parsing.

@@ -36,8 +36,9 @@ template <class T>
 void check_fill(const std::vector<std::size_t>& parent) {
   const std::size_t n = parent.size();
   std::vector<T> begin(n + 1, T(77)), kids(n > 0 ? n - 1 : 0, T(99));
-  fill_child_lists(n, [&](std::size_t i) { return static_cast<T>(parent[i]); },
-                   std::span<T>(begin), std::span<T>(kids));
+  InterruptPoll poll(nullptr);
+  ASSERT_TRUE(fill_child_lists(n, [&](std::size_t i) { return static_cast<T>(parent[i]); },
+                               std::span<T>(begin), std::span<T>(kids), poll));
   const auto want = reference_children(parent);
   ASSERT_EQ(begin[0], T(0));
   ASSERT_EQ(begin[n], static_cast<T>(kids.size()));
@@ -87,6 +88,7 @@ bool reference_has_duplicate(const std::vector<int>& list) {
 TEST(Duplicates, AgreeWithASetAndUseItOnlyPastThePairwiseLimit) {
   std::mt19937 rng(3);
   CountingSet set;
+  InterruptPoll poll(nullptr);
   for (std::size_t n = 0; n <= 3 * kPairwiseMax; ++n) {
     for (int round = 0; round < 200; ++round) {
       // Alphabets from a little over n (repeats rare) down to 2 (repeats
@@ -95,7 +97,7 @@ TEST(Duplicates, AgreeWithASetAndUseItOnlyPastThePairwiseLimit) {
       std::vector<int> list(n);
       for (int& x : list) x = static_cast<int>(rng() % letters);
       const int resets = set.resets;
-      EXPECT_EQ(has_duplicate(std::span<const int>(list), set), reference_has_duplicate(list))
+      EXPECT_EQ(has_duplicate(std::span<const int>(list), set, poll), reference_has_duplicate(list))
           << "length " << n << " round " << round;
       EXPECT_EQ(set.resets - resets, n > kPairwiseMax ? 1 : 0) << "length " << n;
     }
@@ -104,12 +106,13 @@ TEST(Duplicates, AgreeWithASetAndUseItOnlyPastThePairwiseLimit) {
 
 TEST(Duplicates, OnlyTheEndsRepeat) {
   CountingSet set;
+  InterruptPoll poll(nullptr);
   for (std::size_t n = 2; n <= 2 * kPairwiseMax + 1; ++n) {
     std::vector<int> list(n);
     for (std::size_t i = 0; i < n; ++i) list[i] = static_cast<int>(i);
-    EXPECT_FALSE(has_duplicate(std::span<const int>(list), set)) << n;
+    EXPECT_FALSE(has_duplicate(std::span<const int>(list), set, poll)) << n;
     list.back() = list.front();
-    EXPECT_TRUE(has_duplicate(std::span<const int>(list), set)) << n;
+    EXPECT_TRUE(has_duplicate(std::span<const int>(list), set, poll)) << n;
   }
 }
 
