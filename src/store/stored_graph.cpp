@@ -193,18 +193,23 @@ bool is_stored_form(std::span<const std::byte> block) {
 namespace {
 
 // Whether `list` (n + 1 starts) rises from 0 to exactly `total`.
-bool rises_to(const std::uint32_t* list, std::size_t n, std::uint32_t total) {
+bool rises_to(const std::uint32_t* list, std::size_t n, std::uint32_t total,
+              InterruptPoll& poll) {
   if (list[0] != 0) return false;
   for (std::size_t i = 0; i < n; ++i) {
-    if (list[i + 1] < list[i]) return false;
+    if (list[i + 1] < list[i] || poll.turn_at(i)) return false;
   }
   return list[n] == total;
 }
 
 // Whether every value of `values` (n of them) is below `limit`.
-bool all_below(const std::uint32_t* values, std::size_t n, std::uint32_t limit) {
+bool all_below(const std::uint32_t* values, std::size_t n, std::uint32_t limit,
+               InterruptPoll& poll) {
   std::uint32_t largest = 0;
-  for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, values[i]);
+  for (std::size_t i = 0; i < n; ++i) {
+    largest = std::max(largest, values[i]);
+    if (poll.turn_at(i)) return false;
+  }
   return n == 0 || largest < limit;
 }
 
@@ -253,7 +258,7 @@ class Reader {
   // The string bounds (widened for the table) and the slots: every slot
   // empty or naming a string, and one at least empty.
   bool table() {
-    if (!rises_to(bounds_, h_.strings, h_.string_bytes)) return false;
+    if (!rises_to(bounds_, h_.strings, h_.string_bytes, poll_)) return false;
     m_.bounds.assign(bounds_, bounds_ + h_.strings + 1);
     // Without branches: the compiler can take the slots several at a time.
     std::uint32_t empty = 0;
@@ -264,6 +269,7 @@ class Reader {
       const std::uint32_t is_empty = slot == kEmptySlot;
       empty += is_empty;
       bad |= (1 - is_empty) & static_cast<std::uint32_t>((slot & id_mask) >= h_.strings);
+      if (poll_.turn_at(i)) return false;
     }
     return bad == 0 && (h_.slots == 0 || empty != 0);
   }
@@ -277,12 +283,12 @@ class Reader {
     m_.order.assign(n, kUnseen);
     for (std::uint32_t s = 0; s < n; ++s) {
       const std::uint32_t start = ranges_[2 * s], end = ranges_[2 * s + 1];
-      if (start >= end || end > n || m_.order[start] != kUnseen) return false;
+      if (start >= end || end > n || m_.order[start] != kUnseen || poll_.turn_at(s)) return false;
       m_.order[start] = s;
     }
     m_.open.clear();
     for (std::uint32_t k = 0; k < n; ++k) {
-      if (poll_.tick()) return false;
+      if (poll_.turn()) return false;
       const std::uint32_t end = ranges_[2 * m_.order[k] + 1];
       while (!m_.open.empty() && m_.open.back() <= k) m_.open.pop_back();
       if (!m_.open.empty() && end > m_.open.back()) return false;
@@ -294,10 +300,10 @@ class Reader {
   // The occurrence and identity lists: starts that rise to their totals,
   // subjects in range.
   bool lists() {
-    return rises_to(occ_begin_, h_.strings, h_.occurrences) &&
-           rises_to(id_begin_, h_.strings, h_.identities) &&
-           all_below(occ_, h_.occurrences, h_.subjects) &&
-           all_below(ids_, h_.identities, h_.subjects);
+    return rises_to(occ_begin_, h_.strings, h_.occurrences, poll_) &&
+           rises_to(id_begin_, h_.strings, h_.identities, poll_) &&
+           all_below(occ_, h_.occurrences, h_.subjects, poll_) &&
+           all_below(ids_, h_.identities, h_.subjects, poll_);
   }
 
   // The relations: subjects in range, ascending by relation subject.
@@ -305,7 +311,8 @@ class Reader {
     m_.relations.resize(h_.relations);
     for (std::size_t r = 0; r < h_.relations; ++r) {
       const std::uint32_t* f = relations_ + 5 * r;
-      if (!all_below(f, 4, h_.subjects) || f[4] > 1) return false;
+      if (poll_.turn()) return false;
+      if (!all_below(f, 4, h_.subjects, poll_) || f[4] > 1) return false;
       if (r > 0 && f[0] <= m_.relations[r - 1].first.subject) return false;
       m_.relations[r] =
           RelationEntry{RelationKey{f[0], f[1], f[2]}, RelationContext{f[4] == 1, f[3]}};
