@@ -262,6 +262,16 @@ class TurnCounter {
   // the next turn.
   void add(std::size_t inner) { turns_ += inner; }
 
+  // Ticks for the turns counted since the last tick, where they make a unit
+  // (as InterruptPoll::tick_done()), once the loop is over; true once the
+  // poll has said stop.
+  bool finish() {
+    audit_work(turns_);
+    const std::size_t turns = turns_;
+    turns_ = 0;
+    return poll_.tick_done(turns);
+  }
+
  private:
   bool flush() {
     audit_work(turns_);

@@ -29,8 +29,9 @@ namespace polled_detail {
 
 // Elements merged, compared or moved between two ticks.
 inline constexpr std::size_t kBlock = InterruptPoll::kBlock;
-// Runs std::sort sorts whole, with a tick after each.
-inline constexpr std::size_t kSortRun = 1024;
+// Runs std::sort sorts whole, with a tick after each (about 26,000 turns of
+// its loops at most).
+inline constexpr std::size_t kSortRun = 2048;
 
 // The turns of std::sort over n elements, for the audit and the tick.
 inline std::size_t sort_turns(std::size_t n) { return n * (1 + std::bit_width(n)); }
@@ -52,13 +53,11 @@ LUMO_NOINLINE bool merge_runs(InterruptPoll& poll, T* first, std::size_t n, std:
       while (k < hi) {
         const std::size_t stop = std::min(hi, k + kBlock);
         audit_work(stop - k);
-        for (; k < stop; ++k) {
-          if (j < hi && (i >= mid || less(src[j], src[i]))) {
-            dst[k] = std::move(src[j++]);
-          } else {
-            dst[k] = std::move(src[i++]);
-          }
-        }
+        // Both runs have elements left; then one of them, copied.
+        for (; k < stop && i < mid && j < hi; ++k)
+          dst[k] = less(src[j], src[i]) ? std::move(src[j++]) : std::move(src[i++]);
+        for (; k < stop && i < mid; ++k) dst[k] = std::move(src[i++]);
+        for (; k < stop; ++k) dst[k] = std::move(src[j++]);
         if (poll.tick_turns(kBlock)) return false;
       }
     }
@@ -118,10 +117,12 @@ LUMO_NOINLINE bool stable_sort_long(InterruptPoll& poll, T* first, std::size_t n
 template <class Vector>
 LUMO_NOINLINE bool unique_long(InterruptPoll& poll, Vector& v) {
   std::size_t out = 1;
-  if (!poll.for_each(1, v.size(), [&](std::size_t i) {
-        if (!(v[i] == v[out - 1])) {
-          if (out != i) v[out] = std::move(v[i]);
-          ++out;
+  if (!poll.for_each_block(v.size(), [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo > 0 ? lo : 1; i < hi; ++i) {
+          if (!(v[i] == v[out - 1])) {
+            if (out != i) v[out] = std::move(v[i]);
+            ++out;
+          }
         }
       })) {
     return false;
@@ -188,10 +189,12 @@ bool polled_stable_sort(InterruptPoll& poll, T* first, std::size_t n, Less less)
 template <class Vector, class Keep>
 bool polled_keep_if(InterruptPoll& poll, Vector& v, Keep keep) {
   std::size_t out = 0;
-  if (!poll.for_each(v.size(), [&](std::size_t i) {
-        if (keep(v[i])) {
-          if (out != i) v[out] = std::move(v[i]);
-          ++out;
+  if (!poll.for_each_block(v.size(), [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i) {
+          if (keep(v[i])) {
+            if (out != i) v[out] = std::move(v[i]);
+            ++out;
+          }
         }
       })) {
     return false;

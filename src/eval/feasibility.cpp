@@ -135,13 +135,17 @@ Feasibility::Feasibility(const Query& query, const IndexedGraph& graph, Interrup
 bool Feasibility::expression_holds(SubjectIndex q, SubjectIndex g) {
   if (facts_[q].trivial != 0) return true;
   const SubtreeRange& range = graph_.range(g);
-  return tester_.test(
-      query_.exprs, query_.subjects[q].expression,
-      [&](ExprId node, std::string_view tag) {
-        const TagId t = graph_tag(node, tag);
-        return t != kNoTag && graph_.occurs_from(t, range, node_hints_[node]);
-      },
-      poll_);
+  const auto holds = [&](ExprId node, std::string_view tag) {
+    const TagId t = graph_tag(node, tag);
+    return t != kNoTag && graph_.occurs_from(t, range, node_hints_[node]);
+  };
+  // A walk over a pool of kShortWalk nodes or fewer takes at most twice as
+  // many steps: the turn of the candidate it tests (every caller ticks one)
+  // weighs it.
+  constexpr std::size_t kShortWalk = InterruptPoll::kTurnsPerUnit;
+  if (query_.exprs.size() <= kShortWalk)
+    return tester_.test<false>(query_.exprs, query_.subjects[q].expression, holds, poll_);
+  return tester_.test(query_.exprs, query_.subjects[q].expression, holds, poll_);
 }
 
 TagId Feasibility::graph_tag(ExprId node, std::string_view tag) {
@@ -166,10 +170,18 @@ const CandidateList* Feasibility::all_list() {
   // The pre-order numbers of an index are 0 .. n - 1, each once, so every
   // subject goes straight to its number. Without moved relation subjects
   // that is its own index: the list is written in order.
-  const bool whole = poll_.for_each<kPolled>(n, [&](SubjectIndex g) {
-    const SubtreeRange& r = ranges[g];
-    cands[r.start] = Cand{r.start, r.end, g};
-  });
+  const auto place = [&](std::size_t lo, std::size_t hi) {
+    for (SubjectIndex g = lo; g < hi; ++g) {
+      const SubtreeRange& r = ranges[g];
+      cands[r.start] = Cand{r.start, r.end, g};
+    }
+  };
+  bool whole = true;
+  if constexpr (kPolled) {
+    whole = poll_.for_each_block(n, place);
+  } else {
+    place(0, n);
+  }
   // (The list is built once, from the loop over query subjects in prepare():
   // its turns are ticked here.)
   if (!whole || (kPolled && poll_.tick_turns(n))) {  // interrupted: the match ends
@@ -196,18 +208,27 @@ const CandidateList* Feasibility::list_for(const QuerySubject& s) {
   const std::span<const std::uint32_t> carriers = graph_.carriers(id);  // ascending
   const std::span<Cand> all = take<Cand>(carriers.size());
   std::size_t count = 0;
-  poll_.for_each<kPolled>(carriers.size(), [&](std::size_t k) {
-    if (k > 0 && carriers[k] == carriers[k - 1]) return;  // listed twice: try once
-    const SubjectIndex g = carriers[k];
-    const SubtreeRange& r = graph_.range(g);
-    all[count++] = Cand{r.start, r.end, g};
-  });
+  const auto list = [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t k = lo; k < hi; ++k) {
+      if (k > 0 && carriers[k] == carriers[k - 1]) continue;  // listed twice: try once
+      const SubjectIndex g = carriers[k];
+      const SubtreeRange& r = graph_.range(g);
+      all[count++] = Cand{r.start, r.end, g};
+    }
+  };
+  if constexpr (kPolled) {
+    poll_.for_each_block(carriers.size(), list);
+  } else {
+    list(0, carriers.size());
+  }
   const std::span<Cand> cands = all.first(count);
   const auto by_start = [](const Cand& a, const Cand& b) { return a.start < b.start; };
   if constexpr (kPolled) {
     bool sorted = true;
-    poll_.for_each(1, cands.size(), [&](std::size_t k) {
-      return sorted = !by_start(cands[k], cands[k - 1]);
+    poll_.for_each_block(cands.size(), [&](std::size_t lo, std::size_t hi) {
+      // (Each block from the last of the one before.)
+      sorted = sorted && std::is_sorted(cands.begin() + static_cast<std::ptrdiff_t>(lo ? lo - 1 : 0),
+                                        cands.begin() + static_cast<std::ptrdiff_t>(hi), by_start);
     });
     if (!sorted) (void)polled_sort(poll_, cands.data(), cands.size(), by_start);
     // (Built once per identity, from the loop over query subjects in

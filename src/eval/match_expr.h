@@ -26,9 +26,10 @@ class ExprTester {
 
   // Tag: holds(id, text); Not: negation; all-list: every item (empty holds);
   // any-list: some item (empty fails). Lists stop at the first item that
-  // decides them. Each step of the walk is a turn of `poll`; false as well
-  // when it says stop.
-  template <class Holds>
+  // decides them. Each step of the walk is a turn of `poll`, counted in a
+  // TurnCounter; false as well when it says stop. Without kPolled the walk
+  // does not tick, for a caller that knows it short (see Feasibility).
+  template <bool kPolled = true, class Holds>
   bool test(const ExprPool& pool, ExprId expr, Holds&& holds, InterruptPoll& poll) {
     const ExprNode& top = pool[expr];
     if (top.kind == ExprKind::Tag) return holds(expr, top.tag);
@@ -36,8 +37,13 @@ class ExprTester {
     stack_.push_back(Frame{expr, 0});
     bool value = false;      // result of the frame most recently finished
     bool returning = false;  // whether `value` is waiting for the top frame
+    TurnCounter turns(poll);
     while (!stack_.empty()) {
-      if (poll.turn()) return false;
+      if constexpr (kPolled) {
+        if (turns.turn()) return false;
+      } else {
+        audit_work();
+      }
       Frame& f = stack_.back();
       const ExprNode& node = pool[f.id];
       switch (node.kind) {
@@ -70,7 +76,7 @@ class ExprTester {
           break;
       }
     }
-    return value;
+    return !(kPolled && turns.finish()) && value;
   }
 
  private:
