@@ -100,10 +100,6 @@ class PlanWriter {
 
 }  // namespace
 
-std::uint32_t gin_key(std::string_view tag) {
-  return static_cast<std::uint32_t>(hash_bytes(tag.data(), tag.size(), kGinKeySeed));
-}
-
 std::vector<std::uint32_t> gin_graph_keys(const IndexedGraph& graph) {
   std::vector<std::uint32_t> keys;
   keys.reserve(count_collected(graph));

@@ -27,26 +27,11 @@
 #include "base/result.h"
 #include "eval/index.h"
 #include "model/query.h"
+#include "store/keys.h"
 
 namespace lumo {
 
-// The seed of gin_key(): the bytes "lumo-gin" read as a big-endian number.
-inline constexpr std::uint64_t kGinKeySeed = 0x6c756d6f2d67696eULL;
-
-// The key of a tag or identity string: the low 32 bits of
-// hash_bytes(tag.data(), tag.size(), kGinKeySeed) (base/random_hash.h). It
-// reads the bytes as unsigned values with unaligned-safe loads and
-// multiplies through mul128(), whose every form gives the same bits, so it
-// is the same in every process, with every compiler and on every
-// little-endian machine (a big-endian one computes other keys; a PostgreSQL
-// data directory does not move between the two anyway).
-//
-// Stored indexes hold these values: changing this function, hash_bytes() or
-// the seed invalidates every index built with them. Such a change needs a
-// new version of the operator class and a REINDEX of its indexes;
-// tests/cpp/gin_plan_test.cpp pins recorded values so that it cannot happen
-// unnoticed.
-std::uint32_t gin_key(std::string_view tag);
+// gin_key() and kGinKeySeed: store/keys.h.
 
 // The distinct keys of the strings that collect_tags() gives, ascending.
 std::vector<std::uint32_t> gin_graph_keys(const IndexedGraph& graph);

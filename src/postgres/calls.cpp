@@ -15,6 +15,7 @@
 #include <memory>
 #include <type_traits>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -32,6 +33,11 @@ namespace lumo::pg {
 
 struct CompiledQuery {
   Query query;
+  // For stored graphs, made on first use: the plan of the query's GIN
+  // condition, which a graph whose signature lacks its keys cannot satisfy,
+  // and room for its keys' states.
+  std::optional<GinPlan> plan;
+  std::vector<GinValue> states;
 };
 
 namespace {
@@ -100,7 +106,7 @@ Status compile(std::string_view text, Interrupt* interrupt, Allocate allocate,
   return guarded([&] {
     auto built = compile_query(text, interrupt);
     if (!built.ok()) return build_failed(built.error(), allocate, error);
-    *query = new CompiledQuery{std::move(built).value()};
+    *query = new CompiledQuery{std::move(built).value(), std::nullopt, {}};
     return Status::kOk;
   });
 }
@@ -215,9 +221,36 @@ Status stored_text(std::span<const std::byte> block, std::string_view* text) noe
   return Status::kOk;
 }
 
-Status match_stored(const CompiledQuery& query, std::span<const std::byte> block,
+namespace {
+
+// Whether a graph with this signature may satisfy the plan's condition: a
+// key the signature does not hold is surely absent (false), any other may
+// be present (maybe). False means the query cannot match.
+bool may_satisfy(const GinPlan& plan, const Signature& signature, std::vector<GinValue>& states) {
+  if (plan.always_true) return true;
+  for (std::size_t i = 0; i < plan.keys.size(); ++i) {
+    states[i] = signature.may_hold(plan.keys[i]) ? GinValue::Maybe : GinValue::False;
+  }
+  return evaluate(plan, states) != GinValue::False;
+}
+
+}  // namespace
+
+Status match_stored(CompiledQuery& query, std::span<const std::byte> block,
                     Interrupt* interrupt, bool* matched) noexcept {
   return guarded([&] {
+    if (!query.plan) {
+      auto made = lumo::gin_plan(query.query, interrupt);
+      if (!made.ok()) return Status::kInterrupted;
+      query.plan = std::move(made).value();
+      query.states.resize(query.plan->keys.size());
+    }
+    Signature signature;
+    if (!store::stored_signature(block, signature)) return Status::kDamaged;
+    if (!may_satisfy(*query.plan, signature, query.states)) {
+      *matched = false;
+      return Status::kOk;
+    }
     return with_stored(block, interrupt, [&](const IndexedGraph& graph) {
       auto answer = is_match(query.query, graph, interrupt);
       if (!answer.ok()) return Status::kInterrupted;

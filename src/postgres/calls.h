@@ -82,8 +82,9 @@ Status store(std::string_view core_text, std::string_view kept_text, Interrupt* 
 // The text a stored form keeps; kDamaged when its header is damaged.
 Status stored_text(std::span<const std::byte> block, std::string_view* text) noexcept;
 
-// Matches `query` against a stored form.
-Status match_stored(const CompiledQuery& query, std::span<const std::byte> block,
+// Matches `query` against a stored form. The first call makes the query's
+// plan, which tells most graphs it cannot match from their signature alone.
+Status match_stored(CompiledQuery& query, std::span<const std::byte> block,
                     Interrupt* interrupt, bool* matched) noexcept;
 
 // The GIN operator class: a stored graph's keys, a query's keys and the

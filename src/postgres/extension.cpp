@@ -242,7 +242,7 @@ CallSite* call_site(FunctionCallInfo fcinfo) {
 
 // The compiled form of the query text `arg`: the cached one when the text
 // is unchanged, otherwise compiled now and cached in its place.
-const CompiledQuery* query_for(FunctionCallInfo fcinfo, const text* arg) {
+CompiledQuery* query_for(FunctionCallInfo fcinfo, const text* arg) {
   CallSite* site = call_site(fcinfo);
   const char* data = VARDATA_ANY(arg);
   const std::size_t length = VARSIZE_ANY_EXHDR(arg);
@@ -439,7 +439,7 @@ extern "C" PGDLLEXPORT Datum lumo_query_send(PG_FUNCTION_ARGS) {
 // compiled once per call site, as lumo_is_match's is.
 extern "C" PGDLLEXPORT Datum lumo_graph_match(PG_FUNCTION_ARGS) {
   const std::span<const std::byte> block = stored_block(PG_GETARG_DATUM(0));
-  const CompiledQuery* query = query_for(fcinfo, PG_GETARG_TEXT_PP(1));
+  CompiledQuery* query = query_for(fcinfo, PG_GETARG_TEXT_PP(1));
   bool matched = false;
   raise_failure(lumo::pg::match_stored(*query, block, &cancel_hook, &matched), ErrorText{});
   PG_RETURN_BOOL(matched);

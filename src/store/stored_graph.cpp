@@ -1,188 +1,268 @@
 // Writing and reading stored forms (see stored_graph.h for the layout).
 //
-// The writer puts every integer byte by byte. The reader takes the u32
-// arrays in place where the machine is little-endian and the block 4-aligned,
-// and copies them out byte by byte otherwise; either way it then checks them
-// all before the index is handed out: the header against the block's size,
-// the string bounds and list starts rising to their totals, every subject
-// number in range, every slot empty or naming a string (and one at least
-// empty, so that a probe ends), and the ranges nesting as a pre-order tree
-// with the root around everything. Matching relies on all of these.
+// The writer chooses the narrowest widths that hold the block's integers,
+// finds each string in the text where it can (one pass over the text, every
+// run of tag characters and every quoted string without escapes looked up
+// once), and puts every integer byte by byte. The reader widens the arrays
+// into its own memory, an array at a time, and checks them all before the
+// index is handed out: the header against the block's size, every string
+// inside the block and each one distinct, the list ends rising to their
+// totals, every subject and string number in range, the identity pairs in
+// order, and the ranges nesting as a pre-order tree with the root around
+// everything. Matching relies on all of these.
 #include "store/stored_graph.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace lumo::store {
 
 namespace {
 
-constexpr std::uint32_t kEmptySlot = 0xffffffffu;
-
+// Fields of the header, in the order the block has them.
 struct Header {
-  std::uint32_t text = 0;
+  unsigned n_width = 4;
+  unsigned c_width = 4;
+  bool starts_left_out = false;
+  Signature signature;
   std::uint32_t subjects = 0;
   std::uint32_t strings = 0;
-  std::uint32_t string_bytes = 0;
   std::uint32_t occurrences = 0;
   std::uint32_t identities = 0;
   std::uint32_t relations = 0;
-  std::uint32_t slots = 0;
-  std::uint32_t hash_mask = 0;
-  std::uint64_t seed = 0;
+  std::uint32_t text = 0;
+  std::uint32_t own = 0;  // string bytes the text does not hold
 
-  // Where the u32 arrays start, and how many u32 there are.
-  std::uint64_t arrays_at() const {
-    return (kHeaderBytes + std::uint64_t{text} + string_bytes + 3) & ~std::uint64_t{3};
+  std::uint64_t text_at() const { return kHeaderBytes + 5 * n_width + 2 * c_width; }
+  std::uint64_t c_arrays_at() const { return text_at() + text + own; }
+  std::uint64_t n_arrays_at() const { return c_arrays_at() + std::uint64_t{strings} * 2 * c_width; }
+  // How many n integers the arrays hold.
+  std::uint64_t n_count() const {
+    return std::uint64_t{subjects} * (starts_left_out ? 1 : 2) + strings + occurrences +
+           std::uint64_t{identities} * 2 + std::uint64_t{relations} * 5;
   }
-  std::uint64_t words() const {
-    return std::uint64_t{strings} * 3 + 3 + slots + std::uint64_t{subjects} * 2 + occurrences +
-           identities + std::uint64_t{relations} * 5;
-  }
-  std::uint64_t size() const { return arrays_at() + words() * 4; }
+  std::uint64_t size() const { return n_arrays_at() + n_count() * n_width; }
 };
 
-void put32(std::byte* at, std::uint32_t v) {
-  for (int k = 0; k < 4; ++k) at[k] = static_cast<std::byte>(v >> (8 * k));
+unsigned width_of(std::uint64_t largest) {
+  return largest <= 0xff ? 1 : largest <= 0xffff ? 2 : 4;
 }
 
-std::uint32_t get32(const std::byte* at) {
+bool valid_width(unsigned w) { return w == 1 || w == 2 || w == 4; }
+
+// Writes integers of one width, little-endian, byte by byte.
+struct Writer {
+  std::byte* at;
+
+  void put(std::uint32_t v, unsigned width) {
+    for (unsigned k = 0; k < width; ++k) *at++ = static_cast<std::byte>(v >> (8 * k));
+  }
+  void put64(std::uint64_t v) {
+    put(static_cast<std::uint32_t>(v), 4);
+    put(static_cast<std::uint32_t>(v >> 32), 4);
+  }
+  void bytes(std::string_view s) {
+    if (!s.empty()) std::memcpy(at, s.data(), s.size());
+    at += s.size();
+  }
+};
+
+std::uint32_t get(const std::byte* at, unsigned width) {
   std::uint32_t v = 0;
-  for (int k = 0; k < 4; ++k) v |= std::uint32_t{std::to_integer<std::uint8_t>(at[k])} << (8 * k);
+  for (unsigned k = 0; k < width; ++k) v |= std::uint32_t{std::to_integer<std::uint8_t>(at[k])} << (8 * k);
   return v;
 }
 
-// Slots for a stored table of n strings: the fewest (a power of two, four
-// at least) that keep it at most seven eighths full, so that a probe always
-// ends. Fuller than a graph's own table (three quarters): a stored table is
-// small and its slots share a cache line or two, where a longer probe costs
-// little, and every slot is kept on disk for every row.
-std::uint32_t stored_slot_count(std::size_t n) {
-  std::uint32_t count = 4;
-  while (std::uint64_t{count} * 7 < std::uint64_t{n} * 8 || count <= n) count *= 2;
-  return count;
+// `n` integers of `width` bytes from `at` into `out`, widened: a bulk copy,
+// ticked as one.
+void get_all(const std::byte* at, unsigned width, std::size_t n, std::uint32_t* out,
+             InterruptPoll& poll) {
+  switch (width) {
+    case 1:
+      for (std::size_t i = 0; i < n; ++i) out[i] = std::to_integer<std::uint8_t>(at[i]);
+      break;
+    case 2:
+      for (std::size_t i = 0; i < n; ++i) out[i] = get(at + 2 * i, 2);
+      break;
+    default:
+      for (std::size_t i = 0; i < n; ++i) out[i] = get(at + 4 * i, 4);
+      break;
+  }
+  poll.tick_turns(n);
 }
 
 // Whether some subject holds string `id` (as a tag or an identity). The
-// others are names, which only relation paths used; a stored table leaves
+// others are names, which only relation paths used; a stored form leaves
 // them out, and with them nothing any answer depends on.
 bool held(const IndexedGraph& g, TagId id) { return g.occ_begin[id + 1] != g.occ_begin[id]; }
 
-Header header_of(std::string_view text, const IndexedGraph& g) {
-  const tag_detail::Arrays& t = g.tags.arrays();
-  Header h;
-  h.text = static_cast<std::uint32_t>(text.size());
-  h.subjects = static_cast<std::uint32_t>(g.size());
-  // Only the strings some subject holds: names serve the build alone.
-  std::size_t strings = 0, bytes = 0;
-  for (TagId id = 0; id < t.size; ++id) {
-    if (held(g, id)) {
-      ++strings;
-      bytes += t.text(id).size();
+bool tag_byte(unsigned char c) {
+  return c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9') || c == '\'' || c == '_' || c == ' ' || c == '-';
+}
+
+// Where the held strings are: a place in the text where each one stands as
+// it is, found by looking up every run of tag characters (spaces at its
+// ends left off) and every quoted string without escapes; the strings found
+// nowhere get bytes of their own, after the text. A string found is one the
+// text holds byte for byte, so any place found is right, and a string the
+// search misses only costs its bytes.
+struct Places {
+  std::vector<TagId> kept;           // the held strings, by id
+  std::vector<std::uint32_t> start;  // per kept string
+  std::string own;
+
+  Places(std::string_view text, const IndexedGraph& g) {
+    const TagView& tags = g.tags;
+    constexpr std::uint32_t kNone = 0xffffffffu;
+    std::vector<std::uint32_t> number(tags.size(), kNone);
+    for (TagId id = 0; id < tags.size(); ++id) {
+      if (!held(g, id)) continue;
+      number[id] = static_cast<std::uint32_t>(kept.size());
+      kept.push_back(id);
+    }
+    start.assign(kept.size(), kNone);
+    auto look_up = [&](std::size_t from, std::size_t to) {
+      while (from < to && text[from] == ' ') ++from;
+      while (to > from && text[to - 1] == ' ') --to;
+      if (from == to) return;
+      const TagId id = tags.find(text.substr(from, to - from));
+      if (id != kNoTag && number[id] != kNone && start[number[id]] == kNone) {
+        start[number[id]] = static_cast<std::uint32_t>(from);
+      }
+    };
+    for (std::size_t i = 0; i < text.size();) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if (c == '"') {
+        std::size_t end = i + 1;
+        while (end < text.size() && text[end] != '"' && text[end] != '\\') ++end;
+        if (end < text.size() && text[end] == '"') look_up(i + 1, end);
+        i = end + 1;
+      } else if (tag_byte(c)) {
+        std::size_t end = i + 1;
+        while (end < text.size() && tag_byte(static_cast<unsigned char>(text[end]))) ++end;
+        look_up(i, end);
+        i = end;
+      } else {
+        ++i;
+      }
+    }
+    for (std::size_t k = 0; k < kept.size(); ++k) {
+      if (start[k] != kNone) continue;
+      start[k] = static_cast<std::uint32_t>(text.size() + own.size());
+      own += tags.text(kept[k]);
     }
   }
-  h.strings = static_cast<std::uint32_t>(strings);
-  h.string_bytes = static_cast<std::uint32_t>(bytes);
+};
+
+Header header_of(std::string_view text, const IndexedGraph& g, const Places& places) {
+  Header h;
+  h.subjects = static_cast<std::uint32_t>(g.size());
+  h.strings = static_cast<std::uint32_t>(places.kept.size());
   h.occurrences = static_cast<std::uint32_t>(g.occ_pos.size());
   h.identities = static_cast<std::uint32_t>(g.id_subjects.size());
   h.relations = static_cast<std::uint32_t>(g.relations.size());
-  h.slots = strings == 0 ? 0 : stored_slot_count(strings);
-  h.hash_mask = t.hash_mask;
-  h.seed = t.seed;
+  h.text = static_cast<std::uint32_t>(text.size());
+  h.own = static_cast<std::uint32_t>(places.own.size());
+  h.starts_left_out = true;
+  for (std::size_t s = 0; s < g.size(); ++s) h.starts_left_out &= g.ranges[s].start == s;
+  // Every n integer is a count or below one (an implicit flag is 0 or 1);
+  // every c integer is at most the text and own bytes together.
+  h.n_width = width_of(std::max({h.subjects, h.strings, h.occurrences, h.identities, h.relations}));
+  h.c_width = width_of(std::uint64_t{h.text} + h.own);
+  for (const TagId id : places.kept) h.signature.add(gin_key(g.tags.text(id)));
   return h;
 }
 
 bool read_header(std::span<const std::byte> block, Header& h) {
   if (block.size() < kHeaderBytes) return false;
   const std::byte* p = block.data();
-  if (std::to_integer<std::uint8_t>(p[0]) != kVersion || p[1] != std::byte{0} ||
-      p[2] != std::byte{0} || p[3] != std::byte{0}) {
+  const auto widths = std::to_integer<unsigned>(p[1]);
+  const auto flags = std::to_integer<unsigned>(p[2]);
+  h.n_width = widths & 15;
+  h.c_width = widths >> 4;
+  if (std::to_integer<std::uint8_t>(p[0]) != kVersion || flags > 1 || p[3] != std::byte{0} ||
+      !valid_width(h.n_width) || !valid_width(h.c_width) || block.size() < h.text_at()) {
     return false;
   }
-  std::uint32_t* fields[] = {&h.text,        &h.subjects,   &h.strings,   &h.string_bytes,
-                             &h.occurrences, &h.identities, &h.relations, &h.slots,
-                             &h.hash_mask};
-  for (std::size_t k = 0; k < 9; ++k) *fields[k] = get32(p + 4 + 4 * k);
-  h.seed = get32(p + 40) | std::uint64_t{get32(p + 44)} << 32;
-  const bool slots_ok = h.slots == 0 ? h.strings == 0 : std::has_single_bit(h.slots);
-  return h.subjects != 0 && slots_ok && h.size() == block.size();
+  h.starts_left_out = flags == 1;
+  for (int w = 0; w < 2; ++w) h.signature.words[w] = get(p + 4 + 8 * w, 4) | std::uint64_t{get(p + 8 + 8 * w, 4)} << 32;
+  const std::byte* at = p + kHeaderBytes;
+  std::uint32_t* counts[] = {&h.subjects, &h.strings, &h.occurrences, &h.identities, &h.relations};
+  for (std::uint32_t* count : counts) {
+    *count = get(at, h.n_width);
+    at += h.n_width;
+  }
+  h.text = get(at, h.c_width);
+  h.own = get(at + h.c_width, h.c_width);
+  return h.subjects != 0 && h.size() == block.size();
 }
 
 }  // namespace
 
 std::size_t encoded_size(std::string_view text, const IndexedGraph& graph) {
-  return static_cast<std::size_t>(header_of(text, graph).size());
+  const Places places(text, graph);
+  return static_cast<std::size_t>(header_of(text, graph, places).size());
 }
 
 void encode(std::string_view text, const IndexedGraph& g, std::byte* out) {
-  const Header h = header_of(text, g);
-  const tag_detail::Arrays& t = g.tags.arrays();
-  std::memset(out, 0, h.arrays_at());
-  out[0] = std::byte{kVersion};
-  const std::uint32_t fields[] = {h.text,       h.subjects,  h.strings, h.string_bytes,
-                                  h.occurrences, h.identities, h.relations, h.slots,
-                                  h.hash_mask};
-  for (std::size_t k = 0; k < 9; ++k) put32(out + 4 + 4 * k, fields[k]);
-  put32(out + 40, static_cast<std::uint32_t>(h.seed));
-  put32(out + 44, static_cast<std::uint32_t>(h.seed >> 32));
-  std::byte* at = out + kHeaderBytes;
-  if (!text.empty()) std::memcpy(at, text.data(), text.size());
-  at += text.size();
-  // The held strings in id order: their lists keep their order in
-  // occ_pos and id_subjects, which names add nothing to.
-  std::vector<TagId> kept;
-  kept.reserve(h.strings);
-  for (TagId id = 0; id < t.size; ++id) {
-    if (!held(g, id)) continue;
-    kept.push_back(id);
-    const std::string_view s = t.text(id);
-    if (!s.empty()) std::memcpy(at, s.data(), s.size());
-    at += s.size();
+  const Places places(text, g);
+  const Header h = header_of(text, g, places);
+  const unsigned n = h.n_width, c = h.c_width;
+  Writer w{out};
+  w.put(kVersion, 1);
+  w.put(n | c << 4, 1);
+  w.put(h.starts_left_out ? 1 : 0, 1);
+  w.put(0, 1);
+  w.put64(h.signature.words[0]);
+  w.put64(h.signature.words[1]);
+  for (const std::uint32_t count : {h.subjects, h.strings, h.occurrences, h.identities, h.relations}) {
+    w.put(count, n);
   }
-  at = out + h.arrays_at();
-  auto put = [&](std::size_t v) {
-    put32(at, static_cast<std::uint32_t>(v));
-    at += 4;
-  };
-  std::size_t end = 0;
-  put(0);
-  for (const TagId id : kept) put(end += t.text(id).size());
-  // The slots, placed afresh in a table of their own size: each string at
-  // its hash's slot or the next free one, with the hash bits find() tests.
-  std::vector<std::uint32_t> slots(h.slots, kEmptySlot);
-  for (std::uint32_t id = 0; id < h.strings; ++id) {
-    const std::string_view s = t.text(kept[id]);
-    const std::uint64_t hash = hash_bytes_premixed(s.data(), s.size(), t.seed);
-    std::size_t i = hash & (h.slots - 1);
-    while (slots[i] != kEmptySlot) i = (i + 1) & (h.slots - 1);
-    slots[i] = id | t.hash_bits(hash);
+  w.put(h.text, c);
+  w.put(h.own, c);
+  w.bytes(text);
+  w.bytes(places.own);
+  for (std::size_t k = 0; k < places.kept.size(); ++k) {
+    w.put(places.start[k], c);
+    w.put(static_cast<std::uint32_t>(g.tags.text(places.kept[k]).size()), c);
   }
-  for (const std::uint32_t slot : slots) put(slot);
-  for (const SubtreeRange& r : g.ranges) {
-    put(r.start);
-    put(r.end);
+  for (const SubtreeRange& r : g.ranges) w.put(r.end, n);
+  if (!h.starts_left_out) {
+    for (const SubtreeRange& r : g.ranges) w.put(r.start, n);
   }
-  put(0);
-  for (const TagId id : kept) put(g.occ_begin[id + 1]);
-  put(0);
-  for (const TagId id : kept) put(g.id_begin[id + 1]);
-  for (const std::uint32_t s : g.occ_pos) put(s);
-  for (const std::uint32_t s : g.id_subjects) put(s);
+  // The kept strings' lists keep their order in occ_pos and id_subjects,
+  // which names add nothing to.
+  for (const TagId id : places.kept) w.put(g.occ_begin[id + 1], n);
+  for (const std::uint32_t s : g.occ_pos) w.put(s, n);
+  for (std::size_t k = 0; k < places.kept.size(); ++k) {
+    for (const std::uint32_t s : g.carriers(places.kept[k])) {
+      w.put(static_cast<std::uint32_t>(k), n);
+      w.put(s, n);
+    }
+  }
   for (const RelationEntry& r : g.relations) {
-    put(r.first.subject);
-    put(r.first.source);
-    put(r.first.target);
-    put(r.second.context);
-    put(r.second.implicit ? 1 : 0);
+    w.put(r.first.subject, n);
+    w.put(r.first.source, n);
+    w.put(r.first.target, n);
+    w.put(r.second.context, n);
+    w.put(r.second.implicit ? 1 : 0, n);
   }
 }
 
 std::string_view stored_text(std::span<const std::byte> block) {
   Header h;
   if (!read_header(block, h)) return {};
-  return {reinterpret_cast<const char*>(block.data() + kHeaderBytes), h.text};
+  return {reinterpret_cast<const char*>(block.data() + h.text_at()), h.text};
+}
+
+bool stored_signature(std::span<const std::byte> block, Signature& out) {
+  Header h;
+  if (!read_header(block, h)) return false;
+  out = h.signature;
+  return true;
 }
 
 bool is_stored_form(std::span<const std::byte> block) {
@@ -192,14 +272,15 @@ bool is_stored_form(std::span<const std::byte> block) {
 
 namespace {
 
-// Whether `list` (n + 1 starts) rises from 0 to exactly `total`.
+// Whether `list` (n ends) rises from 0 to exactly `total`.
 bool rises_to(const std::uint32_t* list, std::size_t n, std::uint32_t total,
               InterruptPoll& poll) {
-  if (list[0] != 0) return false;
+  std::uint32_t last = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    if (list[i + 1] < list[i] || poll.turn_at(i)) return false;
+    if (list[i] < last || poll.turn_at(i)) return false;
+    last = list[i];
   }
-  return list[n] == total;
+  return last == total;
 }
 
 // Whether every value of `values` (n of them) is below `limit`.
@@ -213,65 +294,78 @@ bool all_below(const std::uint32_t* values, std::size_t n, std::uint32_t limit,
   return n == 0 || largest < limit;
 }
 
-// Checks the arrays of a block (read in place or copied out) and points the
-// index at them.
+// Widens the arrays of a block, checks them and points the index at them.
 class Reader {
  public:
-  Reader(const Header& h, const std::byte* base, const std::uint32_t* words,
-         StoredIndex::Memory& m, Interrupt* interrupt)
-      : h_(h), m_(m), poll_(interrupt) {
-    chars_ = reinterpret_cast<const char*>(base + kHeaderBytes + h.text);
-    bounds_ = words;
-    slots_ = bounds_ + h.strings + 1;
-    ranges_ = slots_ + h.slots;
-    occ_begin_ = ranges_ + 2 * std::size_t{h.subjects};
-    id_begin_ = occ_begin_ + h.strings + 1;
-    occ_ = id_begin_ + h.strings + 1;
-    ids_ = occ_ + h.occurrences;
-    relations_ = ids_ + h.identities;
-  }
+  Reader(const Header& h, const std::byte* base, StoredIndex::Memory& m, Interrupt* interrupt)
+      : h_(h), base_(base), m_(m), poll_(interrupt) {}
 
   StoredIndex::Load run(IndexedGraph& g) {
-    if (!table() || !tree() || !lists() || !links()) {
+    widen();
+    if (poll_.stopped() || !table() || !tree() || !lists() || !links()) {
       return poll_.stopped() ? StoredIndex::Load::kInterrupted : StoredIndex::Load::kDamaged;
     }
-    tag_detail::Arrays a;
-    a.seed = h_.seed;
-    a.hash_mask = h_.hash_mask;
-    a.slots = h_.slots == 0 ? nullptr : slots_;
-    a.slot_mask = h_.slots == 0 ? 0 : h_.slots - 1;
-    a.bounds = m_.bounds.data();
-    a.arena = chars_;
-    a.size = h_.strings;
-    g.tags = TagView::over(a);
-    static_assert(sizeof(SubtreeRange) == 8 && alignof(SubtreeRange) == 4);
-    g.ranges = {reinterpret_cast<const SubtreeRange*>(ranges_), h_.subjects};
+    g.tags = m_.tags.view();
+    g.ranges = m_.ranges;
     g.occ_begin = {occ_begin_, std::size_t{h_.strings} + 1};
-    g.id_begin = {id_begin_, std::size_t{h_.strings} + 1};
     g.occ_pos = {occ_, h_.occurrences};
-    g.id_subjects = {ids_, h_.identities};
+    g.id_begin = m_.id_begin;
+    g.id_subjects = m_.id_subjects;
     g.relations = m_.relations;
     return StoredIndex::Load::kOk;
   }
 
  private:
-  // The string bounds (widened for the table) and the slots: every slot
-  // empty or naming a string, and one at least empty.
+  // The n arrays widened into one, after the c arrays: string starts and
+  // lengths, then the n arrays in the block's order, with a 0 before the
+  // occurrence list ends (so that they are the lists' bounds).
+  void widen() {
+    const std::size_t strings = h_.strings;
+    const std::size_t ends = std::size_t{h_.subjects};
+    const std::size_t starts = h_.starts_left_out ? 0 : ends;
+    m_.words.resize(2 * strings + 1 + static_cast<std::size_t>(h_.n_count()));
+    std::uint32_t* out = m_.words.data();
+    get_all(base_ + h_.c_arrays_at(), h_.c_width, 2 * strings, out, poll_);
+    places_ = out;
+    out += 2 * strings;
+    const std::byte* at = base_ + h_.n_arrays_at();
+    const unsigned w = h_.n_width;
+    auto take = [&](std::size_t n, const std::uint32_t*& into) {
+      get_all(at, w, n, out, poll_);
+      into = out;
+      out += n;
+      at += n * w;
+    };
+    take(ends, ends_);
+    starts_ = nullptr;
+    if (starts != 0) take(starts, starts_);
+    *out++ = 0;
+    const std::uint32_t* occ_ends;
+    take(strings, occ_ends);
+    occ_begin_ = occ_ends - 1;
+    take(h_.occurrences, occ_);
+    take(std::size_t{h_.identities} * 2, pairs_);
+    take(std::size_t{h_.relations} * 5, relations_);
+  }
+
+  // The strings: each inside the text and own bytes, none twice (each
+  // interned string must take the next id).
   bool table() {
-    if (!rises_to(bounds_, h_.strings, h_.string_bytes, poll_)) return false;
-    m_.bounds.assign(bounds_, bounds_ + h_.strings + 1);
-    // Without branches: the compiler can take the slots several at a time.
-    std::uint32_t empty = 0;
-    std::uint32_t bad = 0;
-    const std::uint32_t id_mask = ~h_.hash_mask;
-    for (std::uint32_t i = 0; i < h_.slots; ++i) {
-      const std::uint32_t slot = slots_[i];
-      const std::uint32_t is_empty = slot == kEmptySlot;
-      empty += is_empty;
-      bad |= (1 - is_empty) & static_cast<std::uint32_t>((slot & id_mask) >= h_.strings);
-      if (poll_.turn_at(i)) return false;
+    const std::uint64_t chars = std::uint64_t{h_.text} + h_.own;
+    const char* text = reinterpret_cast<const char*>(base_ + h_.text_at());
+    std::uint64_t bytes = 0;
+    for (std::uint32_t k = 0; k < h_.strings; ++k) {
+      if (std::uint64_t{places_[2 * k]} + places_[2 * k + 1] > chars || poll_.turn_at(k)) return false;
+      bytes += places_[2 * k + 1];
     }
-    return bad == 0 && (h_.slots == 0 || empty != 0);
+    m_.tags.clear(h_.strings, static_cast<std::size_t>(bytes));
+    for (std::uint32_t k = 0; k < h_.strings; ++k) {
+      const std::string_view s(text + places_[2 * k], places_[2 * k + 1]);
+      audit_work();
+      if (m_.tags.intern(s) != k || poll_.tick_bytes(s.size())) return false;
+    }
+    m_.tags.settle();
+    return true;
   }
 
   // The ranges, checked to be those of a tree numbered in pre-order: the
@@ -279,17 +373,22 @@ class Reader {
   // range lies inside the nearest one opened before it that is still open.
   bool tree() {
     const std::uint32_t n = h_.subjects;
-    if (ranges_[0] != 0 || ranges_[1] != n) return false;
+    m_.ranges.resize(n);
+    for (std::uint32_t s = 0; s < n; ++s) {
+      m_.ranges[s] = SubtreeRange{starts_ ? starts_[s] : s, ends_[s]};
+      if (poll_.turn_at(s)) return false;
+    }
+    if (m_.ranges[0].start != 0 || m_.ranges[0].end != n) return false;
     m_.order.assign(n, kUnseen);
     for (std::uint32_t s = 0; s < n; ++s) {
-      const std::uint32_t start = ranges_[2 * s], end = ranges_[2 * s + 1];
+      const auto [start, end] = m_.ranges[s];
       if (start >= end || end > n || m_.order[start] != kUnseen || poll_.turn_at(s)) return false;
       m_.order[start] = s;
     }
     m_.open.clear();
     for (std::uint32_t k = 0; k < n; ++k) {
       if (poll_.turn()) return false;
-      const std::uint32_t end = ranges_[2 * m_.order[k] + 1];
+      const std::uint32_t end = m_.ranges[m_.order[k]].end;
       while (!m_.open.empty() && m_.open.back() <= k) m_.open.pop_back();
       if (!m_.open.empty() && end > m_.open.back()) return false;
       m_.open.push_back(end);
@@ -297,13 +396,33 @@ class Reader {
     return true;
   }
 
-  // The occurrence and identity lists: starts that rise to their totals,
-  // subjects in range.
+  // The occurrence lists: ends that rise to their total, subjects in
+  // range. The identity pairs: in order, strings and subjects in range;
+  // they become each string's list of carriers.
   bool lists() {
-    return rises_to(occ_begin_, h_.strings, h_.occurrences, poll_) &&
-           rises_to(id_begin_, h_.strings, h_.identities, poll_) &&
-           all_below(occ_, h_.occurrences, h_.subjects, poll_) &&
-           all_below(ids_, h_.identities, h_.subjects, poll_);
+    if (!rises_to(occ_begin_ + 1, h_.strings, h_.occurrences, poll_) ||
+        !all_below(occ_, h_.occurrences, h_.subjects, poll_)) {
+      return false;
+    }
+    m_.id_begin.assign(std::size_t{h_.strings} + 1, 0);
+    m_.id_subjects.resize(h_.identities);
+    std::uint32_t last_string = 0, last_subject = 0;
+    for (std::uint32_t i = 0; i < h_.identities; ++i) {
+      const std::uint32_t string = pairs_[2 * i], subject = pairs_[2 * i + 1];
+      if (string >= h_.strings || subject >= h_.subjects || string < last_string ||
+          (string == last_string && subject < last_subject) || poll_.turn_at(i)) {
+        return false;
+      }
+      last_string = string;
+      last_subject = subject;
+      ++m_.id_begin[string + 1];
+      m_.id_subjects[i] = subject;
+    }
+    for (std::uint32_t k = 0; k < h_.strings; ++k) {
+      m_.id_begin[k + 1] += m_.id_begin[k];
+      if (poll_.turn_at(k)) return false;
+    }
+    return true;
   }
 
   // The relations: subjects in range, ascending by relation subject.
@@ -323,17 +442,16 @@ class Reader {
   static constexpr std::uint32_t kUnseen = 0xffffffffu;
 
   const Header& h_;
+  const std::byte* base_;
   StoredIndex::Memory& m_;
   InterruptPoll poll_;
-  const char* chars_;
-  const std::uint32_t* bounds_;
-  const std::uint32_t* slots_;
-  const std::uint32_t* ranges_;
-  const std::uint32_t* occ_begin_;
-  const std::uint32_t* id_begin_;
-  const std::uint32_t* occ_;
-  const std::uint32_t* ids_;
-  const std::uint32_t* relations_;
+  const std::uint32_t* places_ = nullptr;
+  const std::uint32_t* ends_ = nullptr;
+  const std::uint32_t* starts_ = nullptr;
+  const std::uint32_t* occ_begin_ = nullptr;
+  const std::uint32_t* occ_ = nullptr;
+  const std::uint32_t* pairs_ = nullptr;
+  const std::uint32_t* relations_ = nullptr;
 };
 
 }  // namespace
@@ -342,29 +460,29 @@ StoredIndex::Load StoredIndex::load(std::span<const std::byte> block, Interrupt*
   Header h;
   graph_ = IndexedGraph{};
   if (!read_header(block, h)) return Load::kDamaged;
-  const std::byte* arrays = block.data() + h.arrays_at();
-  const std::uint32_t* words;
-  if (std::endian::native == std::endian::little &&
-      reinterpret_cast<std::uintptr_t>(arrays) % alignof(std::uint32_t) == 0) {
-    words = reinterpret_cast<const std::uint32_t*>(arrays);
-  } else {
-    memory_.copied.resize(static_cast<std::size_t>(h.words()));
-    for (std::size_t i = 0; i < memory_.copied.size(); ++i) {
-      memory_.copied[i] = get32(arrays + 4 * i);
-    }
-    words = memory_.copied.data();
-  }
-  return Reader(h, block.data(), words, memory_, interrupt).run(graph_);
+  return Reader(h, block.data(), memory_, interrupt).run(graph_);
 }
 
 void StoredIndex::trim(std::size_t bytes) {
   Memory& m = memory_;
   const std::size_t held =
-      (m.copied.capacity() + m.order.capacity() + m.open.capacity()) * sizeof(std::uint32_t) +
-      m.bounds.capacity() * sizeof(std::size_t) + m.relations.capacity() * sizeof(RelationEntry);
+      (m.words.capacity() + m.order.capacity() + m.open.capacity() + m.id_begin.capacity() +
+       m.id_subjects.capacity()) * sizeof(std::uint32_t) +
+      m.ranges.capacity() * sizeof(SubtreeRange) + m.relations.capacity() * sizeof(RelationEntry) +
+      m.tags.packed_bytes();
   if (held <= bytes) return;
   graph_ = IndexedGraph{};
-  m = Memory{};
+  m.words = {};
+  m.ranges = {};
+  m.id_begin = {};
+  m.id_subjects = {};
+  m.relations = {};
+  m.order = {};
+  m.open = {};
+  // A fresh table rather than a moved one, whose waiting list would be
+  // copied uninitialised.
+  std::destroy_at(&m.tags);
+  std::construct_at(&m.tags);
 }
 
 }  // namespace lumo::store

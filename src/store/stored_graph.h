@@ -5,30 +5,37 @@
 //
 // The block is relocatable (offsets and counts, no pointers) and its
 // integers are little-endian, so it means the same on every platform. It
-// holds the original text (what a graph gives back as text) and the index's
-// arrays: the string table (the strings' bytes, their bounds, and the hash
-// slots with the key they were placed with), each subject's pre-order
-// range, each string's occurrence and identity lists, and the relations.
+// holds the original text (what a graph gives back as text), the strings
+// that some subject holds (as places in that text, or as bytes of their own
+// where the text does not hold them as they are), each subject's pre-order
+// range, each string's occurrences and identity carriers, the relations,
+// and a signature of the strings' keys (store/keys.h), from which a query
+// can tell most graphs it cannot match by the header alone. Integers take
+// one, two or four bytes, as few as the block's largest needs: a record of
+// a few hundred bytes stores its index in about as many bytes as its text.
 //
-// StoredIndex reads a block in place: on a little-endian machine, with the
-// block 4-aligned, the index's arrays are views into the block itself, and
-// only the string bounds and the relations (whose in-memory integers are
-// wider) are copied; elsewhere every array is copied out, byte by byte. No
-// parsing, no hashing. It still checks every count, bound, list and slot
-// against the block, and that the ranges nest as a pre-order tree, so that
-// a damaged block is refused rather than read out of bounds. Blocks come
-// from encode() only: text received from elsewhere goes through the parser.
-// The slots depend on hash_bytes(): a change to it needs a new version.
+// StoredIndex reads a block into memory it keeps from one block to the
+// next: it widens the integers, copies the strings into a table of its own
+// (hashed with the process's key, so that no stored choice of slots can make
+// a lookup slow) and checks every count, bound and list against the block,
+// and that the ranges nest as a pre-order tree, so that a damaged block is
+// refused rather than read out of bounds. Blocks come from encode() only:
+// text received from elsewhere goes through the parser.
 //
-// Layout, version 1 (u32: four bytes, u64: eight, little-endian):
-//   u8 version, u8 zero, u16 zero, u32 text bytes, subjects, strings,
-//   string bytes, occurrences, identities, relations, slots, hash mask,
-//   u64 hash key                                           (48 bytes in all)
-//   the text; the strings' bytes; zeros to a multiple of 4
-//   u32 arrays: string bounds (strings + 1), slots, ranges (start and end
-//   per subject), occurrence list starts (strings + 1), identity list
-//   starts (strings + 1), occurrences, identity carriers, and per relation
-//   its subject, source, target, context and 1 when the context is implicit.
+// Layout, version 2 ("n": an integer of the header's n width, "c": one of
+// its c width; each 1, 2 or 4 bytes):
+//   u8 version, u8 widths (n in the low four bits, c in the high four),
+//   u8 flags (1: the ranges' starts are left out, being the subjects' own
+//   numbers), u8 zero, u64 signature words (2)                (20 bytes)
+//   n: subjects, strings, occurrences, identities, relations
+//   c: text bytes, string bytes of their own
+//   the text, then the strings' own bytes
+//   c arrays: per string its start (in the text and own bytes as one) and
+//   its length
+//   n arrays: per subject its range's end, then (unless flag 1) its start;
+//   per string the end of its occurrence list; the occurrences; the
+//   identities as (string, subject) pairs, ascending; and per relation its
+//   subject, source, target, context and 1 when the context is implicit.
 #pragma once
 
 #include <cstddef>
@@ -40,11 +47,12 @@
 #include "base/interrupt.h"
 #include "eval/index.h"
 #include "eval/tag_table.h"
+#include "store/keys.h"
 
 namespace lumo::store {
 
-inline constexpr std::uint8_t kVersion = 1;
-inline constexpr std::size_t kHeaderBytes = 48;
+inline constexpr std::uint8_t kVersion = 2;
+inline constexpr std::size_t kHeaderBytes = 20;  // before the counts
 
 // Bytes that encode() writes for this text and its index.
 std::size_t encoded_size(std::string_view text, const IndexedGraph& graph);
@@ -55,6 +63,10 @@ void encode(std::string_view text, const IndexedGraph& graph, std::byte* out);
 
 // The text of a stored form; empty when the header is damaged.
 std::string_view stored_text(std::span<const std::byte> block);
+
+// The signature of a stored form's strings; false when the header is
+// damaged.
+bool stored_signature(std::span<const std::byte> block, Signature& out);
 
 // Whether `block` holds a stored form of this version whose parts fit its
 // size (what load() checks first).
@@ -76,8 +88,11 @@ class StoredIndex {
 
   // What load() fills and keeps.
   struct Memory {
-    std::vector<std::uint32_t> copied;  // the arrays, where they cannot be read in place
-    std::vector<std::size_t> bounds;
+    std::vector<std::uint32_t> words;  // the arrays, widened
+    TagTable tags;
+    std::vector<SubtreeRange> ranges;
+    std::vector<std::uint32_t> id_begin;
+    std::vector<std::uint32_t> id_subjects;
     std::vector<RelationEntry> relations;
     std::vector<std::uint32_t> order;  // subjects by pre-order number, for the checks
     std::vector<std::uint32_t> open;

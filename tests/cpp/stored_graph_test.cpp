@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "eval/collect.h"
 #include "index_dump.h"
 #include "reader/reader.h"
 #include "small_stack.h"
@@ -151,14 +152,68 @@ TEST(StoredGraph, DamagedBlocksAreRefusedOrSound) {
     std::vector<std::byte> junk(rng() % 96);
     for (auto& b : junk) b = static_cast<std::byte>(rng());
     if (junk.size() >= 4) {  // a header that gets past the first checks
+      const unsigned widths[] = {1, 2, 4};
       junk[0] = std::byte{kVersion};
-      junk[1] = std::byte{static_cast<unsigned char>(rng() % 2 ? 2 : 4)};
-      junk[2] = junk[3] = std::byte{0};
+      junk[1] = std::byte{static_cast<unsigned char>(widths[rng() % 3] | widths[rng() % 3] << 4)};
+      junk[2] = std::byte{static_cast<unsigned char>(rng() % 2)};
+      junk[3] = std::byte{0};
     }
     check(junk);
   }
   EXPECT_GT(refused, 1000u);
   EXPECT_GT(loaded, 0u);  // some changes (to text bytes) leave a sound block
+}
+
+// Integers take one, two or four bytes as the block's largest needs: each
+// width on either side of its limits, for the subject numbers and for the
+// places in the text, and with the ranges' starts written out (a moved
+// relation) or left out.
+TEST(StoredGraph, EveryWidth) {
+  StoredIndex index;
+  for (const int n : {3, 250, 260, 70000}) {
+    std::string many = "{ ";
+    for (int i = 0; i < n; ++i) many += "s" + std::to_string(i % 97) + " : t\n";
+    many += "}";
+    round_trip(many, index);
+    round_trip("{ x(context) { a { r > @b(@x) : w } b } " + many + " }", index);
+  }
+  for (const std::size_t bytes : {200u, 300u, 70000u}) {
+    const std::string tag(bytes, 'q');
+    round_trip("{ a : " + tag + " }", index);
+    round_trip("{ a : \"" + tag + "\\u00e9\" }", index);  // a string the text does not hold
+  }
+}
+
+// A record of a few hundred bytes stores in at most twice its text: the
+// index costs about as much as the text.
+TEST(StoredGraph, SmallRecordsStoreCompactly) {
+  const char* const records[] = {
+      "{\n  phone @dev : device, ambermoor, ios {\n    battery : worn\n  }\n"
+      "  rupert @owner : person, analyst {\n    * > @dev : maintains\n  }\n}",
+      "// Mallory Silva\n{\n  mallory(\"Mallory Silva\") @p : person, intern, team mobile, "
+      "lisbon {\n    phone @d0 : device, vantry, android\n    tablet @d1 : device, norvale, "
+      "ios\n  }\n}",
+  };
+  for (const char* text : records) {
+    EXPECT_LE(stored(text).size(), 2 * std::string_view(text).size()) << text;
+  }
+}
+
+// The signature holds every string's key, and most keys of strings the
+// graph lacks it does not.
+TEST(StoredGraph, SignatureHoldsTheStringsAndFewOthers) {
+  const std::string text = "{ a(x, y) : t, u, \"v w\" { b > @a : r } c : \"\\u00e9\" }";
+  Signature signature;
+  ASSERT_TRUE(stored_signature(stored(text), signature));
+  auto loaded = load_tag_graph(text, true);
+  ASSERT_TRUE(loaded.ok());
+  for (const std::string_view s : collect_tag_views(*loaded.value().ensure_index(nullptr))) {
+    EXPECT_TRUE(signature.may_hold(gin_key(s))) << s;
+  }
+  int passed = 0;
+  for (int i = 0; i < 1000; ++i) passed += signature.may_hold(gin_key("absent" + std::to_string(i)));
+  EXPECT_LT(passed, 150);
+  EXPECT_FALSE(stored_signature({}, signature));
 }
 
 TEST(StoredGraph, InterruptedLoadStops) {

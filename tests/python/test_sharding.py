@@ -195,8 +195,11 @@ def cluster():
         rows = sorted(graphs.items())
         coord.cursor().executemany("INSERT INTO records (id, graph) VALUES ($1, $2)", rows)
         single.cursor().executemany("INSERT INTO records (id, graph) VALUES ($1, $2)", rows)
+        # As after any bulk load: VACUUM merges the rows waiting in each GIN
+        # index's pending list, which the planner otherwise counts as read
+        # by every index scan.
         for conn in shard_conns + [single]:
-            conn.execute("ANALYZE records")
+            conn.execute("VACUUM ANALYZE records")
         yield Cluster(coordinator, shards, coord, single, shard_conns, graphs,
                       {rid: lumo_query.parse_tag_graph(g) for rid, g in graphs.items()})
     finally:
@@ -441,10 +444,10 @@ def cursor_plan(conn, sql: str, fraction: Optional[float]) -> str:
 
 def test_each_shard_answers_from_its_gin_index(cluster):
     # The shard's own plan of the statement postgres_fdw sends it, planned
-    # as postgres_fdw has it planned: a cursor read to the end. With the
-    # default fraction, these shards scan the whole table instead, and an
-    # always-true query scans it either way (docs/sharding.md shows these
-    # plans; update it when they change).
+    # as postgres_fdw has it planned: a cursor read to the end. An
+    # always-true query scans the whole table. With the default fraction
+    # the shards may choose a sequential scan (for the any-list query they
+    # do); docs/sharding.md shows these plans: update it when they change.
     for name in INDEXED + ["negation-only"]:
         remotes = remote_sql(plan(cluster.coord, MATCH, [NAMED[name]]))
         for n, conn in enumerate(cluster.shard_conns, 1):
@@ -455,9 +458,10 @@ def test_each_shard_answers_from_its_gin_index(cluster):
                 assert "Recheck Cond: (graph @@ " in tuned, tuned
             else:
                 assert tuned.startswith("Seq Scan on records"), (name, tuned)
-            default = cursor_plan(conn, remote, None)
+                assert "Filter: (graph @@ " in tuned, tuned
+        if name == "narrow-any":
+            default = cursor_plan(cluster.shard_conns[0], remotes["records_1"], None)
             assert default.startswith("Seq Scan on records"), (name, default)
-            assert "Filter: (graph @@ " in default, default
     # The shards' own counters, around coordinator sessions of their own
     # that run the statements, with the query as a literal (a custom plan)
     # and as a parameter (a generic plan of a prepared statement). The
