@@ -80,6 +80,10 @@ class Feasibility {
   bool feasible(SubjectIndex q, SubjectIndex g);
 
   const CandidateList& candidates(SubjectIndex q) const { return *cands_[q]; }
+  // The subjects written in q, in the order feasible() tries them.
+  std::span<const SubjectIndex> children(SubjectIndex q) const {
+    return {kids_.data() + kid_begin_[q], kid_begin_[q + 1] - kid_begin_[q]};
+  }
   bool is_relation(SubjectIndex q) const { return facts_[q].relation != 0; }
   // True once some child of q is known to have no feasible graph subject
   // anywhere: q then fails wherever it is placed.

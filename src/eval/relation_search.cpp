@@ -166,11 +166,20 @@ class RelationSearch {
         images_{Vec<SubjectIndex>(&arena_), Vec<SubjectIndex>(&arena_),
                 Vec<SubjectIndex>(&arena_), Vec<SubjectIndex>(&arena_)} {}
 
-  bool run() {
+  bool run(Placement* found) {
     if (graph_.relations.empty()) return false;
     if (!choose_vars()) return false;
     if (!initial_domains() || !make_consistent()) return false;
-    return search();
+    if (!search()) return false;
+    if (found != nullptr) {
+      // Every variable is placed once the search succeeds.
+      found->clear();
+      for (std::size_t v = 0; v < vars_.size(); ++v) {
+        if (poll_.turn()) return false;
+        found->emplace_back(vars_[v].q, placed(static_cast<std::uint32_t>(v)));
+      }
+    }
+    return true;
   }
 
  private:
@@ -762,8 +771,9 @@ class RelationSearch {
 
 }  // namespace
 
-bool search_relations(const Query& query, const IndexedGraph& graph, Feasibility& feasibility) {
-  return RelationSearch(query, graph, feasibility).run();
+bool search_relations(const Query& query, const IndexedGraph& graph, Feasibility& feasibility,
+                      Placement* found) {
+  return RelationSearch(query, graph, feasibility).run(found);
 }
 
 }  // namespace lumo

@@ -20,6 +20,7 @@
 
 #include "base/interrupt.h"
 #include "eval/collect.h"
+#include "eval/explain.h"
 #include "reader/reader.h"
 #include "eval/index.h"
 #include "eval/match.h"
@@ -380,6 +381,33 @@ const Family kFamilies[] = {
        StopAfter stop(2000);
        auto m = is_match(query_of(clique_query(k + 1)), read_graph(colour_graph(k)), &stop);
        EXPECT_TRUE(!m.ok() || !m.value());
+     }},
+    // explain(): the listing of candidates and the labels over every
+    // subject, an assignment of every subject, a walk down a deep chain,
+    // and the check of relation entries against every graph relation.
+    {"ExplainSiblings", std::size_t{1} << 16,
+     [](std::size_t n) {
+       const IndexedGraph g = read_graph(siblings(n));
+       EXPECT_TRUE(explain_text(query_of("{ * : red, blue, -context }"), g, nullptr).ok());
+       EXPECT_TRUE(explain_text(query_of(flat_query(n / 4)), g, nullptr).ok());
+     }},
+    {"ExplainDeepNesting", std::size_t{1} << 14,
+     [](std::size_t n) {
+       const std::string text = chain(n);
+       const IndexedGraph g = read_graph(text);
+       EXPECT_TRUE(explain_text(query_of(text), g, nullptr).ok());
+       const std::string stars = "{" + repeat("* { ", n) + "nowhere" + std::string(n, '}') + "}";
+       EXPECT_TRUE(explain_text(query_of(stars), g, nullptr).ok());
+     }},
+    {"ExplainRelationEntries", std::size_t{1} << 9,
+     [](std::size_t n) {
+       EXPECT_TRUE(
+           explain_text(query_of(relations_query(n)), read_graph(relations_graph(n)), nullptr).ok());
+     }},
+    {"ExplainGraphRelations", std::size_t{1} << 15,
+     [](std::size_t n) {
+       EXPECT_TRUE(
+           explain_text(query_of(relations_query(1)), read_graph(relations_graph(n)), nullptr).ok());
      }},
     // Colouring that fits: K(k) into k colours.
     {"Colouring", 8,
