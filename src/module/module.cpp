@@ -4,7 +4,8 @@
 // The module is single-phase: PyInit creates it once per process and keeps
 // it in the process-wide state, and a second initialisation is refused. Its
 // body adds the two classes and the two functions one member at a time,
-// recording each name in `__all__`. Both functions have one shape (bind the
+// recording each name in `__all__`, and `__version__` (the project's version,
+// which the build passes in as LUMO_VERSION). Both functions have one shape (bind the
 // text and the validate flag, compile with the signal check as interrupt
 // hook, wrap the model or raise), written once in `parse_text`; a build
 // error becomes ValueError, an interrupted build the signal handler's own
@@ -36,7 +37,8 @@ const char* const kParseTagGraphNames[] = {"graph", "validate"};
 const Signature kParseTagGraphSig = {"parse_tag_graph()", kParseTagGraphNames, 2, 1};
 
 // Converts the bound (text, validate=True) of `sig`, runs
-// `compile(text, validate, hook)` and hands the model it built to `wrap`.
+// `compile(text, validate, hook)` and hands the model it built to `wrap`,
+// with the text object and the flag.
 template <class Compile, class Wrap>
 PyObject* parse_text(const Signature& sig, PyObject* const* argv, Compile compile, Wrap wrap) {
   Ref holder;
@@ -47,7 +49,7 @@ PyObject* parse_text(const Signature& sig, PyObject* const* argv, Compile compil
 
   SignalCheck signals;
   auto built = compile(text, validate, &signals);
-  if (built) return wrap(std::move(built).value());
+  if (built) return wrap(std::move(built).value(), argv[0], validate);
   if (built.error().kind == BuildErrorKind::Interrupted) {
     ensure_error();  // the signal handler's exception
     return nullptr;
@@ -131,7 +133,7 @@ PyMethodDef parse_tag_graph_def = entry_def<kParseTagGraphSig, parse_tag_graph>(
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "lumo_query",
+    "lumo_query._lumo_query",
     "Queries and tag graphs in one small tag language: parse, match, and SQL prefilters.",
     0,        // no per-module state
     nullptr,  // no method table: the body adds the functions
@@ -158,10 +160,20 @@ bool add_member(PyObject* module, const char* name, PyObject* value) {
   return PyObject_SetAttr(module, key.get(), value) == 0;
 }
 
+// The public functions belong to the package that re-exports them: they
+// name `lumo_query` as their module (which is where pickle finds them) and,
+// when the package is importing this module from its __init__, are bound to
+// the package, as they were when this module was the package itself. Loaded
+// on its own, this module binds them to itself.
 bool add_function(PyObject* module, PyMethodDef* def) {
-  Ref module_name(PyModule_GetNameObject(module));
-  if (!module_name) return false;
-  Ref function(PyCFunction_NewEx(def, module, module_name.get()));
+  Ref package_name(PyUnicode_InternFromString("lumo_query"));
+  if (!package_name) return false;
+  Ref package(PyImport_GetModule(package_name.get()));
+  if (!package) {
+    if (PyErr_Occurred()) return false;
+    package = Ref::borrowed(module);
+  }
+  Ref function(PyCFunction_NewEx(def, package.get(), package_name.get()));
   if (!function) return false;
   return add_member(module, def->ml_name, function.get());
 }
@@ -178,7 +190,8 @@ bool module_body(PyObject* module) {
   return add_member(module, "Query", reinterpret_cast<PyObject*>(query_type())) &&
          add_member(module, "TagGraph", reinterpret_cast<PyObject*>(tag_graph_type())) &&
          add_function(module, &parse_query_def) && add_function(module, &parse_tag_graph_def) &&
-         add_private_function(module, &signal_at_first_poll_def);
+         add_private_function(module, &signal_at_first_poll_def) &&
+         PyModule_AddStringConstant(module, "__version__", LUMO_VERSION) == 0;
 }
 
 PyObject* init_module() {
@@ -214,6 +227,6 @@ void run_first_poll_action() {
 
 }  // namespace lumo::py
 
-PyMODINIT_FUNC PyInit_lumo_query(void) {
+PyMODINIT_FUNC PyInit__lumo_query(void) {
   return lumo::py::guarded([] { return lumo::py::init_module(); });
 }

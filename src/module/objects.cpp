@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "eval/collect.h"
+#include "eval/explain.h"
 #include "eval/match.h"
 #include "module/binding.h"
 #include "module/errors.h"
@@ -39,6 +40,7 @@ struct ClassInfo<lumo::Query> {
   static constexpr const char* kName = "Query";
   static constexpr const char* kSpecName = "builtins.Query";
   static constexpr const char* kMadeBy = "parse_query()";
+  static constexpr const char* kParse = "parse_query";
   static constexpr PyTypeObject* ModuleState::*kSlot = &ModuleState::query_type;
   static PyMethodDef methods[];
 };
@@ -48,6 +50,7 @@ struct ClassInfo<lumo::GraphState> {
   static constexpr const char* kName = "TagGraph";
   static constexpr const char* kSpecName = "builtins.TagGraph";
   static constexpr const char* kMadeBy = "parse_tag_graph()";
+  static constexpr const char* kParse = "parse_tag_graph";
   static constexpr PyTypeObject* ModuleState::*kSlot = &ModuleState::tag_graph_type;
   static PyMethodDef methods[];
 };
@@ -87,6 +90,7 @@ template <class Model>
 void dealloc_instance(PyObject* self) {
   auto* obj = reinterpret_cast<ModelObject<Model>*>(self);
   if (obj->model != nullptr) obj->model->~Model();
+  Py_XDECREF(obj->text);
   obj->borrow.~BorrowFlag();
   PyTypeObject* type = Py_TYPE(self);
   // The classes are not collected by the cycle collector and set no
@@ -138,10 +142,17 @@ PyTypeObject* class_object() {
   return slot;
 }
 
-// A new instance of the Model's class that owns `model`; null with an
-// exception set (the model is then released).
+// A new instance of the Model's class that owns `model`, parsed from the
+// str `text` with `validate`; null with an exception set (the model is then
+// released).
 template <class Model>
-PyObject* new_instance(Model&& model) {
+PyObject* new_instance(Model&& model, PyObject* text, bool validate) {
+  // The text is kept as an exact str, so that a pickle holds no subclass.
+  Ref kept = PyUnicode_CheckExact(text) ? Ref::borrowed(text) : Ref(PyObject_Str(text));
+  if (!kept) {
+    ensure_error();
+    return nullptr;
+  }
   static_assert(std::is_nothrow_move_constructible_v<Model>);
   // Python's allocators align objects to 16 bytes.
   static_assert(alignof(ModelObject<Model>) <= 16);
@@ -155,6 +166,8 @@ PyObject* new_instance(Model&& model) {
   }
   auto* typed = reinterpret_cast<ModelObject<Model>*>(obj);
   new (&typed->borrow) BorrowFlag();
+  typed->text = kept.release();
+  typed->validate = validate;
   typed->model = new (typed->storage) Model(std::move(model));  // moves never throw
   return obj;
 }
@@ -259,6 +272,32 @@ PyObject* query_is_match(PyObject* self, PyObject* const* argv) {
     graph_borrow.release();
     query_borrow.release();
     return PyBool_FromLong(matched.value() ? 1 : 0);
+  });
+}
+
+const Signature kExplainSig = {"Query.explain()", kIsMatchNames, 1, 1};
+
+PyObject* query_explain(PyObject* self, PyObject* const* argv) {
+  return guarded([&]() -> PyObject* {
+    QueryObject* query = as_model_object<lumo::Query>(self);
+    if (query == nullptr) return nullptr;
+    SharedBorrow query_borrow;
+    if (!query_borrow.acquire(query->borrow)) return nullptr;
+    TagGraphObject* graph = model_argument<lumo::GraphState>(argv[0], "graph");
+    if (graph == nullptr) return nullptr;
+    ExclusiveBorrow graph_borrow;
+    if (!graph_borrow.acquire(graph->borrow)) return nullptr;
+
+    SignalCheck signals;
+    const IndexedGraph* indexed = graph->model->ensure_index(&signals);
+    if (indexed == nullptr) return interrupted();
+    const auto text = lumo::explain_text(*query->model, *indexed, &signals);
+    if (!text) return interrupted();
+    graph_borrow.release();
+    query_borrow.release();
+    PyObject* result = new_str(text.value());
+    if (result == nullptr) ensure_error();
+    return result;
   });
 }
 
@@ -376,6 +415,35 @@ PyObject* tag_graph_collect_tags(PyObject* self, PyObject*) {
   });
 }
 
+// ---- pickling --------------------------------------------------------------
+
+// (parse function, (text, validate)): an object pickles as the call that
+// makes it again. The function is looked up on the module, whose own
+// functions pickle by name (lumo_query.parse_query, ...).
+template <class Model>
+PyObject* reduce_instance(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    ModelObject<Model>* obj = as_model_object<Model>(self);
+    if (obj == nullptr) return nullptr;
+    if (obj->text == nullptr) {
+      PyErr_Format(PyExc_TypeError, "cannot pickle this %s object: it has no text",
+                   ClassInfo<Model>::kName);
+      return nullptr;
+    }
+    PyObject* module = module_state().module;
+    if (module == nullptr) {
+      PyErr_SetString(PyExc_SystemError, "lumo_query: the module is not initialised");
+      return nullptr;
+    }
+    Ref parse(PyObject_GetAttrString(module, ClassInfo<Model>::kParse));
+    if (!parse) {
+      ensure_error();
+      return nullptr;
+    }
+    return Py_BuildValue("(O(OO))", parse.get(), obj->text, obj->validate ? Py_True : Py_False);
+  });
+}
+
 // ---- method tables ---------------------------------------------------------
 
 PyMethodDef ClassInfo<lumo::Query>::methods[] = {
@@ -383,12 +451,17 @@ PyMethodDef ClassInfo<lumo::Query>::methods[] = {
     entry_def<kToSqlSig, query_to_sql>("to_sql", "to_sql($self, args)\n--\n\n"),
     {"meta_queries", as_cfunction(query_meta_queries), METH_NOARGS,
      "meta_queries($self)\n--\n\n"},
+    entry_def<kExplainSig, query_explain>("explain", "explain($self, graph)\n--\n\n"),
+    {"__reduce__", as_cfunction(reduce_instance<lumo::Query>), METH_NOARGS,
+     "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef ClassInfo<lumo::GraphState>::methods[] = {
     {"collect_tags", as_cfunction(tag_graph_collect_tags), METH_NOARGS,
      "collect_tags($self)\n--\n\n"},
+    {"__reduce__", as_cfunction(reduce_instance<lumo::GraphState>), METH_NOARGS,
+     "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -403,8 +476,12 @@ PyTypeObject* query_type() { return class_object<lumo::Query>(); }
 
 PyTypeObject* tag_graph_type() { return class_object<lumo::GraphState>(); }
 
-PyObject* new_query(lumo::Query model) { return new_instance(std::move(model)); }
+PyObject* new_query(lumo::Query model, PyObject* text, bool validate) {
+  return new_instance(std::move(model), text, validate);
+}
 
-PyObject* new_tag_graph(lumo::GraphState model) { return new_instance(std::move(model)); }
+PyObject* new_tag_graph(lumo::GraphState model, PyObject* text, bool validate) {
+  return new_instance(std::move(model), text, validate);
+}
 
 }  // namespace lumo::py

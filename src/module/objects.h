@@ -21,8 +21,9 @@ struct ModuleState {
 
 ModuleState& module_state();
 
-// An instance of either class: the model it owns, inside the object, and the
-// counter that keeps calls from overlapping on it. `model` is never null in
+// An instance of either class: the model it owns, inside the object, the
+// counter that keeps calls from overlapping on it, and the text and validate
+// flag it was parsed from (what it pickles as). `model` is never null in
 // an instance that the module made (it points at `storage`); the methods
 // refuse one that is (TypeError) rather than trust that no other route
 // created it.
@@ -30,6 +31,8 @@ template <class Model>
 struct ModelObject {
   PyObject_HEAD
   BorrowFlag borrow;
+  PyObject* text;  // owned: an exact str, or null
+  bool validate;
   Model* model;  // owned: the object in `storage`, or null
   alignas(Model) unsigned char storage[sizeof(Model)];
 };
@@ -42,9 +45,10 @@ using TagGraphObject = ModelObject<lumo::GraphState>;  // indexed on first use
 PyTypeObject* query_type();
 PyTypeObject* tag_graph_type();
 
-// New instances owning the given models; null with an exception set.
-PyObject* new_query(lumo::Query model);
-PyObject* new_tag_graph(lumo::GraphState model);
+// New instances owning the given models, parsed from `text` (a str, kept as
+// an exact str) with `validate`; null with an exception set.
+PyObject* new_query(lumo::Query model, PyObject* text, bool validate);
+PyObject* new_tag_graph(lumo::GraphState model, PyObject* text, bool validate);
 
 // Runs an entry point body, turning an escaping C++ exception (allocation
 // failure) into a Python exception.

@@ -40,7 +40,7 @@ def test_instances_come_from_the_module_functions(query, graph):
     assert type(query) is lq.Query
     assert type(graph) is lq.TagGraph
     public = {n for n in dir(lq.Query) if not n.startswith("_")}
-    assert public == {"is_match", "to_sql", "meta_queries"}
+    assert public == {"is_match", "to_sql", "meta_queries", "explain"}
     assert {n for n in dir(lq.TagGraph) if not n.startswith("_")} == {"collect_tags"}
 
 
@@ -52,6 +52,7 @@ def test_instances_come_from_the_module_functions(query, graph):
         (lq.Query.is_match, "($self, graph)", "(self, /, graph)"),
         (lq.Query.to_sql, "($self, args)", "(self, /, args)"),
         (lq.Query.meta_queries, "($self)", "(self, /)"),
+        (lq.Query.explain, "($self, graph)", "(self, /, graph)"),
         (lq.TagGraph.collect_tags, "($self)", "(self, /)"),
     ],
 )
@@ -171,7 +172,9 @@ def test_second_initialisation_raises_import_error():
         """
         import importlib.util, sys
         import lumo_query
-        module_spec = importlib.util.spec_from_file_location("lumo_query", lumo_query.__file__)
+        extension = sys.modules["lumo_query._lumo_query"]
+        module_spec = importlib.util.spec_from_file_location(extension.__name__,
+                                                             extension.__file__)
         try:
             importlib.util.module_from_spec(module_spec)
         except ImportError as e:
