@@ -114,6 +114,17 @@ CASES = {
             q.is_match(lq.parse_tag_graph("{ c0: colour }")),
         ]""",
     ),
+    "explain": (
+        f"""
+        g = lq.parse_tag_graph(colour_graph({COLOURS}))
+        q = lq.parse_query(clique_query({COLOURS + 1}))
+        """,
+        "q.explain(g)",
+        """[
+            q.explain(lq.parse_tag_graph("{ c0: colour }")).split("\\n")[0],
+            lq.parse_query(clique_query(2)).explain(g).split("\\n")[0],
+        ]""",
+    ),
     "index build": (
         """
         n = 1_000_000
@@ -159,6 +170,7 @@ EXPECTED_AFTER = {
         True,
         False,
     ],
+    "explain": ["no match", "match"],
     "index build": [True, False, True],
     "parse": [["context", "s0", "t0"], True],
     "sql": ["keep", [], False],
@@ -201,7 +213,7 @@ def run_child(case, signum=signal.SIGINT, outside=False, mode="raise", ignore_si
     return json.loads(out)
 
 
-@pytest.mark.parametrize("case", ["index build", "parse", "sql"])
+@pytest.mark.parametrize("case", ["index build", "parse", "sql", "explain"])
 def test_sigint_at_the_first_poll_stops_the_call_and_objects_stay_usable(case):
     report = run_child(case)
     assert report["raised"] == "KeyboardInterrupt", report
