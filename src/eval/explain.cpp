@@ -65,8 +65,8 @@ class Explainer {
       if (!poll_.stopped()) diagnose(out);
       return out;
     }
-    Placement placed;
-    if (!query_.relations.empty() && !search_relations(query_, graph_, *f_, &placed)) {
+    std::vector<SubjectIndex> at(query_.subjects.size(), kNone);
+    if (!query_.relations.empty() && !search_relations(query_, graph_, *f_, at)) {
       if (!poll_.stopped()) {
         out.kind = ExplainKind::Relations;
         check_relations(out);
@@ -74,7 +74,7 @@ class Explainer {
       return out;
     }
     out.kind = ExplainKind::Match;
-    assign(out, placed);
+    assign(out, at);
     return out;
   }
 
@@ -326,14 +326,10 @@ class Explainer {
     }
   }
 
-  void assign(Explanation& out, const Placement& placed) {
+  // `at`: the places the relation search gave, kNone elsewhere.
+  void assign(Explanation& out, std::vector<SubjectIndex>& at) {
     const auto& subjects = query_.subjects;
-    std::vector<SubjectIndex> at(subjects.size(), kNone);
     at[0] = 0;
-    for (const auto& [q, g] : placed) {
-      if (poll_.turn()) return;
-      at[q] = g;
-    }
     for (SubjectIndex q = 1; q < subjects.size(); ++q) {
       if (poll_.turn()) return;
       if (at[q] == kNone) at[q] = first_feasible(q, at[subjects[q].parent]);

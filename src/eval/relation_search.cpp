@@ -166,20 +166,18 @@ class RelationSearch {
         images_{Vec<SubjectIndex>(&arena_), Vec<SubjectIndex>(&arena_),
                 Vec<SubjectIndex>(&arena_), Vec<SubjectIndex>(&arena_)} {}
 
-  bool run(Placement* found) {
+  bool run() {
     if (graph_.relations.empty()) return false;
     if (!choose_vars()) return false;
     if (!initial_domains() || !make_consistent()) return false;
-    if (!search()) return false;
-    if (found != nullptr) {
-      // Every variable is placed once the search succeeds.
-      found->clear();
-      for (std::size_t v = 0; v < vars_.size(); ++v) {
-        if (poll_.turn()) return false;
-        found->emplace_back(vars_[v].q, placed(static_cast<std::uint32_t>(v)));
-      }
-    }
-    return true;
+    return search();
+  }
+
+  // After run() succeeded, every variable is placed. False when interrupted.
+  bool placement(std::span<SubjectIndex> at) {
+    return poll_.for_each(vars_.size(), [&](std::size_t v) {
+      at[vars_[v].q] = placed(static_cast<std::uint32_t>(v));
+    });
   }
 
  private:
@@ -447,14 +445,16 @@ class RelationSearch {
     Vec<SubjectIndex>* images = images_;
     for (int p = 0; p < n; ++p) images[p].clear();
     const Vec<SubjectIndex>& relation_vals = vars_[e.pos[Entry::kR]].vals;
-    if (!poll_.for_each(relation_vals.size(), [&](std::size_t k) {
-          const SubjectIndex r = relation_vals[k];
-          GraphLink l;
-          if (!link_of(r, l) || !self_consistent(e, r, l)) return;
-          bool ok = true;
-          for (int p = 1; p < n && ok; ++p) ok = in_domain(e.pos[p], implied(p, r, l));
-          if (!ok) return;
-          for (int p = 0; p < n; ++p) images[p].push_back(implied(p, r, l));
+    if (!poll_.for_each_block(relation_vals.size(), [&](std::size_t lo, std::size_t hi) {
+          for (std::size_t k = lo; k < hi; ++k) {
+            const SubjectIndex r = relation_vals[k];
+            GraphLink l;
+            if (!link_of(r, l) || !self_consistent(e, r, l)) continue;
+            bool ok = true;
+            for (int p = 1; p < n && ok; ++p) ok = in_domain(e.pos[p], implied(p, r, l));
+            if (!ok) continue;
+            for (int p = 0; p < n; ++p) images[p].push_back(implied(p, r, l));
+          }
         }) ||
         poll_.tick_done(relation_vals.size())) {
       return false;
@@ -771,9 +771,14 @@ class RelationSearch {
 
 }  // namespace
 
+bool search_relations(const Query& query, const IndexedGraph& graph, Feasibility& feasibility) {
+  return RelationSearch(query, graph, feasibility).run();
+}
+
 bool search_relations(const Query& query, const IndexedGraph& graph, Feasibility& feasibility,
-                      Placement* found) {
-  return RelationSearch(query, graph, feasibility).run(found);
+                      std::span<SubjectIndex> at) {
+  RelationSearch search(query, graph, feasibility);
+  return search.run() && search.placement(at);
 }
 
 }  // namespace lumo
