@@ -14,9 +14,9 @@
 // Every loop of that work ticks the poll, so that the work done between two
 // questions does not grow with the input: a loop whose body is a unit of
 // work ticks once per turn (turn()); a loop with a small body one unit per
-// kTurnsPerUnit turns, in blocks (for_each(), turn_at()); a loop whose body
-// holds another loop once per turn, the inner loop's turns weighing too
-// (tick_done()). The hot loops of the linear stages (a walk over subjects,
+// kTurnsPerUnit turns, in blocks (for_each(), for_each_block(), turn_at()); a
+// loop whose body holds another loop once per turn, the inner loop's turns
+// weighing too (tick_done()). The hot loops of the linear stages (a walk over subjects,
 // say) count their turns, inner loops included, in a TurnCounter, which
 // costs an addition per turn and ticks a block of turns at a time; an inner
 // loop that can be longer than a block runs in blocks of its own, out of
