@@ -209,12 +209,165 @@ def run(conn, options) -> None:
     print(f"\nload average after: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
 
 
+# -- stored graphs ---------------------------------------------------------------
+
+def graph_json(text: str) -> dict:
+    """A JSON form of a record graph as make_records writes them (one
+    subject per line: `name("identity") @n > @target : tags {`), for the
+    jsonb comparison: {"id", "tags", "children"} per subject."""
+    root: dict = {"id": "", "tags": [], "children": []}
+    stack = [root]
+    for raw in text.splitlines():
+        line = raw.strip()
+        if not line or line.startswith("//") or line == "{":
+            continue
+        if line == "}":
+            if len(stack) > 1:
+                stack.pop()
+            continue
+        opens = line.endswith("{")
+        head = line[:-1].strip() if opens else line
+        head, _, tags = head.partition(" : ")
+        name = head.split("(")[0].split(" @")[0].split(" >")[0].strip()
+        node = {"id": name, "tags": [t.strip() for t in tags.split(",") if t.strip()],
+                "children": []}
+        stack[-1]["children"].append(node)
+        if opens:
+            stack.append(node)
+    return root
+
+
+# The narrow query as a jsonpath over graph_json: a phone without
+# "encrypted" that has, below it, a battery tagged "worn".
+JSONPATH = ('$.** ? (@.id == "phone" && !exists(@.tags[*] ? (@ == "encrypted")))'
+            '.children[*].** ? (@.id == "battery" && exists(@.tags[*] ? (@ == "worn")))')
+
+
+def timed(conn, runs: int, sql: str, args: list) -> Tuple[float, int]:
+    best, answer = float("inf"), 0
+    for _ in range(runs):
+        started = time.perf_counter()
+        answer = conn.execute(sql, args).fetchone()[0]
+        best = min(best, time.perf_counter() - started)
+    return best, answer
+
+
+def run_stored(conn, options) -> None:
+    """The stored type against the text function and jsonb, serially."""
+    import json
+
+    print(f"machine: {platform.machine()}, {os.cpu_count()} cores; load average before: "
+          f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+    print("server:", conn.execute("SELECT version()").fetchone()[0])
+    conn.execute("CREATE EXTENSION IF NOT EXISTS lumo_query")
+    for setting in ["jit = off", "max_parallel_workers_per_gather = 0"]:
+        conn.execute("SET " + setting)
+    n = options.records
+    records = make_records(n, 20240611)
+    conn.execute("DROP TABLE IF EXISTS stored_bench")
+    conn.execute("CREATE TABLE stored_bench (id int, t text, g lumo_graph, j jsonb)")
+    with conn.cursor() as cur:
+        with cur.copy("COPY stored_bench (id, t, j) FROM STDIN") as copy:
+            for i, record in enumerate(records):
+                copy.write_row((i, record["graph"], json.dumps(graph_json(record["graph"]))))
+    started = time.perf_counter()
+    conn.execute("UPDATE stored_bench SET g = t::lumo_graph")
+    stored_s = time.perf_counter() - started
+    conn.execute("VACUUM FULL stored_bench")
+    conn.execute("ANALYZE stored_bench")
+    text_b, graph_b, json_b = conn.execute(
+        "SELECT avg(pg_column_size(t)), avg(pg_column_size(g)), avg(pg_column_size(j)) "
+        "FROM stored_bench").fetchone()
+    print(f"{n:,} records; storing them as lumo_graph took {stored_s:.2f} s "
+          f"({stored_s / n * 1e6:.2f} µs/record)")
+    print(f"stored size per record: text {float(text_b):.0f} B, lumo_graph {float(graph_b):.0f} B "
+          f"({float(graph_b) / float(text_b):.2f}x the text), jsonb {float(json_b):.0f} B")
+    query = QUERIES[0][1]
+    rows = [
+        ("scan floor: pg_column_size(g) > 0", "SELECT count(*) FROM stored_bench "
+         "WHERE pg_column_size(g) > 0", []),
+        ("g @@ q (stored graph)", "SELECT count(*) FROM stored_bench WHERE g @@ $1::lumo_query",
+         [query]),
+        ("lumo_is_match(q, t) (text)", "SELECT count(*) FROM stored_bench "
+         "WHERE lumo_is_match($1, t)", [query]),
+        ("j @? jsonpath (jsonb)", "SELECT count(*) FROM stored_bench WHERE j @? $1::jsonpath",
+         [JSONPATH]),
+    ]
+    figures = {}
+    print(f"\nserial scans, best of {options.runs}, query {query}")
+    for label, sql, args in rows:
+        seconds, answer = timed(conn, options.runs, sql, args)
+        figures[label] = seconds
+        print(f"  {label:38} {seconds / n * 1e6:7.2f} µs/row  ({answer:,} rows)")
+    floor = figures[rows[0][0]]
+    stored = figures[rows[1][0]]
+    print(f"  @@ / floor: {stored / floor:.2f}x;  lumo_is_match / @@: "
+          f"{figures[rows[2][0]] / stored:.2f}x;  jsonpath / @@: {figures[rows[3][0]] / stored:.2f}x")
+    conn.execute("CREATE INDEX stored_bench_g ON stored_bench USING gin (g)")
+    conn.execute("CREATE INDEX stored_bench_tags ON stored_bench USING gin (lumo_collect_tags(t))")
+    graph_gin, tags_gin = conn.execute(
+        "SELECT pg_relation_size('stored_bench_g'), pg_relation_size('stored_bench_tags')"
+        ).fetchone()
+    print(f"GIN index on g: {graph_gin / 2**20:.1f} MiB; text[] GIN on lumo_collect_tags(t): "
+          f"{tags_gin / 2**20:.1f} MiB ({graph_gin / tags_gin:.2f}x)")
+    conn.execute("DROP TABLE stored_bench")
+    if options.gin_records:
+        gin_scale(conn, options)
+    print(f"\nload average after: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+
+
+def gin_scale(conn, options) -> None:
+    """A selective query through the GIN index against a sequential scan."""
+    n = options.gin_records
+    conn.execute("DROP TABLE IF EXISTS gin_bench")
+    conn.execute("CREATE TABLE gin_bench (id int, g lumo_graph)")
+    started = time.perf_counter()
+    with conn.cursor() as cur:
+        with cur.copy("COPY gin_bench (id, g) FROM STDIN") as copy:
+            for i, record in enumerate(make_records(n, 7)):
+                copy.write_row((i, record["graph"]))
+    loaded = time.perf_counter() - started
+    started = time.perf_counter()
+    conn.execute("CREATE INDEX gin_bench_g ON gin_bench USING gin (g)")
+    built = time.perf_counter() - started
+    conn.execute("VACUUM ANALYZE gin_bench")
+    print(f"\n{n:,} rows loaded in {loaded:.1f} s, GIN index built in {built:.1f} s")
+    for query in GIN_QUERIES:
+        sql = "SELECT count(*) FROM gin_bench WHERE g @@ $1::lumo_query"
+        conn.execute("SET enable_seqscan = on")
+        conn.execute("SET enable_bitmapscan = off")
+        seq, answer = timed(conn, options.runs, sql, [query])
+        conn.execute("SET enable_seqscan = off")
+        conn.execute("SET enable_bitmapscan = on")
+        index, same = timed(conn, options.runs, sql, [query])
+        conn.execute("RESET enable_seqscan")
+        conn.execute("RESET enable_bitmapscan")
+        plan = conn.execute("EXPLAIN " + sql, [query]).fetchall()[1][0].strip()
+        print(f"  {query}: {answer:,} rows ({answer / n:.3%}); sequential {seq:.3f} s, "
+              f"index {index:.3f} s ({seq / index:.0f}x){'' if same == answer else ' ROWS DIFFER'}; "
+              f"planner alone: {plan}")
+    conn.execute("DROP TABLE gin_bench")
+
+
+# Selective queries over the example's records.
+GIN_QUERIES = [
+    '{ *("Yolanda Kowalski") : remote { tablet : retired } }',
+    "{ printer : retired, pellway { screen : cracked } }",
+]
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--records", type=int, default=100_000)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--dsn", help="a server to use instead of a throwaway one")
     parser.add_argument("--no-jit", action="store_true", help="switch JIT compilation off")
+    parser.add_argument("--stored", action="store_true",
+                        help="time the stored type (lumo_graph @@ lumo_query) against the "
+                             "text function and jsonb @? jsonpath, and compare sizes")
+    parser.add_argument("--gin-records", type=int, default=0,
+                        help="with --stored: also time selective queries through the GIN "
+                             "index against a sequential scan over this many rows")
     options = parser.parse_args(argv)
     server = None
     dsn = options.dsn
@@ -225,7 +378,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         dsn = server.conninfo()
     try:
         with psycopg.connect(dsn, autocommit=True, cursor_factory=psycopg.RawCursor) as conn:
-            run(conn, options)
+            (run_stored if options.stored else run)(conn, options)
     finally:
         if server is not None:
             server.stop()

@@ -98,6 +98,11 @@ class TagView {
   std::string_view text(TagId id) const { return a_.text(id); }
   std::size_t size() const { return a_.size; }
 
+  // The arrays themselves, and a view over arrays kept elsewhere (a stored
+  // graph's block): the caller vouches that they make a table.
+  const tag_detail::Arrays& arrays() const { return a_; }
+  static TagView over(const tag_detail::Arrays& a) { return TagView(a); }
+
  private:
   friend class TagTable;
   explicit TagView(const tag_detail::Arrays& a) : a_(a) {}

@@ -7,12 +7,18 @@
 
 namespace lumo {
 
-std::string render_build_error(const BuildError& e) {
+std::string render_build_error(const BuildError& e, std::size_t window) {
   switch (e.kind) {
     case BuildErrorKind::ParseFailed:
-      return "invalid syntax\n" + render_report(e.report);
-    case BuildErrorKind::SubjectNotFound:
-      return "subject not found: " + e.path;
+      return "invalid syntax\n" + render_report(e.report, window);
+    case BuildErrorKind::SubjectNotFound: {
+      if (window == 0) return "subject not found: " + e.path;
+      bool cut = false;
+      std::string out = "subject not found: ";
+      out += shown_prefix(e.path, 2 * window, cut);
+      if (cut) out += "...";
+      return out;
+    }
     case BuildErrorKind::RelationOfRelation:
       return "relation's source, target & context cannot be another relation";
     case BuildErrorKind::MultipleIdentities:

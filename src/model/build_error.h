@@ -52,6 +52,9 @@ inline BuildError parse_error(ParseErrorReport r) {
 }
 
 // The error's message, exactly as the Python ValueError carries it.
-std::string render_build_error(const BuildError& e);
+// The error's text. A nonzero `window` bounds what it echoes of the input:
+// the failing line shows at most that many characters each side of the
+// caret, and a subject path at most twice that many (see render_report).
+std::string render_build_error(const BuildError& e, std::size_t window = 0);
 
 }  // namespace lumo

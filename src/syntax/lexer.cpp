@@ -158,20 +158,20 @@ inline int hex_value(char ch) {
 
 }  // namespace
 
-std::optional<std::uint16_t> hex_code_unit(Cursor& c) {
+int hex_code_unit(Cursor& c) {
   // Four characters; any non-ASCII character fails, so counting bytes is
   // enough as long as each byte read is ASCII.
-  if (c.text.size() - c.pos < 4) return std::nullopt;
+  if (c.text.size() - c.pos < 4) return -1;
   std::size_t i = c.pos, end = c.pos + 4;
   if (c.text[i] == '+') ++i;
   unsigned v = 0;
   for (; i < end; ++i) {
     int h = hex_value(c.text[i]);
-    if (h < 0) return std::nullopt;
+    if (h < 0) return -1;
     v = v * 16 + static_cast<unsigned>(h);
   }
   c.pos = end;
-  return static_cast<std::uint16_t>(v);
+  return static_cast<int>(v);
 }
 
 namespace {
@@ -216,12 +216,12 @@ TagStatus read_quoted(Cursor& c, std::string& out) {
       default: c.pos = esc; return TagStatus::BadString;
     }
     Cursor h{t, i + 2};
-    auto v = hex_code_unit(h);
-    if (!v) {
+    const int v = hex_code_unit(h);
+    if (v < 0) {
       c.pos = esc;
       return TagStatus::BadString;
     }
-    char32_t cp = *v;
+    char32_t cp = static_cast<char32_t>(v);
     if (cp >= 0xDC00 && cp <= 0xDFFF) {
       c.pos = esc;
       return TagStatus::BadString;
@@ -232,12 +232,12 @@ TagStatus read_quoted(Cursor& c, std::string& out) {
         return TagStatus::BadString;
       }
       h.pos += 2;
-      auto w = hex_code_unit(h);
-      if (!w || *w < 0xDC00 || *w > 0xDFFF) {
+      const int w = hex_code_unit(h);
+      if (w < 0xDC00 || w > 0xDFFF) {
         c.pos = esc;
         return TagStatus::BadString;
       }
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (*w - 0xDC00);
+      cp = 0x10000 + ((cp - 0xD800) << 10) + static_cast<char32_t>(w - 0xDC00);
     }
     unsigned char bytes[4];
     out.append(reinterpret_cast<const char*>(bytes), encode_utf8(cp, bytes));

@@ -143,8 +143,12 @@ LUMO_ALWAYS_INLINE std::string_view white_space(Cursor& c) {
 }
 
 // Four characters read as a hexadecimal number, an optional leading "+"
-// skipped. Fails (leaving the cursor) on anything else or too few characters.
-std::optional<std::uint16_t> hex_code_unit(Cursor& c);
+// skipped: 0 to 0xFFFF. Fails with -1 (leaving the cursor) on anything else
+// or too few characters. A plain int rather than an optional: compilers fold
+// "empty or out of range" into one test of the value, which then reads the
+// value of an empty optional (harmless, but memory checkers rightly flag a
+// branch on uninitialised bits).
+int hex_code_unit(Cursor& c);
 
 enum class TagStatus : std::uint8_t {
   Ok,         // token read, cursor behind it (and behind absorbed spaces)

@@ -25,7 +25,60 @@ long count_utf8_chars(std::string_view s) {
   return count;
 }
 
+bool is_continuation(char b) { return (static_cast<unsigned char>(b) & 0xC0) == 0x80; }
+
+// The byte where the character `count` characters before `pos` starts, not
+// before `floor`.
+std::size_t back_chars(std::string_view s, std::size_t pos, std::size_t floor,
+                       std::size_t count) {
+  for (; count > 0 && pos > floor; --count) {
+    --pos;
+    for (int k = 0; k < 3 && pos > floor && is_continuation(s[pos]); ++k) --pos;
+  }
+  return pos;
+}
+
+// The byte behind the character `count` characters after `pos`, not past
+// `ceiling`.
+std::size_t ahead_chars(std::string_view s, std::size_t pos, std::size_t ceiling,
+                        std::size_t count) {
+  for (; count > 0 && pos < ceiling; --count) {
+    ++pos;
+    for (int k = 0; k < 3 && pos < ceiling && is_continuation(s[pos]); ++k) ++pos;
+  }
+  return pos;
+}
+
+std::size_t count_chars(std::string_view s) {
+  std::size_t n = 0;
+  for (const char b : s) n += !is_continuation(b);
+  return n;
+}
+
+// The part of the line [start, end) shown around the caret at byte `caret`
+// (start <= caret <= end): its text with "..." where it was cut, and where
+// that part begins in `text` (`from`; the caret moves right by `lead`, the
+// width of a leading "..."). False when the whole line fits.
+bool cut_line(std::string_view text, std::size_t start, std::size_t end, std::size_t caret,
+              std::size_t window, std::string& shown, std::size_t& from, std::size_t& lead) {
+  from = back_chars(text, caret, start, window);
+  // The caret's own character and `window` more.
+  const std::size_t to = ahead_chars(text, caret, end, window + 1);
+  if (from == start && to == end) return false;
+  lead = from > start ? 3 : 0;
+  shown.assign(lead, '.');
+  shown.append(text.substr(from, to - from));
+  if (to < end) shown += "...";
+  return true;
+}
+
 }  // namespace
+
+std::string_view shown_prefix(std::string_view text, std::size_t limit, bool& cut) {
+  const std::size_t end = ahead_chars(text, 0, text.size(), limit);
+  cut = end < text.size();
+  return text.substr(0, end);
+}
 
 LineColumn locate(std::string_view text, std::size_t offset) {
   LineColumn lc;
@@ -73,11 +126,23 @@ std::string render_expectations(const std::vector<Expectation>& expectations) {
   return out;
 }
 
-std::string render_report(const ParseErrorReport& report) {
+std::string render_report(const ParseErrorReport& report, std::size_t window) {
   const std::string_view text = report.text;
   const std::size_t offset = std::min(report.offset, text.size());
   std::string out;
+  std::string shown;
+  std::size_t from = 0;
+  std::size_t lead = 0;
   if (text.find('\n') == std::string_view::npos) {
+    if (window != 0 && cut_line(text, 0, text.size(), offset, window, shown, from, lead)) {
+      // The whole form places its caret by bytes; so does the cut one.
+      out += shown;
+      out += '\n';
+      out.append(lead + (offset - from), ' ');
+      out += "^\n";
+      out += render_expectations(report.expectations);
+      return out;
+    }
     out.reserve(text.size() * 2 + 64);
     out.append(text);
     out += '\n';
@@ -99,13 +164,22 @@ std::string render_report(const ParseErrorReport& report) {
     out += '\n';
     out.append(G, ' ');
     out += " |\n";
+    const std::size_t caret = std::min(std::max(offset, start), end);
+    const bool cut = window != 0 && cut_line(text, start, end, caret, window, shown, from, lead);
+    // A cut line counts its caret column in characters from the cut.
+    const std::size_t column =
+        cut ? lead + count_chars(text.substr(from, caret - from)) : lc.column;
     out += L;
     out += " | ";
-    out.append(text.substr(start, end - start));
+    if (cut) {
+      out += shown;
+    } else {
+      out.append(text.substr(start, end - start));
+    }
     out += '\n';
     out.append(G, ' ');
     out += " | ";
-    out.append(lc.column, ' ');
+    out.append(column, ' ');
     out += "^\n";
   }
   out += render_expectations(report.expectations);

@@ -289,12 +289,12 @@ TEST(Lexer, FailureKinds) {
   EXPECT_EQ(r.error().expectations, (std::vector<Expectation>{expected_literal("string")}));
 
   Cursor h{"+0fZ", 0};
-  EXPECT_FALSE(hex_code_unit(h).has_value());
+  EXPECT_EQ(hex_code_unit(h), -1);
   EXPECT_EQ(h.pos, 0u);
   Cursor h2{"+0fA", 0};
-  EXPECT_EQ(hex_code_unit(h2), std::optional<std::uint16_t>(0xFA));
+  EXPECT_EQ(hex_code_unit(h2), 0xFA);
   Cursor h3{"00e", 0};
-  EXPECT_FALSE(hex_code_unit(h3).has_value());
+  EXPECT_EQ(hex_code_unit(h3), -1);
 }
 
 TEST(Lexer, BlanksWhiteSpaceAndLiterals) {
@@ -367,6 +367,94 @@ TEST(Report, ColumnsAndLines) {
             "invalid syntax\nparse error at line 2, column 3\n  |\n2 | (b\r\n  |   ^\n"
             "invalid expression");
 }
+
+// A window bounds the echo of a long line: at most `window` characters each
+// side of the caret, cuts marked "...", the caret still under the failing
+// character; a line that fits renders exactly as without a window.
+struct WindowCase {
+  std::string text;
+  std::size_t offset;
+};
+
+class ReportWindow : public ::testing::TestWithParam<WindowCase> {};
+
+std::size_t utf8_length(unsigned char lead) {
+  return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+}
+
+bool is_valid_utf8(std::string_view s) {
+  for (std::size_t i = 0, len = 0; i < s.size(); i += len) {
+    if (is_malformed(decode_utf8(s, i, len), len)) return false;
+  }
+  return true;
+}
+
+// The echoed line and the caret line of a rendering.
+std::pair<std::string, std::string> echo_lines(const std::string& out, bool gutter) {
+  std::vector<std::string> lines;
+  std::size_t at = 0;
+  for (std::size_t nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1) {
+    lines.push_back(out.substr(at, nl - at));
+  }
+  if (!gutter) return {lines[0], lines[1]};
+  const std::size_t bar = lines[2].find(" | ") + 3;
+  return {lines[2].substr(bar), lines[3].substr(bar)};
+}
+
+TEST_P(ReportWindow, EchoesABoundedWindowAroundTheCaret) {
+  const WindowCase& c = GetParam();
+  const ParseErrorReport report{c.text, c.offset, kStatement};
+  const std::string whole = render_report(report);
+  const bool gutter = c.text.find('\n') != std::string::npos;
+  for (std::size_t window : {1u, 5u, 40u, 100000u}) {
+    const std::string cut = render_report(report, window);
+    const auto [line, caret] = echo_lines(cut, gutter);
+    // The failing line's characters before and behind the caret's.
+    const std::size_t line_start = gutter ? c.text.rfind('\n', c.offset - 1) + 1 : 0;
+    std::size_t line_end = c.text.find('\n', line_start);
+    if (line_end == std::string::npos) line_end = c.text.size();
+    std::size_t before = 0, behind = 0;
+    for (std::size_t k = line_start; k < line_end; ++k) {
+      if ((c.text[k] & 0xC0) != 0x80) ++(k < c.offset ? before : behind);
+    }
+    if (before <= window && behind <= window + 1) {
+      EXPECT_EQ(cut, whole) << window;
+      continue;
+    }
+    EXPECT_NE(line.find("..."), std::string::npos) << window;
+    EXPECT_LE(line.size(), 4 * (2 * window + 1) + 6) << window;  // four bytes a character at most
+    EXPECT_TRUE(is_valid_utf8(line)) << window;
+    // The caret stands under the failing character (ASCII in these texts).
+    ASSERT_EQ(caret.back(), '^');
+    const std::size_t column = caret.size() - 1;
+    std::size_t byte = 0;
+    for (std::size_t k = 0; k < column; ++k) {
+      byte += gutter ? utf8_length(static_cast<unsigned char>(line[byte])) : 1;
+    }
+    ASSERT_LT(byte, line.size()) << window;
+    EXPECT_EQ(line[byte], c.text[c.offset]) << window;
+    // The rest (header, expectations) is the whole form's.
+    EXPECT_EQ(cut.substr(cut.rfind('\n')), whole.substr(whole.rfind('\n')));
+  }
+}
+
+std::string repeated(std::string_view piece, std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) out += piece;
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ReportWindow,
+    ::testing::Values(WindowCase{"{ a ( }", 6},
+                      WindowCase{repeated("ab ", 5000) + ")" + repeated("cd ", 5000), 15000},
+                      WindowCase{")" + repeated("x", 300), 0},
+                      WindowCase{repeated("x", 300) + ")", 300},
+                      WindowCase{repeated("\u00e9\u6f22\U0001F600", 200) + ")" +
+                                     repeated("\u00e9", 300), 1800},
+                      WindowCase{"a\n" + repeated("\u00e9\u6f22 ", 400) + ")" +
+                                     repeated("\u00e9", 300) + "\nb", 2 + 2400},
+                      WindowCase{"a\n" + repeated("y", 1000) + ")\nb", 1002}));
 
 TEST(Report, Locate) {
   EXPECT_EQ(locate("ab\ncd", 2).line, 0u);  // the line feed ends line 0

@@ -51,6 +51,7 @@
 #include "reader/reader.h"
 #include "stop_after.h"
 #include "shortcuts.h"
+#include "store/stored_graph.h"
 
 namespace lumo {
 namespace {
@@ -270,6 +271,14 @@ void run(std::string_view text) {
       FUZZ_CHECK(interrupted.value().size() == index.size());
     }
 
+    // The stored form gives back the same index; with the query's answer.
+    std::vector<std::byte> block(store::encoded_size(text, index));
+    store::encode(text, index, block.data());
+    static store::StoredIndex stored;
+    FUZZ_CHECK(stored.load(block) == store::StoredIndex::Load::kOk);
+    FUZZ_CHECK(dump_index(stored.graph()) == dump_index(index));
+    FUZZ_CHECK(store::stored_text(block) == text);
+
     for (const Query& q : f.queries) (void)match(q, index, budget);
     if (query.ok()) {
       std::optional<bool> self = match(query.value(), index, budget);
@@ -294,6 +303,14 @@ void run(std::string_view text) {
   StopAfter stop_graph(1);
   auto g2 = compile_tag_graph(text, true, &stop_graph);
   if (!g2.ok()) check_error(g2.error(), true);
+
+  // The input as a stored block: refused, or an index matching can rely on.
+  static store::StoredIndex raw;
+  if (raw.load({reinterpret_cast<const std::byte*>(text.data()), text.size()}) ==
+      store::StoredIndex::Load::kOk) {
+    FUZZ_CHECK(ranges_fault(raw.graph()).empty());
+    (void)dump_index(raw.graph());
+  }
 }
 
 }  // namespace

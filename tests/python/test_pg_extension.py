@@ -71,8 +71,41 @@ def ext(pg_server):  # noqa: F811
 Answer = Tuple  # ("match", bool) or ("error", first line, remaining lines)
 
 
+WINDOW = 40  # characters the server's messages show each side of a caret
+
+
+def windowed(line: str, caret: int) -> Tuple[str, int]:
+    """`line` cut to WINDOW characters each side of character `caret`, as
+    the server shows it, and where the caret's character is in the cut."""
+    start, end = max(0, caret - WINDOW), min(len(line), caret + WINDOW + 1)
+    lead = "..." if start > 0 else ""
+    return lead + line[start:end] + ("..." if end < len(line) else ""), len(lead) + caret - start
+
+
+def server_form(message: str) -> str:
+    """The module's error text as the server gives it: the echo of the input
+    cut to a window around the caret, a long subject path cut, a NUL
+    written as its escape."""
+    lines = message.split("\n")
+    if lines[0] == "invalid syntax" and lines[1].startswith("parse error at line"):
+        bar = lines[3].index(" | ") + 3
+        echo, column = windowed(lines[3][bar:], len(lines[4]) - bar - 1)
+        lines[3], lines[4] = lines[3][:bar] + echo, lines[4][:bar] + " " * column + "^"
+    elif lines[0] == "invalid syntax":
+        # The one-line form places its caret by bytes.
+        offset = len(lines[2]) - 1
+        caret = len(lines[1].encode()[:offset].decode())
+        echo, at = windowed(lines[1], caret)
+        lines[1], lines[2] = echo, " " * len(echo[:at].encode()) + "^"
+    elif lines[0].startswith("subject not found: "):
+        path = lines[0][len("subject not found: "):]
+        if len(path) > 2 * WINDOW:
+            lines[0] = "subject not found: " + path[:2 * WINDOW] + "..."
+    return "\n".join(lines).replace("\0", "\\u0000")
+
+
 def error_answer(error: ValueError) -> Answer:
-    first, _, rest = str(error).partition("\n")
+    first, _, rest = server_form(str(error)).partition("\n")
     return ("error", first, rest)
 
 
@@ -251,6 +284,71 @@ def test_error_fields(ext, query, graph, message, has_detail):
         assert (info.value.sqlstate, info.value.diag.message_primary) == (INVALID_TEXT, message)
 
 
+NO_NUL_IN_TEXT = "22P05"  # untranslatable_character, as the server's JSON types say it
+
+
+@pytest.mark.parametrize("escape", ["\\u0000", "\\u+000"])
+def test_a_nul_tag_never_becomes_text(ext, escape):
+    graph = f'{{ x: "a{escape}b", c }}'
+    assert "a\0b" in lumo_query.parse_tag_graph(graph).collect_tags()  # the module keeps it
+    with pytest.raises(psycopg.Error) as info:
+        ext.execute("SELECT lumo_collect_tags($1)", [graph])
+    diag = info.value.diag
+    assert (info.value.sqlstate, diag.message_primary, diag.message_detail) == \
+        (NO_NUL_IN_TEXT, "unsupported Unicode escape sequence",
+         "\\u0000 cannot be converted to text.")
+    # Matching has no text to make: it answers.
+    assert ext.execute("SELECT lumo_is_match($1, $2)",
+                       [f'{{ *: "a{escape}b" }}', graph]).fetchone() == (True,)
+
+
+def test_a_nul_in_an_error_message_is_written_as_its_escape(ext):
+    query = '{ * > @"a\\u0000b" }'
+    with pytest.raises(ValueError, match="subject not found: a\0b"):
+        lumo_query.parse_query(query)
+    with pytest.raises(psycopg.Error) as info:
+        ext.execute("SELECT lumo_is_match($1, '{}')", [query])
+    assert info.value.diag.message_primary == "subject not found: a\\u0000b"
+
+
+def echo_and_caret(detail: str) -> Tuple[str, str]:
+    """The echoed line of an error detail and the line with its caret."""
+    lines = detail.split("\n")
+    return (lines[2], lines[3]) if lines[0].startswith("parse error at") else (lines[0], lines[1])
+
+
+@pytest.mark.parametrize("text", [
+    "{ " + "x " * 3_000_000 + "( }",
+    "{ ( " + "x " * 3_000_000 + "}",
+    "{\n  b: " + "x " * 3_000_000 + "(\n}",
+    "{ * > @" + "p" * 1_000_000 + " }",
+], ids=["end", "start", "lines", "path"])
+def test_errors_echo_a_bounded_window_of_a_long_text(ext, text):
+    try:
+        lumo_query.parse_query(text)
+    except ValueError as error:
+        first, _, rest = str(error).partition("\n")
+        want = ("error", first, rest)
+    with pytest.raises(psycopg.Error) as info:
+        ext.execute("SELECT lumo_is_match($1, '{}')", [text])
+    diag = info.value.diag
+    assert info.value.sqlstate == INVALID_TEXT
+    assert diag.message_primary == want[1] or (
+        diag.message_primary.endswith("...") and
+        want[1].startswith(diag.message_primary[:-3]))
+    shown = (diag.message_primary or "") + (diag.message_detail or "")
+    assert len(shown.encode()) < 400, shown[:1000]
+    if want[2]:
+        echo, marks = echo_and_caret(diag.message_detail)
+        full_echo, full_marks = echo_and_caret(want[2])
+        assert "..." in echo
+        # The caret stands under the same character, and what follows the
+        # echo (what was expected) is the module's.
+        assert echo[len(marks) - 1] == full_echo[len(full_marks) - 1], (echo, marks)
+        assert diag.message_detail.split("\n")[4 if "|" in marks else 2:] == \
+            want[2].split("\n")[4 if "|" in full_marks else 2:]
+
+
 def test_cached_query_is_replaced_when_the_text_changes(ext):
     rows = ext.execute("""
         SELECT lumo_is_match(q, g) FROM (VALUES
@@ -348,6 +446,27 @@ def test_a_latin1_database_converts_texts(pg_server):  # noqa: F811
         conn.close()
     finally:
         admin.execute("DROP DATABASE lumo_latin1 WITH (FORCE)")
+        admin.close()
+
+
+def test_a_message_character_latin1_lacks_is_escaped(pg_server):  # noqa: F811
+    admin = connect(pg_server)
+    admin.execute("DROP DATABASE IF EXISTS lumo_latin1_messages")
+    admin.execute("CREATE DATABASE lumo_latin1_messages ENCODING 'LATIN1' TEMPLATE template0 "
+                  "LC_COLLATE 'C' LC_CTYPE 'C'")
+    try:
+        conn = connect(pg_server, "lumo_latin1_messages")
+        create_extension(conn)
+        for query, message in [('{ * > @"\\u+100" }', "subject not found: \\u0100"),
+                               ('{ * > @"é\\uD83D\\uDE00x" }',
+                                "subject not found: é\\uD83D\\uDE00x")]:
+            with pytest.raises(psycopg.Error) as info:
+                conn.execute(f"SELECT lumo_is_match('{query}', '{{ a }}')")
+            assert (info.value.sqlstate, info.value.diag.message_primary) == \
+                (INVALID_TEXT, message)
+        conn.close()
+    finally:
+        admin.execute("DROP DATABASE lumo_latin1_messages WITH (FORCE)")
         admin.close()
 
 
@@ -653,6 +772,47 @@ def test_cancel_stops_hostile_matches_in_parallel_workers(pg_server):  # noqa: F
     conn.close()
     delay = run_cancelled(pg_server, sql, [query], prepare=force_parallel)
     assert delay < SLACK, delay
+
+
+# Interrupts that end nothing (a client connection check, a request to log
+# the backend's memory contexts) arrive while a call runs; the call goes on
+# to its answer instead of stopping for them.
+SLOW_CALLS = [
+    ("SELECT lumo_is_match($1, $2)", list(pigeonhole(8)), (False,)),
+    ("SELECT cardinality(lumo_collect_tags(repeat(E'{ s: t }\\n', 2000000)))", [], (3,)),
+]
+
+
+@pytest.mark.parametrize("sql, args, answer", SLOW_CALLS, ids=["match", "collect"])
+@pytest.mark.parametrize("benign", ["connection_checks", "memory_context_logging"])
+def test_benign_interrupts_do_not_stop_a_call(pg_server, sql, args, answer, benign):  # noqa: F811
+    conn, other = connect(pg_server), connect(pg_server)
+    create_extension(conn)
+    # A call that started over at each interrupt would never end: the
+    # timeout ends the test instead.
+    conn.execute("SET statement_timeout = '30s'")
+    pid = conn.execute("SELECT pg_backend_pid()").fetchone()[0]
+    done = threading.Event()
+    sent = []
+    if benign == "connection_checks":
+        conn.execute("SET client_connection_check_interval = '5ms'")
+    else:
+        def keep_asking() -> None:
+            while not done.wait(0.005):
+                sent.append(other.execute("SELECT pg_log_backend_memory_contexts($1)",
+                                          [pid]).fetchone()[0])
+        asker = threading.Thread(target=keep_asking, daemon=True)
+        asker.start()
+    try:
+        assert conn.execute(sql, args).fetchone() == answer
+    finally:
+        done.set()
+    if benign == "memory_context_logging":
+        asker.join()
+        assert len(sent) >= 3 and all(sent), sent
+    still_serves(conn)
+    conn.close()
+    other.close()
 
 
 # -- memory --------------------------------------------------------------------
