@@ -160,13 +160,18 @@ LUMO_NOINLINE bool intersection_long(InterruptPoll& poll, const VectorA& a, cons
 // Sorts [first, first + n) by `less`; equal elements end in any order.
 template <class T, class Less>
 LUMO_ALWAYS_INLINE bool polled_sort(InterruptPoll& poll, T* first, std::size_t n, Less less) {
+  if (n < InterruptPoll::kTurnsPerUnit) {
+    // What std::sort does with so few (an insertion sort, which gives the
+    // same order), without its calls. A few elements weigh nothing beside
+    // the turn of the loop around them.
+    (void)polled_detail::insertion_sort(first, n, less);
+    return !poll.stopped();
+  }
   if (n > polled_detail::kSortRun) [[unlikely]]
     return polled_detail::sort_long(poll, first, n, less);
   std::sort(first, first + n, less);
   audit_work(polled_detail::sort_turns(n));
-  // (A few elements weigh nothing beside the turn of the loop around them.)
-  return n < InterruptPoll::kTurnsPerUnit ? !poll.stopped()
-                                          : !poll.tick_done(polled_detail::sort_turns(n));
+  return !poll.tick_done(polled_detail::sort_turns(n));
 }
 
 template <class Vector, class Less>
