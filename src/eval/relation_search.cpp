@@ -438,14 +438,16 @@ class RelationSearch {
     Vec<SubjectIndex>* images = images_;
     for (int p = 0; p < n; ++p) images[p].clear();
     const Vec<SubjectIndex>& relation_vals = vars_[e.pos[Entry::kR]].vals;
-    if (!poll_.for_each(relation_vals.size(), [&](std::size_t k) {
-          const SubjectIndex r = relation_vals[k];
-          GraphLink l;
-          if (!link_of(r, l) || !self_consistent(e, r, l)) return;
-          bool ok = true;
-          for (int p = 1; p < n && ok; ++p) ok = in_domain(e.pos[p], implied(p, r, l));
-          if (!ok) return;
-          for (int p = 0; p < n; ++p) images[p].push_back(implied(p, r, l));
+    if (!poll_.for_each_block(relation_vals.size(), [&](std::size_t lo, std::size_t hi) {
+          for (std::size_t k = lo; k < hi; ++k) {
+            const SubjectIndex r = relation_vals[k];
+            GraphLink l;
+            if (!link_of(r, l) || !self_consistent(e, r, l)) continue;
+            bool ok = true;
+            for (int p = 1; p < n && ok; ++p) ok = in_domain(e.pos[p], implied(p, r, l));
+            if (!ok) continue;
+            for (int p = 0; p < n; ++p) images[p].push_back(implied(p, r, l));
+          }
         }) ||
         poll_.tick_done(relation_vals.size())) {
       return false;
