@@ -60,6 +60,23 @@ def test_page_examples_run(page, monkeypatch, request):
     assert run.ran == fences - skipped, (run.ran, fences, skipped)
 
 
+def test_database_pages_run_one_after_another_on_one_database(monkeypatch, request):
+    # A reader follows the pages in the guide's order against one database:
+    # no page may trip over the tables an earlier one made.
+    pages = [page for page in PAGES if "DATABASE_URL" in page.read_text(encoding="utf-8")]
+    assert {"databases.md", "postgres-extension.md"} <= {page.name for page in pages}
+    nav = (ROOT / "mkdocs.yml").read_text(encoding="utf-8")
+    pages.sort(key=lambda page: nav.index(page.name))
+    monkeypatch.chdir(ROOT)
+    monkeypatch.setenv("DATABASE_URL", request.getfixturevalue("database_url"))
+    for page in pages:
+        try:
+            run_page(page)
+        except ExampleFailure as failure:
+            pytest.fail(f"after {[p.name for p in pages[:pages.index(page)]]}: {failure}",
+                        pytrace=False)
+
+
 def test_skipped_examples_stay_rare():
     marks = sum(page.read_text(encoding="utf-8").count(SKIP_MARK) for page in PAGES)
     assert marks <= 2
