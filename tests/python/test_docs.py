@@ -265,3 +265,67 @@ def test_errors_page_shows_every_surface_error(shown, exception, pieces):
 ])
 def test_errors_page_shows_the_integration_errors(shown, module_database_url, exception, piece):
     assert any(m.startswith(piece) for m in shown.get(exception, [])), shown.get(exception)
+
+
+# -- versions and the cookbook ------------------------------------------------
+
+CHANGELOG = DOCS / "changelog.md"
+RELEASE = re.compile(r"^## (\d+\.\d+\.\d+) — (\d{4}-\d{2}-\d{2})$")
+EXTENSION = re.compile(r"^### PostgreSQL extension (\d+\.\d+\.\d+) — (\d{4}-\d{2}-\d{2})$")
+
+
+def _version_key(version: str):
+    return tuple(int(part) for part in version.split("."))
+
+
+def _changelog_versions():
+    """(module releases, extension versions): [(version, date)] in page order."""
+    import datetime
+
+    releases, extensions = [], []
+    for line in CHANGELOG.read_text(encoding="utf-8").split("\n"):
+        for pattern, found in ((RELEASE, releases), (EXTENSION, extensions)):
+            match = pattern.match(line)
+            if match:
+                datetime.date.fromisoformat(match.group(2))  # a real date
+                found.append((match.group(1), match.group(2)))
+        if line.startswith("## "):
+            assert line == "## Unreleased" or RELEASE.match(line), line
+    return releases, extensions
+
+
+def test_changelog_versions_match_the_package_and_the_extension():
+    releases, extensions = _changelog_versions()
+    project = re.search(r'^version = "([^"]+)"$',
+                        (ROOT / "pyproject.toml").read_text(encoding="utf-8"), re.M).group(1)
+    control = re.search(r"^default_version = '([^']+)'$",
+                        (ROOT / "src/postgres/lumo_query.control").read_text(encoding="utf-8"),
+                        re.M).group(1)
+    scripts = {name for path in (ROOT / "src/postgres").glob("lumo_query--*.sql")
+               for name in path.stem.split("--")[1:]}
+    assert releases and releases[0][0] == project, (releases, project)
+    assert extensions and extensions[0][0] == control, (extensions, control)
+    assert {version for version, _ in extensions} == scripts | {control}
+    for versions in (releases, extensions):   # newest first, by version and date
+        assert versions == sorted(versions, key=lambda v: (_version_key(v[0]), v[1]), reverse=True)
+
+
+def test_install_page_reports_the_package_version():
+    project = re.search(r'^version = "([^"]+)"$',
+                        (ROOT / "pyproject.toml").read_text(encoding="utf-8"), re.M).group(1)
+    assert f">>> version(\"lumo_query\")\n'{project}'\n" in (DOCS / "install.md").read_text(encoding="utf-8")
+
+
+def test_cookbook_questions_show_their_figures():
+    # Each question shows what to_sql gives and the two counts; the page's
+    # doctest (test_page_examples_run) checks that the counts are right.
+    text = (DOCS / "cookbook.md").read_text(encoding="utf-8")
+    questions = re.split(r"^### ", text.split("\n## Questions\n")[1].split("\n## ")[0], flags=re.M)[1:]
+    assert 10 <= len(questions) <= 15, len(questions)
+    for question in questions:
+        if ">>> ask(" not in question:
+            continue
+        asked = question.count(">>> ask(")
+        assert len(re.findall(r"^selects \d+ of 400, matches \d+$", question, re.M)) == asked, question
+        assert question.count("\ncondition: ") == asked
+    assert sum(">>> ask(" in q for q in questions) >= len(questions) - 1
