@@ -15,7 +15,8 @@ loaded, records:
 * every image of the content: loaded or not, and the width it is shown at;
 * diagrams still left to a script (`.mermaid` elements) and scripts or
   style sheets from other servers;
-* for console (pycon) blocks, the text the copy button would copy.
+* for console (pycon) blocks, the text the copy button would copy;
+* errors that scripts of the page left uncaught (Chromium's console log).
 
 Failures are printed one a line and the exit status is 1. With
 --screenshots, each page's top and each image's section are saved as PNG
@@ -145,14 +146,17 @@ def pages_of(site: Path) -> List[Path]:
 
 def probe_page(chromium: str, url: str, width: int) -> dict:
     done = subprocess.run(chromium_args(chromium, width, 1000) +
-                          ["--virtual-time-budget=5000", "--dump-dom", url],
+                          ["--enable-logging=stderr", "--v=0",
+                           "--virtual-time-budget=5000", "--dump-dom", url],
                           capture_output=True, text=True, timeout=120)
     found = re.search(r'<pre id="%s">(.*?)</pre>' % MARK, done.stdout, re.S)
     if not found:
         raise RuntimeError(f"{url}: the probe left no report (chromium exit {done.returncode}:"
                            f" {done.stderr.strip()[-300:]})")
     text = found.group(1).replace("&lt;", "<").replace("&gt;", ">").replace("&quot;", '"')
-    return json.loads(text.replace("&amp;", "&"))
+    report = json.loads(text.replace("&amp;", "&"))
+    report["script_errors"] = re.findall(r':CONSOLE[^\]]*\] "(Uncaught [^"]*)"', done.stderr)
+    return report
 
 
 def screenshot(chromium: str, url: str, width: int, height: int, out: Path) -> None:
@@ -178,6 +182,8 @@ def problems(page: str, report: dict) -> List[str]:
         found.append(f"{page}: {report['mermaid']} diagram(s) left to a script (.mermaid)")
     for url in report["external"]:
         found.append(f"{page}: loads {url} from another server")
+    for error in report["script_errors"]:
+        found.append(f"{page}: a script failed: {error}")
     for copied in report["copies"]:
         lines = copied.split("\n")
         if any(line.startswith((">>>", "...")) for line in lines):
@@ -197,8 +203,12 @@ def check_site(site: Path, width: int = 1280, screenshots: Optional[Path] = None
         pages = pages_of(root)
         if not pages:
             raise RuntimeError(f"no pages under {site}")
+        # A diagram left to a script may be gone from the DOM once the
+        # script has run (or failed): count them in the page's source.
+        diagrams: Dict[Path, int] = {}
         for page in pages:
             html = (root / page).read_text(encoding="utf-8")
+            diagrams[page] = len(re.findall(r'class="[^"]*\bmermaid\b', html))
             (root / page).write_text(html.replace("</body>", PROBE + "</body>", 1), encoding="utf-8")
         server, port = serve(root)
         reports: Dict[str, dict] = {}
@@ -208,6 +218,7 @@ def check_site(site: Path, width: int = 1280, screenshots: Optional[Path] = None
                 name = str(page.parent) if str(page.parent) != "." else "index"
                 url = f"http://127.0.0.1:{port}/{page.as_posix()}"
                 report = probe_page(chromium, url, width)
+                report["mermaid"] = max(report["mermaid"], diagrams[page])
                 reports[name] = report
                 found += problems(name, report)
                 if screenshots:

@@ -45,6 +45,8 @@ FAULTS = {
     "mermaid": ("", "<div class='mermaid'>graph LR; a--&gt;b</div>", "left to a script"),
     "remote script": ("<script src='https://cdn.example.org/x.js'></script>", "",
                       "from another server"),
+    "script error": ("<script>window.addEventListener('load', function () { nowhere(); });</script>",
+                     "", "a script failed: Uncaught ReferenceError"),
     "prompts copied": ("<style>pre.kept > code[data-md-copying] .gp { display: inline; }</style>",
                        "<pre class='kept'><code><span class='gp'>&gt;&gt;&gt; </span>x\n"
                        "<span class='gp'>... </span>y</code></pre>",
