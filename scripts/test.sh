@@ -13,7 +13,9 @@
 #      sanitizer report or input slower than 1 s fails);
 #   6. pytest over the installed module, with the PostgreSQL tests required.
 # Before pytest the user guide is built with `mkdocs build --strict` (any
-# warning fails); pytest then runs its examples too (tests/python/test_docs.py).
+# warning fails) and opened in headless Chromium at 1280 px with no network
+# (scripts/check_guide.py: no horizontal scrolling, diagrams loaded, nothing
+# from elsewhere); pytest then runs its examples too (tests/python/test_docs.py).
 #
 # `scripts/test.sh --quick` is the developer's loop: no system packages, no
 # sanitized or clang build, no fuzzing, no user guide, no system-wide install.
@@ -77,7 +79,7 @@ fi
 
 step "system packages"
 missing=()
-for pkg in libgtest-dev postgresql clang libclang-rt-14-dev; do
+for pkg in libgtest-dev postgresql clang libclang-rt-14-dev chromium; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if ((${#missing[@]})); then
@@ -86,7 +88,7 @@ if ((${#missing[@]})); then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 else
-  echo "already installed: libgtest-dev postgresql clang libclang-rt-14-dev"
+  echo "already installed: libgtest-dev postgresql clang libclang-rt-14-dev chromium"
 fi
 
 step "python environment"
@@ -138,6 +140,9 @@ run_fuzz fuzzing -max_total_time=60 -print_final_stats=1 -dict=tests/fuzz/lumo.d
 
 step "user guide (mkdocs build --strict)"
 NO_MKDOCS_2_WARNING=1 mkdocs build --strict
+
+step "user guide in headless Chromium (1280 px, no network)"
+python scripts/check_guide.py site
 
 # The PostgreSQL extension, built from this tree and installed into the local
 # server (with its headers from Debian), for the tests of test_pg_extension.py.
