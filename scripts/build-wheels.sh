@@ -40,6 +40,7 @@
 # its C and C++ runtime libraries for that target once into its cache
 # (~/.cache/zig).
 set -euo pipefail
+shopt -s inherit_errexit
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 jobs=${LUMO_JOBS:-2}
@@ -71,21 +72,22 @@ export PATH="$tools/bin:$PATH"
 
 mkdir -p dist
 version=$("$py" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
-rm -f dist/lumo_query-"$version"[.-]*
+rm -f dist/lumo_query-"$version".tar.gz
 
 step "sdist"
 "$py" -m build --sdist --no-isolation --outdir dist . >/dev/null
 ls dist/lumo_query-"$version".tar.gz
 
-# The zig target, the CMake system name and processor, and the platform tag
-# scikit-build-core gives the wheel (as _PYTHON_HOST_PLATFORM).
+# The zig target, the CMake system name and processor, the platform tag
+# scikit-build-core gives the wheel (as _PYTHON_HOST_PLATFORM) and the end of
+# the finished wheel's name.
 target_facts() {
   case $1 in
-    linux-x86_64) echo "x86_64-linux-gnu.2.17 Linux x86_64 linux-x86_64" ;;
-    linux-aarch64) echo "aarch64-linux-gnu.2.17 Linux aarch64 linux-aarch64" ;;
-    macos-x86_64) echo "x86_64-macos.10.13 Darwin x86_64 macosx-10.13-x86_64" ;;
-    macos-arm64) echo "aarch64-macos.11.0 Darwin arm64 macosx-11.0-arm64" ;;
-    windows-x86_64) echo "x86_64-windows-gnu Windows AMD64 win-amd64" ;;
+    linux-x86_64) echo "x86_64-linux-gnu.2.17 Linux x86_64 linux-x86_64 manylinux_2_17_x86_64.whl" ;;
+    linux-aarch64) echo "aarch64-linux-gnu.2.17 Linux aarch64 linux-aarch64 manylinux_2_17_aarch64.whl" ;;
+    macos-x86_64) echo "x86_64-macos.10.13 Darwin x86_64 macosx-10.13-x86_64 macosx_10_13_x86_64.whl" ;;
+    macos-arm64) echo "aarch64-macos.11.0 Darwin arm64 macosx-11.0-arm64 macosx_11_0_arm64.whl" ;;
+    windows-x86_64) echo "x86_64-windows-gnu Windows AMD64 win-amd64 win_amd64.whl" ;;
   esac
 }
 
@@ -111,6 +113,14 @@ set(CMAKE_AR "$dir/zig-ar" CACHE FILEPATH "")
 set(CMAKE_RANLIB "$dir/zig-ranlib" CACHE FILEPATH "")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 EOF
+  if [ "$system" = Darwin ]; then
+    # zig's Mach-O linker crashes on -bundle (zig 0.17.1); a module linked
+    # as a dylib (-shared) loads the same way through dlopen.
+    printf 'set(CMAKE_SHARED_MODULE_CREATE_CXX_FLAGS "-shared -Wl,-headerpad_max_install_names")\n' \
+      >"$dir/macos-rules.cmake"
+    printf 'set(CMAKE_USER_MAKE_RULES_OVERRIDE_CXX "%s")\n' "$dir/macos-rules.cmake" \
+      >>"$dir/toolchain.cmake"
+  fi
 }
 
 host_include=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
@@ -131,8 +141,8 @@ windows_python() {
 
 # Builds one wheel into $out (a fresh folder) and prints its path.
 build_wheel() {
-  local target=$1 out=$2 zig_target system processor host_platform dir extra=()
-  read -r zig_target system processor host_platform < <(target_facts "$target")
+  local target=$1 out=$2 zig_target system processor host_platform ending dir extra=()
+  read -r zig_target system processor host_platform ending < <(target_facts "$target")
   dir="$root/build/wheel-$target"
   write_toolchain "$dir" "$zig_target" "$system" "$processor"
   if [ "$target" = windows-x86_64 ]; then
@@ -183,7 +193,8 @@ llvm_tool() {
 check_macos() {
   local objdump dylibs flat
   objdump=$(llvm_tool llvm-objdump)
-  dylibs=$("$objdump" --macho --dylibs-used "$1" | tail -n +2 | awk '{print $1}')
+  # (the first lines: the file's name, then its own install name)
+  dylibs=$("$objdump" --macho --dylibs-used "$1" | tail -n +2 | awk '{print $1}' | grep -v '^lumo_query')
   echo "links: $(echo $dylibs)"
   if echo "$dylibs" | grep -v -e '^/usr/lib/libSystem\.B\.dylib$' -e '^/usr/lib/libc++\.1\.dylib$'; then
     echo "the macOS module links more than the system's libraries" >&2
@@ -235,6 +246,8 @@ for target in "${targets[@]}"; do
       ;;
   esac
   abi3audit --strict --summary --verbose "$wheel"
+  read -r _ _ _ _ ending < <(target_facts "$target")
+  rm -f dist/lumo_query-"$version"-*"$ending"
   cp "$wheel" dist/
   echo "built dist/$(basename "$wheel") in $((SECONDS - start)) s"
 done

@@ -25,6 +25,7 @@
 # Installs what it needs: Debian's debootstrap, qemu-user-static and
 # binfmt-support for the aarch64 run; the test packages from PyPI.
 set -euo pipefail
+shopt -s inherit_errexit
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
@@ -146,7 +147,7 @@ if [[ " ${arches[*]} " == *" aarch64 "* ]]; then
   cp -r "$src" "$arm/lumo/src"
   mount -t proc proc "$arm/proc"
   chroot "$arm" /usr/bin/python3 -m venv /lumo/venv
-  chroot "$arm" /lumo/venv/bin/python -m pip install -q "/lumo/$(basename "$wheel")[test]"
+  chroot "$arm" /lumo/venv/bin/python -m pip install -q --no-compile "/lumo/$(basename "$wheel")[test]"
   chroot "$arm" /bin/sh -c "cd / && /lumo/venv/bin/python -c '$import_check'"
   log="$work/pytest-aarch64.log"
   chroot "$arm" /bin/sh -c "cd /lumo/src/tests/python &&
