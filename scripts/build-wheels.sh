@@ -227,12 +227,24 @@ for target in "${targets[@]}"; do
   start=$SECONDS
   out="$root/build/wheel-$target/out"
   wheel=$(build_wheel "$target" "$out")
+  read -r _ _ _ _ ending < <(target_facts "$target")
   case $target in
     linux-*)
+      # auditwheel takes --plat only for the machine's own architecture:
+      # elsewhere it picks the tag itself, which must be manylinux_2_17.
       arch=${target#linux-}
-      auditwheel repair --plat "manylinux_2_17_$arch" -w "$out/repaired" "$wheel"
+      plat=auto
+      [ "$arch" != "$(uname -m)" ] || plat="manylinux_2_17_$arch"
+      auditwheel repair --plat "$plat" -w "$out/repaired" "$wheel"
       wheel=$(ls "$out"/repaired/*.whl)
       auditwheel show "$wheel"
+      case $wheel in
+        *"$ending") ;;
+        *)
+          echo "auditwheel gave $wheel, not a wheel ending in $ending" >&2
+          exit 1
+          ;;
+      esac
       ;;
     macos-*)
       member=$(wheel_binaries "$wheel")
@@ -246,7 +258,6 @@ for target in "${targets[@]}"; do
       ;;
   esac
   abi3audit --strict --summary --verbose "$wheel"
-  read -r _ _ _ _ ending < <(target_facts "$target")
   rm -f dist/lumo_query-"$version"-*"$ending"
   cp "$wheel" dist/
   echo "built dist/$(basename "$wheel") in $((SECONDS - start)) s"
