@@ -113,6 +113,17 @@ set(CMAKE_AR "$dir/zig-ar" CACHE FILEPATH "")
 set(CMAKE_RANLIB "$dir/zig-ranlib" CACHE FILEPATH "")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 EOF
+  if [ "$system" = Windows ]; then
+    # The link line names -ldl and -lm (CMake's and FindPython's defaults for
+    # the build machine); Windows has neither library, and needs neither:
+    # empty stand-ins satisfy the linker.
+    mkdir -p "$dir/stub-libs"
+    for tool in dl m; do
+      rm -f "$dir/stub-libs/lib$tool.a"
+      "$py" -m ziglang ar rcs "$dir/stub-libs/lib$tool.a"
+    done
+    printf 'set(CMAKE_MODULE_LINKER_FLAGS_INIT "-L%s")\n' "$dir/stub-libs" >>"$dir/toolchain.cmake"
+  fi
   if [ "$system" = Darwin ]; then
     # zig's Mach-O linker crashes on -bundle (zig 0.17.1); a module linked
     # as a dylib (-shared) loads the same way through dlopen.
