@@ -146,12 +146,14 @@ if [[ " ${arches[*]} " == *" aarch64 "* ]]; then
   rm -rf "$arm/lumo"
   mkdir -p "$arm/lumo"
   cp "$wheel" "$arm/lumo/"
-  # pip in the root trusts what the host's pip trusts.
-  cp "${PIP_CERT:-/etc/ssl/certs/ca-certificates.crt}" "$arm/lumo/ca-certificates.crt"
+  # pip in the root trusts what the host's pip trusts (the environment's
+  # certificate variables name /etc/ssl/certs/ca-certificates.crt).
+  mkdir -p "$arm/etc/ssl/certs"
+  cp "${PIP_CERT:-/etc/ssl/certs/ca-certificates.crt}" "$arm/etc/ssl/certs/ca-certificates.crt"
   cp -r "$src" "$arm/lumo/src"
   mount -t proc proc "$arm/proc"
   chroot "$arm" /usr/bin/python3 -m venv /lumo/venv
-  PIP_CERT=/lumo/ca-certificates.crt PIP_FIND_LINKS= \
+  PIP_CERT=/etc/ssl/certs/ca-certificates.crt PIP_FIND_LINKS= \
     chroot "$arm" /lumo/venv/bin/python -m pip install -q --no-compile "/lumo/$(basename "$wheel")[test]"
   chroot "$arm" /bin/sh -c "cd / && /lumo/venv/bin/python -c '$import_check'"
   log="$work/pytest-aarch64.log"
