@@ -10,10 +10,11 @@ PostgreSQL server (pg_server.py), so its recipes talk to a real server.
 from __future__ import annotations
 
 import ast
+import contextlib
 import re
 import uuid
 from pathlib import Path
-from typing import Dict, List
+from typing import Dict, Iterator, List
 
 import pytest
 
@@ -26,26 +27,29 @@ PAGES = sorted(DOCS.glob("*.md"))
 ERRORS_PAGE = DOCS / "errors.md"
 
 
-@pytest.fixture
-def database_url(pg_server, pg_conn):  # noqa: F811
-    """A URL of a new, empty database on the test server."""
+@contextlib.contextmanager
+def new_database(pg_server, pg_conn) -> Iterator[str]:  # noqa: F811
+    """The URL of a new, empty database on the test server, dropped after."""
     name = f"docs_{uuid.uuid4().hex[:12]}"
     pg_conn.execute(f"CREATE DATABASE {name}")
     try:
         yield f"postgresql://{DB_USER}@127.0.0.1:{pg_server.port}/{name}"
     finally:
         pg_conn.execute(f"DROP DATABASE {name} WITH (FORCE)")
+
+
+@pytest.fixture
+def database_url(pg_server, pg_conn):  # noqa: F811
+    """A URL of a new, empty database on the test server."""
+    with new_database(pg_server, pg_conn) as url:
+        yield url
 
 
 @pytest.fixture(scope="module")
 def module_database_url(pg_server, pg_conn):  # noqa: F811
     """A URL of a new, empty database on the test server, for one module."""
-    name = f"docs_{uuid.uuid4().hex[:12]}"
-    pg_conn.execute(f"CREATE DATABASE {name}")
-    try:
-        yield f"postgresql://{DB_USER}@127.0.0.1:{pg_server.port}/{name}"
-    finally:
-        pg_conn.execute(f"DROP DATABASE {name} WITH (FORCE)")
+    with new_database(pg_server, pg_conn) as url:
+        yield url
 
 
 def test_the_guide_has_its_pages():
