@@ -1,8 +1,9 @@
 // Writing and reading stored forms (see stored_graph.h for the layout).
 //
 // The writer puts every integer byte by byte. The reader takes the u32
-// arrays in place where the machine is little-endian and the block 4-aligned,
-// and copies them out byte by byte otherwise; either way it then checks them
+// arrays in place where the machine is little-endian and the block 4-aligned
+// (not in a build without fast paths, base/fast_paths.h), and copies them
+// out byte by byte otherwise; either way it then checks them
 // all before the index is handed out: the header against the block's size,
 // the string bounds and list starts rising to their totals, every subject
 // number in range, every slot empty or naming a string (and one at least
@@ -14,6 +15,8 @@
 #include <bit>
 #include <cstring>
 #include <vector>
+
+#include "base/fast_paths.h"
 
 namespace lumo::store {
 
@@ -344,7 +347,7 @@ StoredIndex::Load StoredIndex::load(std::span<const std::byte> block, Interrupt*
   if (!read_header(block, h)) return Load::kDamaged;
   const std::byte* arrays = block.data() + h.arrays_at();
   const std::uint32_t* words;
-  if (std::endian::native == std::endian::little &&
+  if (kFastPaths && std::endian::native == std::endian::little &&
       reinterpret_cast<std::uintptr_t>(arrays) % alignof(std::uint32_t) == 0) {
     words = reinterpret_cast<const std::uint32_t*>(arrays);
   } else {

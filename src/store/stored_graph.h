@@ -13,10 +13,11 @@
 // StoredIndex reads a block in place: on a little-endian machine, with the
 // block 4-aligned, the index's arrays are views into the block itself, and
 // only the string bounds and the relations (whose in-memory integers are
-// wider) are copied; elsewhere every array is copied out, byte by byte. No
-// parsing, no hashing. It still checks every count, bound, list and slot
-// against the block, and that the ranges nest as a pre-order tree, so that
-// a damaged block is refused rather than read out of bounds. Blocks come
+// wider) are copied; elsewhere (and in a build without fast paths) every
+// array is copied out, byte by byte. No parsing, no hashing. It still
+// checks every count, bound, list and slot against the block, and that the
+// ranges nest as a pre-order tree, so that a damaged block is refused
+// rather than read out of bounds. Blocks come
 // from encode() only: text received from elsewhere goes through the parser.
 // The slots depend on hash_bytes(): a change to it needs a new version.
 //
