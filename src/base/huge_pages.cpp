@@ -23,6 +23,8 @@ void free_huge(void* p, std::size_t bytes) noexcept {
   // not gather those into huge pages for us (which could grow the process
   // by a huge page for each small block in use there).
   madvise(p, bytes & ~(kHugePage - 1), MADV_NOHUGEPAGE);
+#else
+  (void)bytes;
 #endif
   ::operator delete(p, std::align_val_t{kHugePage});
 }
