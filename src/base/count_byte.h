@@ -53,7 +53,8 @@ inline std::size_t count_byte_words(const char* p, std::size_t n, char value) {
     lanes = (lanes & 0x00ff00ff00ff00ffu) + ((lanes >> 8) & 0x00ff00ff00ff00ffu);
     count += static_cast<std::size_t>((lanes * 0x0001000100010001u) >> 48);
   }
-  return count + count_byte_plain(p + i, n - i, value);
+  for (; i < n; ++i) count += p[i] == value;
+  return count;
 }
 
 inline std::size_t count_byte(const char* p, std::size_t n, char value) {

@@ -17,6 +17,7 @@
 #include "eval/tag_table.h"
 #include "index_dump.h"
 #include "shortcuts.h"
+#include "test_scale.h"
 
 namespace lumo {
 
@@ -405,7 +406,7 @@ TagGraph big_graph(std::size_t n, bool chain) {
 }
 
 TEST(Index, MillionSubjectsOnSmallStack) {
-  constexpr std::size_t n = 1000000;
+  const std::size_t n = scaled(1000000);
   for (bool chain : {true, false}) {
     SCOPED_TRACE(chain ? "chain" : "flat");
     TagGraph g = big_graph(n, chain);
