@@ -14,8 +14,9 @@
 #
 # Under emulation the tests run once each in one process per test program
 # (not one process per test, as CTest does: wine takes a second to start).
-# Two tests read LUMO_TEST_SCALE to make their inputs smaller there (see
-# tests/cpp/test_scale.h); every other test runs as it does natively.
+# The tests with inputs of a million subjects or levels read LUMO_TEST_SCALE
+# and take a tenth of that there (tests/cpp/test_scale.h); every other test
+# runs as it does natively.
 #
 #   scripts/cross-test.sh [aarch64|windows|macos]...   (default: all three)
 set -euo pipefail
