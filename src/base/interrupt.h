@@ -39,6 +39,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "base/compiler.h"
+
 namespace lumo {
 
 class Interrupt {
@@ -200,7 +202,7 @@ class InterruptPoll {
   // a lambda that captures a few references is a copy in registers: the
   // caller then needs no copy of it in memory on its short path.
   template <class Body>
-  [[gnu::noinline]] bool for_blocks(std::size_t i, std::size_t end, Body body) {
+  LUMO_NOINLINE bool for_blocks(std::size_t i, std::size_t end, Body body) {
     while (i < end) {
       const std::size_t from = i;
       const std::size_t block_end = end - i > kBlock ? i + kBlock : end;
