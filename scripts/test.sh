@@ -7,13 +7,21 @@
 #      tools/gen_unicode_tables.py makes of the committed Unicode data;
 #      the C++ unit tests under CTest, built plain and then with
 #      AddressSanitizer + UndefinedBehaviorSanitizer (any report fails);
-#   4. the C++ unit tests again, built with clang;
-#   5. the libFuzzer target (clang, both sanitizers) over the regression
+#   4. the C++ unit tests again, built with clang and with every fast path
+#      off (LUMO_PORTABLE=ON: the plain ways of other platforms);
+#   5. scripts/cross-test.sh: the C++ unit tests built for AArch64 Linux and
+#      run under qemu, built for Windows x86-64 and run under wine, and the
+#      core and the module compiled for macOS x86-64 and arm64;
+#   6. the libFuzzer target (clang, both sanitizers) over the regression
 #      inputs and the seed corpus, then fuzzing for 60 s (any crash, leak,
 #      sanitizer report or input slower than 1 s fails);
-#   6. pytest over the installed module, with the PostgreSQL tests required.
+#   7. pytest over the installed module, with the PostgreSQL tests required,
+#      and then over the module built with LUMO_PORTABLE=ON (without the
+#      files that test the server-side extension).
 # Before pytest the user guide is built with `mkdocs build --strict` (any
-# warning fails); pytest then runs its examples too (tests/python/test_docs.py).
+# warning fails) and opened in headless Chromium at 1280 px with no network
+# (scripts/check_guide.py: no horizontal scrolling, diagrams loaded, nothing
+# from elsewhere); pytest then runs its examples too (tests/python/test_docs.py).
 #
 # `scripts/test.sh --quick` is the developer's loop: no system packages, no
 # sanitized or clang build, no fuzzing, no user guide, no system-wide install.
@@ -77,7 +85,7 @@ fi
 
 step "system packages"
 missing=()
-for pkg in libgtest-dev postgresql clang libclang-rt-14-dev; do
+for pkg in libgtest-dev postgresql clang libclang-rt-14-dev chromium; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if ((${#missing[@]})); then
@@ -86,7 +94,7 @@ if ((${#missing[@]})); then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 else
-  echo "already installed: libgtest-dev postgresql clang libclang-rt-14-dev"
+  echo "already installed: libgtest-dev postgresql clang libclang-rt-14-dev chromium"
 fi
 
 step "python environment"
@@ -104,7 +112,11 @@ run_ctest plain -DCMAKE_BUILD_TYPE=Release
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   run_ctest sanitized -DLUMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-run_ctest clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release
+run_ctest clang-portable -DCMAKE_CXX_COMPILER=clang++ -DLUMO_PORTABLE=ON \
+  -DCMAKE_BUILD_TYPE=Release
+
+step "cross builds (AArch64 under qemu, Windows under wine, macOS compiled)"
+bash "$root/scripts/cross-test.sh"
 
 # The fuzz target runs on a copy of the seed corpus, so the committed one
 # stays as it is; an input that fails is left in build/test-fuzz/artifacts/
@@ -139,6 +151,9 @@ run_fuzz fuzzing -max_total_time=60 -print_final_stats=1 -dict=tests/fuzz/lumo.d
 step "user guide (mkdocs build --strict)"
 NO_MKDOCS_2_WARNING=1 mkdocs build --strict
 
+step "user guide in headless Chromium (1280 px, no network)"
+python scripts/check_guide.py site
+
 # The PostgreSQL extension, built from this tree and installed into the local
 # server (with its headers from Debian), for the tests of test_pg_extension.py.
 step "PostgreSQL extension"
@@ -147,3 +162,14 @@ bash "$root/scripts/install-postgres-extension.sh"
 step "Python tests"
 cd "$root/tests/python"
 LUMO_REQUIRE_POSTGRES=1 python -m pytest -q -p no:cacheprovider .
+
+# The suite again over the module built with every fast path off, in the
+# same environment. The files that test the server-side extension (the
+# installed, default build) and the sharded clusters are left out to keep
+# CI's time; run them too by hand with the portable module installed.
+step "Python tests, module built with LUMO_PORTABLE=ON"
+cd "$root"
+python -m pip install -q --force-reinstall --no-deps -C cmake.define.LUMO_PORTABLE=ON .
+cd "$root/tests/python"
+python -m pytest -q -p no:cacheprovider --ignore=test_pg_extension.py \
+  --ignore=test_pg_types.py --ignore=test_sharding.py .

@@ -4,12 +4,15 @@
 // binding's str cache compare and copy them on every lookup. For n up to
 // sixteen these read (and write) the n bytes as two words that overlap,
 // one at each end, instead of calling memcmp or memcpy; longer strings go
-// to those.
+// to those. A build without fast paths (base/fast_paths.h) calls them for
+// every length.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "base/fast_paths.h"
 
 namespace lumo {
 
@@ -44,6 +47,7 @@ inline void copy_ends(char* dst, const char* src, std::size_t n) {
 
 // Whether the n bytes at x and y are equal.
 inline bool same_bytes(const char* x, const char* y, std::size_t n) {
+  if constexpr (!kFastPaths) return n == 0 || std::memcmp(x, y, n) == 0;
   if (n > 16) return std::memcmp(x, y, n) == 0;
   if (n >= 8) return bytes_detail::same_ends<std::uint64_t>(x, y, n);
   if (n >= 4) return bytes_detail::same_ends<std::uint32_t>(x, y, n);
@@ -54,7 +58,9 @@ inline bool same_bytes(const char* x, const char* y, std::size_t n) {
 
 // Copies n bytes from src to dst (not overlapping).
 inline void copy_bytes(char* dst, const char* src, std::size_t n) {
-  if (n > 16) {
+  if constexpr (!kFastPaths) {
+    if (n != 0) std::memcpy(dst, src, n);
+  } else if (n > 16) {
     std::memcpy(dst, src, n);
   } else if (n >= 8) {
     bytes_detail::copy_ends<std::uint64_t>(dst, src, n);

@@ -9,7 +9,8 @@
 // and there the count wins. No benchmark times this pass alone (bench.py
 // sections a and b time whole reads of large texts, which include it); to
 // weigh it against memchr, time count_byte(p, n, '\n') and a memchr loop
-// over a text from `python3 bench/textgen.py graph --mb 100`.
+// over a text from `python3 bench/textgen.py graph --mb 100`. A build
+// without fast paths (base/fast_paths.h) counts byte by byte.
 #pragma once
 
 #include <algorithm>
@@ -17,9 +18,20 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/fast_paths.h"
+
 namespace lumo {
 
-inline std::size_t count_byte(const char* p, std::size_t n, char value) {
+// One byte at a time.
+inline std::size_t count_byte_plain(const char* p, std::size_t n, char value) {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) count += p[i] == value;
+  return count;
+}
+
+// Eight bytes at a time. Always compiled, so that tests can compare it with
+// count_byte_plain() in any build.
+inline std::size_t count_byte_words(const char* p, std::size_t n, char value) {
   constexpr std::uint64_t kOnes = 0x0101010101010101u;
   constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7fu;
   const std::uint64_t spread = kOnes * static_cast<unsigned char>(value);
@@ -43,6 +55,11 @@ inline std::size_t count_byte(const char* p, std::size_t n, char value) {
   }
   for (; i < n; ++i) count += p[i] == value;
   return count;
+}
+
+inline std::size_t count_byte(const char* p, std::size_t n, char value) {
+  if constexpr (kFastPaths) return count_byte_words(p, n, value);
+  return count_byte_plain(p, n, value);
 }
 
 }  // namespace lumo

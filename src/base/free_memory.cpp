@@ -2,14 +2,17 @@
 
 #include <cstdlib>  // defines __GLIBC__ where the C library is glibc
 
-#if defined(__GLIBC__)
+#include "base/fast_paths.h"
+
+#if LUMO_FAST_PATHS && defined(__GLIBC__)
+#define LUMO_HAVE_MALLOC_TRIM 1
 #include <malloc.h>
 #endif
 
 namespace lumo {
 
 void release_free_memory() {
-#if defined(__GLIBC__)
+#if defined(LUMO_HAVE_MALLOC_TRIM)
   malloc_trim(0);
 #endif
 }

@@ -4,7 +4,7 @@
 // allocator may keep those pages for later use, so that a process that
 // built one large graph goes on holding the build's peak. Where the C
 // library can return them on request (glibc's malloc_trim), this does so;
-// elsewhere it does nothing. It walks the allocator's free lists, so it is
+// elsewhere, and in a build without fast paths, it does nothing. It walks the allocator's free lists, so it is
 // meant for the end of large builds only.
 #pragma once
 

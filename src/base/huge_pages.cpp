@@ -1,6 +1,8 @@
 #include "base/huge_pages.h"
 
-#if defined(__linux__)
+#include "base/fast_paths.h"
+
+#if LUMO_FAST_PATHS && defined(__linux__)
 #include <sys/mman.h>
 #endif
 
@@ -8,7 +10,7 @@ namespace lumo::huge_detail {
 
 void* allocate_huge(std::size_t bytes) {
   void* p = ::operator new(bytes, std::align_val_t{kHugePage});
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
+#if LUMO_FAST_PATHS && defined(__linux__) && defined(MADV_HUGEPAGE)
   // Only whole huge pages of the array itself; a refusal leaves small pages.
   madvise(p, bytes & ~(kHugePage - 1), MADV_HUGEPAGE);
 #endif
@@ -16,11 +18,13 @@ void* allocate_huge(std::size_t bytes) {
 }
 
 void free_huge(void* p, std::size_t bytes) noexcept {
-#if defined(__linux__) && defined(MADV_NOHUGEPAGE)
+#if LUMO_FAST_PATHS && defined(__linux__) && defined(MADV_NOHUGEPAGE)
   // The allocator may keep the memory for smaller blocks; the system should
   // not gather those into huge pages for us (which could grow the process
   // by a huge page for each small block in use there).
   madvise(p, bytes & ~(kHugePage - 1), MADV_NOHUGEPAGE);
+#else
+  (void)bytes;
 #endif
   ::operator delete(p, std::align_val_t{kHugePage});
 }

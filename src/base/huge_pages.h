@@ -7,7 +7,8 @@
 // huge pages, which it does as the pages are first touched; the advice is
 // taken back when the array is freed, since the allocator may hand the
 // memory out again in small blocks. Smaller arrays, and every array on
-// other systems, are allocated as usual.
+// other systems, are allocated as usual; a build without fast paths
+// (base/fast_paths.h) places large arrays on the boundary but asks nothing.
 #pragma once
 
 #include <cstddef>

@@ -12,21 +12,21 @@
 // the caller then raises whatever its hook recorded.
 //
 // Every loop of that work ticks the poll, so that the work done between two
-// questions does not grow with the input: a loop whose body is a unit of
-// work ticks once per turn (turn()); a loop with a small body one unit per
-// kTurnsPerUnit turns, in blocks (for_each(), turn_at()); a loop whose body
-// holds another loop once per turn, the inner loop's turns weighing too
-// (tick_done()). The hot loops of the linear stages (a walk over subjects,
-// say) count their turns, inner loops included, in a TurnCounter, which
-// costs an addition per turn and ticks a block of turns at a time; an inner
-// loop that can be longer than a block runs in blocks of its own, out of
-// line. A stage whose input is small (kSmall) may run its loops whole and
+// questions does not grow with the input: a loop whose body is a unit of work
+// ticks once per turn (turn()); a loop with a small body one unit per
+// kTurnsPerUnit turns, in blocks (for_each(), for_each_block(), turn_at()); a
+// loop whose body holds another loop once per turn, the inner loop's turns
+// weighing too (tick_done()). The hot loops of the linear stages (a walk over
+// subjects, say) count their turns, inner loops included, in a TurnCounter,
+// which costs an addition per turn and ticks a block of turns at a time; an
+// inner loop that can be longer than a block runs in blocks of its own, out
+// of line. A stage whose input is small (kSmall) may run its loops whole and
 // tick once for them. Two kinds of work are not split and weigh what they
 // cost in one tick instead: work on a single string (reading one token,
-// hashing, comparing or copying one string weighs one unit per
-// kBytesPerUnit bytes), and bulk memory operations (filling or copying an
-// array, the regrowth of a container, which doubles and so costs at most
-// what was added since the last one).
+// hashing, comparing or copying one string weighs one unit per kBytesPerUnit
+// bytes), and bulk memory operations (filling or copying an array, the
+// regrowth of a container, which doubles and so costs at most what was added
+// since the last one).
 //
 // Test builds (LUMO_INTERRUPT_AUDIT, set for the test build only) check the
 // loops: every loop body counts its turns with audit_work(), and each
@@ -38,6 +38,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+
+#include "base/compiler.h"
 
 namespace lumo {
 
@@ -200,7 +202,7 @@ class InterruptPoll {
   // a lambda that captures a few references is a copy in registers: the
   // caller then needs no copy of it in memory on its short path.
   template <class Body>
-  [[gnu::noinline]] bool for_blocks(std::size_t i, std::size_t end, Body body) {
+  LUMO_NOINLINE bool for_blocks(std::size_t i, std::size_t end, Body body) {
     while (i < end) {
       const std::size_t from = i;
       const std::size_t block_end = end - i > kBlock ? i + kBlock : end;

@@ -2,7 +2,7 @@
 //
 // The hashes fold the high half of a product into the low one. Where the
 // compiler has a 128-bit integer, or an intrinsic for the high half, that
-// is one multiply instruction; elsewhere the product is put together from
+// is one multiply instruction; elsewhere (and in a build without fast paths) the product is put together from
 // four 32 x 32 -> 64 bit products. Every way gives the same bits, so hash
 // values do not depend on the compiler: tests/cpp/mul128_test.cpp checks
 // the portable way against the one this build uses.
@@ -10,7 +10,11 @@
 
 #include <cstdint>
 
-#if defined(__SIZEOF_INT128__)
+#include "base/fast_paths.h"
+
+#if !LUMO_FAST_PATHS
+// The portable way only.
+#elif defined(__SIZEOF_INT128__)
 // GCC and Clang on 64-bit targets: __uint128_t, no header.
 #elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_ARM64))
 #include <intrin.h>
@@ -38,7 +42,9 @@ constexpr Product128 mul128_portable(std::uint64_t a, std::uint64_t b) {
 
 // a * b.
 inline Product128 mul128(std::uint64_t a, std::uint64_t b) {
-#if defined(__SIZEOF_INT128__)
+#if !LUMO_FAST_PATHS
+  return mul128_portable(a, b);
+#elif defined(__SIZEOF_INT128__)
   const __uint128_t r = static_cast<__uint128_t>(a) * b;
   return Product128{static_cast<std::uint64_t>(r), static_cast<std::uint64_t>(r >> 64)};
 #elif defined(_MSC_VER) && defined(_M_X64)

@@ -159,7 +159,14 @@ LUMO_NOINLINE bool intersection_long(InterruptPoll& poll, const VectorA& a, cons
 
 // Sorts [first, first + n) by `less`; equal elements end in any order.
 template <class T, class Less>
-bool polled_sort(InterruptPoll& poll, T* first, std::size_t n, Less less) {
+LUMO_ALWAYS_INLINE bool polled_sort(InterruptPoll& poll, T* first, std::size_t n, Less less) {
+  if (n < InterruptPoll::kTurnsPerUnit) {
+    // What std::sort does with so few (an insertion sort, which gives the
+    // same order), without its calls. A few elements weigh nothing beside
+    // the turn of the loop around them.
+    (void)polled_detail::insertion_sort(first, n, less);
+    return !poll.stopped();
+  }
   if (n > polled_detail::kSortRun) [[unlikely]]
     return polled_detail::sort_long(poll, first, n, less);
   std::sort(first, first + n, less);
@@ -168,18 +175,19 @@ bool polled_sort(InterruptPoll& poll, T* first, std::size_t n, Less less) {
 }
 
 template <class Vector, class Less>
-bool polled_sort(InterruptPoll& poll, Vector& v, Less less) {
+LUMO_ALWAYS_INLINE bool polled_sort(InterruptPoll& poll, Vector& v, Less less) {
   return polled_sort(poll, v.data(), v.size(), less);
 }
 
 template <class Vector>
-bool polled_sort(InterruptPoll& poll, Vector& v) {
+LUMO_ALWAYS_INLINE bool polled_sort(InterruptPoll& poll, Vector& v) {
   return polled_sort(poll, v.data(), v.size(), std::less<>());
 }
 
 // Sorts [first, first + n) by `less`, keeping equal elements in their order.
 template <class T, class Less>
-bool polled_stable_sort(InterruptPoll& poll, T* first, std::size_t n, Less less) {
+LUMO_ALWAYS_INLINE bool polled_stable_sort(InterruptPoll& poll, T* first, std::size_t n,
+                                          Less less) {
   if (n > polled_detail::kBlock) [[unlikely]]
     return polled_detail::stable_sort_long(poll, first, n, less);
   return !poll.tick_done(polled_detail::insertion_sort(first, n, less));
@@ -205,7 +213,7 @@ bool polled_keep_if(InterruptPoll& poll, Vector& v, Keep keep) {
 
 // Removes the repeats of a sorted `v`.
 template <class Vector>
-bool polled_unique(InterruptPoll& poll, Vector& v) {
+LUMO_ALWAYS_INLINE bool polled_unique(InterruptPoll& poll, Vector& v) {
   if (v.size() > polled_detail::kBlock) [[unlikely]]
     return polled_detail::unique_long(poll, v);
   const std::size_t turns = v.size();
@@ -216,7 +224,8 @@ bool polled_unique(InterruptPoll& poll, Vector& v) {
 
 // Appends to `out` the elements of sorted `a` that sorted `b` holds too.
 template <class VectorA, class VectorB, class Out>
-bool polled_intersection(InterruptPoll& poll, const VectorA& a, const VectorB& b, Out& out) {
+LUMO_ALWAYS_INLINE bool polled_intersection(InterruptPoll& poll, const VectorA& a, const VectorB& b,
+                                           Out& out) {
   if (a.size() + b.size() > polled_detail::kBlock) [[unlikely]]
     return polled_detail::intersection_long(poll, a, b, out);
   audit_work(a.size() + b.size());

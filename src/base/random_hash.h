@@ -5,15 +5,19 @@
 // between tables and runs and nobody can depend on them, and so that hostile
 // input cannot aim at collisions it computed in advance. The hash itself is a
 // seeded 64-bit mix over the bytes (wyhash-style multiply-fold), fast on the
-// short strings that tags and names are.
+// short strings that tags and names are. It reads words in little-endian
+// order on every machine, so a hash of given bytes and seed is the same
+// everywhere (stored indexes keep such hashes).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "base/fast_paths.h"
 #include "base/mul128.h"
 
 namespace lumo {
@@ -23,16 +27,22 @@ std::uint64_t draw_hash_key();
 
 namespace hash_detail {
 
-inline std::uint64_t read64(const unsigned char* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
+// The little-endian word at p: one load where the machine is little-endian,
+// byte by byte elsewhere and in a build without fast paths.
+template <class Word>
+inline Word read_le(const unsigned char* p) {
+  if constexpr (kFastPaths && std::endian::native == std::endian::little) {
+    Word v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  } else {
+    Word v = 0;
+    for (std::size_t i = sizeof v; i-- > 0;) v = static_cast<Word>(v << 8) | p[i];
+    return v;
+  }
 }
-inline std::uint64_t read32(const unsigned char* p) {
-  std::uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
+inline std::uint64_t read64(const unsigned char* p) { return read_le<std::uint64_t>(p); }
+inline std::uint64_t read32(const unsigned char* p) { return read_le<std::uint32_t>(p); }
 inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
   const Product128 r = mul128(a, b);
   return r.low ^ r.high;

@@ -4,17 +4,19 @@
 // slice at a time as code points (CPython widens its own storage into a
 // buffer of ours, with no object made), and turns them into UTF-8 here.
 // Runs of ASCII, the bulk of most texts, go eight code points at a time
-// with SSE2 (one at a time elsewhere). A surrogate code point, which a str
+// with SSE2 (one at a time elsewhere, and in a build without fast paths). A surrogate code point, which a str
 // may hold but UTF-8 may not, stops the conversion.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "base/fast_paths.h"
 #include "base/utf8.h"
 
-#if defined(__SSE2__)
+#if LUMO_FAST_PATHS && defined(__SSE2__)
 #include <emmintrin.h>
+#define LUMO_UTF32_SSE2 1
 #endif
 
 namespace lumo {
@@ -26,7 +28,7 @@ inline bool utf32_to_utf8(const std::uint32_t* p, std::size_t n, char* out, std:
   auto* o = reinterpret_cast<unsigned char*>(out);
   std::size_t i = 0;
   while (i < n) {
-#if defined(__SSE2__)
+#if defined(LUMO_UTF32_SSE2)
     // Eight code points below 0x80 at once, narrowed to bytes.
     const __m128i high = _mm_set1_epi32(~0x7f);
     while (n - i >= 8) {

@@ -2,9 +2,20 @@
 
 #include <cstdlib>
 
-#if defined(__unix__) || defined(__APPLE__)
+#include "base/fast_paths.h"
+
+#if LUMO_FAST_PATHS && (defined(__unix__) || defined(__APPLE__))
 #include <sys/mman.h>
 #define LUMO_HAVE_MMAP 1
+#elif LUMO_FAST_PATHS && defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#define LUMO_HAVE_VIRTUAL_ALLOC 1
 #endif
 
 namespace lumo {
@@ -12,7 +23,7 @@ namespace lumo {
 namespace {
 
 bool mapped(std::size_t bytes) {
-#if defined(LUMO_HAVE_MMAP)
+#if defined(LUMO_HAVE_MMAP) || defined(LUMO_HAVE_VIRTUAL_ALLOC)
   return bytes >= ZeroedPages::kMapFrom;
 #else
   (void)bytes;
@@ -20,20 +31,38 @@ bool mapped(std::size_t bytes) {
 #endif
 }
 
+// A mapping of `bytes` zero bytes of its own, or null.
+void* map_zeroed(std::size_t bytes) {
+#if defined(LUMO_HAVE_MMAP)
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+#elif defined(LUMO_HAVE_VIRTUAL_ALLOC)
+  // Committed pages read as zeros and get memory when first touched.
+  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+#else
+  (void)bytes;
+  return nullptr;
+#endif
+}
+
+void unmap_zeroed(void* p, std::size_t bytes) noexcept {
+#if defined(LUMO_HAVE_MMAP)
+  munmap(p, bytes);
+#elif defined(LUMO_HAVE_VIRTUAL_ALLOC)
+  (void)bytes;
+  VirtualFree(p, 0, MEM_RELEASE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
 }  // namespace
 
 ZeroedPages::ZeroedPages(std::size_t bytes) {
   if (bytes == 0) bytes = 1;
-  void* p = nullptr;
-  if (mapped(bytes)) {
-#if defined(LUMO_HAVE_MMAP)
-    p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return;
-#endif
-  } else {
-    p = std::calloc(bytes, 1);
-    if (p == nullptr) return;
-  }
+  void* p = mapped(bytes) ? map_zeroed(bytes) : std::calloc(bytes, 1);
+  if (p == nullptr) return;
   data_ = static_cast<std::uint8_t*>(p);
   bytes_ = bytes;
 }
@@ -41,9 +70,7 @@ ZeroedPages::ZeroedPages(std::size_t bytes) {
 void ZeroedPages::release() noexcept {
   if (data_ == nullptr) return;
   if (mapped(bytes_)) {
-#if defined(LUMO_HAVE_MMAP)
-    munmap(data_, bytes_);
-#endif
+    unmap_zeroed(data_, bytes_);
   } else {
     std::free(data_);
   }

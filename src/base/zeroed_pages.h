@@ -7,8 +7,10 @@
 // once. A match's memo of a million pairs that visits a handful of them
 // would pay for clearing all of them, call after call. Arrays of 256 KiB
 // and more therefore come straight from the system, as a mapping of their
-// own, where there is one; smaller ones, which clear faster than a mapping
-// is made and dropped, and all of them elsewhere, from calloc().
+// own, where there is one (mmap, or VirtualAlloc on Windows); smaller ones,
+// which clear faster than a mapping is made and dropped, and all of them
+// elsewhere (and in a build without fast paths, base/fast_paths.h), from
+// calloc().
 #pragma once
 
 #include <cstddef>

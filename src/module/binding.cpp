@@ -10,16 +10,13 @@
 // by an owned reference.
 #include "module/binding.h"
 
-#if defined(__unix__) || defined(__APPLE__)
-#include <dlfcn.h>
-#endif
-
 #include <algorithm>
 #include <memory>
 #include <new>
 #include <string>
 
 #include "base/huge_pages.h"
+#include "base/process.h"
 #include "base/utf32.h"
 #include "module/errors.h"
 #include "module/signal_check.h"
@@ -198,8 +195,9 @@ namespace {
 // UTF-8 without copying it (an ASCII str's own bytes; other strs keep the
 // UTF-8 it makes, as for any C function that takes a str as text). The
 // module is built for 3.9 as well, whose stable ABI lacks it, so it is
-// looked up at run time, and only on 3.10 and later; elsewhere, and for
-// long texts that are not ASCII, the text is copied for the call.
+// looked up at run time (base/process.h), and only on 3.10 and later;
+// where it is not found, and for long texts that are not ASCII, the text
+// is copied for the call.
 using Utf8View = const char* (*)(PyObject*, Py_ssize_t*);
 
 // The longest str that is viewed rather than copied, in characters, unless
@@ -220,11 +218,8 @@ bool known_ascii(PyObject* obj) {
 }
 
 Utf8View find_utf8_view() {
-#if defined(__unix__) || defined(__APPLE__)
-  if (interpreter_at_least(3, 10))
-    return reinterpret_cast<Utf8View>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
-#endif
-  return nullptr;
+  if (!interpreter_at_least(3, 10)) return nullptr;
+  return reinterpret_cast<Utf8View>(find_loaded_symbol("PyUnicode_AsUTF8AndSize"));
 }
 
 // A long text to be copied is taken out of its str a slice at a time as

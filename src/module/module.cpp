@@ -10,13 +10,10 @@
 // hook, wrap the model or raise), written once in `parse_text`; a build
 // error becomes ValueError, an interrupted build the signal handler's own
 // exception.
-#if defined(__unix__) || defined(__APPLE__)
-#include <unistd.h>
-#endif
-
 #include <csignal>
 #include <string_view>
 
+#include "base/process.h"
 #include "model/build_error.h"
 #include "model/query.h"
 #include "model/tag_graph.h"
@@ -108,12 +105,10 @@ PyObject* signal_at_first_poll(PyObject*, PyObject* const* argv) {
       PyErr_SetString(PyExc_ValueError, "signal number out of range");
       return nullptr;
     }
-#if !defined(__unix__) && !defined(__APPLE__)
-    if (action.fd != -1) {
+    if (!kHaveDescriptors && action.fd != -1) {
       PyErr_SetString(PyExc_ValueError, "no descriptors on this platform");
       return nullptr;
     }
-#endif
     action.armed = true;
     first_poll_action = action;
     Py_RETURN_NONE;
@@ -216,12 +211,7 @@ PyObject* init_module() {
 void run_first_poll_action() {
   const FirstPollAction action = first_poll_action;
   first_poll_action = FirstPollAction{};
-#if defined(__unix__) || defined(__APPLE__)
-  if (action.fd != -1) {
-    const char byte = 'p';
-    (void)!write(action.fd, &byte, 1);
-  }
-#endif
+  if (action.fd != -1) (void)write_byte(action.fd, 'p');
   if (action.signum != 0) std::raise(action.signum);
 }
 

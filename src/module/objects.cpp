@@ -407,7 +407,10 @@ PyObject* tag_graph_collect_tags(PyObject* self, PyObject*) {
             return false;
           }
           PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i++), s);  // steals s
-          return !poll.tick_bytes(text.size());  // a str weighs its bytes
+          // A str is a unit of work; a long one weighs its bytes.
+          if (text.size() > InterruptPoll::kBytesPerUnit) [[unlikely]]
+            return !poll.tick_bytes(text.size());
+          return !poll.tick();
         },
         poll);
     if (poll.stopped()) return interrupted();

@@ -14,6 +14,7 @@
 
 #include "base/child_lists.h"
 #include "base/count_byte.h"
+#include "base/fast_paths.h"
 #include "base/free_memory.h"
 
 namespace lumo::reading {
@@ -128,7 +129,7 @@ void Workspace::release_layout() {
 
 WorkspaceLease::WorkspaceLease(std::size_t text_size) : text_size_(text_size) {
   thread_local Workspace kept;
-  if (kept.busy) {
+  if (!kFastPaths || kept.busy) {
     w_ = &own_.emplace();
     return;
   }

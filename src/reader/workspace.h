@@ -129,7 +129,8 @@ struct Workspace {
 
 // The workspace of one read: the one its thread keeps, or, when that one is
 // taken (a signal handler that reads a graph while a read is polling), one
-// of its own. On leaving, the kept workspace is released if the read made
+// of its own (always, in a build without fast paths: base/fast_paths.h).
+// On leaving, the kept workspace is released if the read made
 // it large, and after a very large read the freed memory goes back to the
 // system.
 class WorkspaceLease {

@@ -15,11 +15,11 @@ inline constexpr std::uint64_t kGinKeySeed = 0x6c756d6f2d67696eULL;
 
 // The key of a tag or identity string: the low 32 bits of
 // hash_bytes(tag.data(), tag.size(), kGinKeySeed) (base/random_hash.h). It
-// reads the bytes as unsigned values with unaligned-safe loads and
-// multiplies through mul128(), whose every form gives the same bits, so it
-// is the same in every process, with every compiler and on every
-// little-endian machine (a big-endian one computes other keys; a PostgreSQL
-// data directory does not move between the two anyway).
+// reads the bytes as unsigned values in little-endian words with
+// unaligned-safe loads and multiplies through mul128(), whose every form
+// gives the same bits, so it is the same in every process, with every
+// compiler, in builds with and without fast paths, and on machines of
+// either byte order.
 //
 // Stored indexes and stored graphs hold these values: changing this
 // function, hash_bytes() or the seed invalidates every index built with

@@ -13,10 +13,7 @@
 
 #include <bit>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "base/ascii_chunk.h"
 #include "base/compiler.h"
 #include "base/utf8.h"
 #include "syntax/unicode.h"
@@ -293,36 +290,6 @@ LUMO_NOINLINE TagStatus read_any_tag(Cursor& c, std::string& scratch, std::strin
   return TagStatus::Ok;
 }
 
-#if defined(__SSE2__)
-// Sixteen bytes classed at once. Bit k of `stop` is set when byte k is not an
-// ASCII tag character: not a letter, digit, apostrophe, low line, space or
-// hyphen (bytes from 0x80 on included); of `high` when byte k is 0x80 or
-// more; of `spaces` when it is a space.
-struct Chunk {
-  unsigned stop, high, spaces;
-};
-
-inline Chunk class_chunk(const char* p) {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  // x in [lo, lo + count) as signed bytes: x + (0x80 - lo) < -128 + count.
-  const auto in_range = [](__m128i x, char lo, int count) {
-    const __m128i shifted = _mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(0x80 - lo)));
-    return _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(-128 + count)));
-  };
-  const __m128i letter = in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 26);
-  const __m128i digit = in_range(v, '0', 10);
-  const __m128i space = _mm_cmpeq_epi8(v, _mm_set1_epi8(' '));
-  const __m128i marks =
-      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\'')),
-                                _mm_cmpeq_epi8(v, _mm_set1_epi8('_'))),
-                   _mm_or_si128(space, _mm_cmpeq_epi8(v, _mm_set1_epi8('-'))));
-  const __m128i ok = _mm_or_si128(_mm_or_si128(letter, digit), marks);
-  return {~static_cast<unsigned>(_mm_movemask_epi8(ok)) & 0xffffu,
-          static_cast<unsigned>(_mm_movemask_epi8(v)),
-          static_cast<unsigned>(_mm_movemask_epi8(space))};
-}
-#endif
-
 }  // namespace
 
 namespace {
@@ -340,14 +307,14 @@ TagStatus read_tag(Cursor& c, std::string& scratch, std::string_view& out) {
   const auto first = static_cast<unsigned char>(text[start]);
   if (first >= 0x80 || !(kAscii.t[first] & kStart)) return read_any_tag(c, scratch, out);
   std::size_t i = start + 1;
-#if defined(__SSE2__)
+#if LUMO_HAVE_ASCII_CHUNK
   // Sixteen bytes at a time while they last: the first byte that is not an
   // ASCII tag character ends the tag, with no branch per byte. When the tag
   // ends in its first sixteen bytes, as nearly every tag does, the same
   // masks say whether a byte from 0x80 on ended it and how many spaces it
   // ends with, with no more loads.
   if (n - i >= 16) {
-    const Chunk first16 = class_chunk(text + i);
+    const AsciiChunk first16 = class_ascii_chunk(text + i);
     if (first16.stop != 0) {
       const auto k = static_cast<unsigned>(std::countr_zero(first16.stop));
       if ((first16.high >> k) & 1) return read_any_tag(c, scratch, out);
@@ -360,7 +327,7 @@ TagStatus read_tag(Cursor& c, std::string& scratch, std::string_view& out) {
       return TagStatus::Ok;
     }
     for (i += 16; n - i >= 16; i += 16) {
-      if (const unsigned stop = class_chunk(text + i).stop; stop != 0) {
+      if (const unsigned stop = class_ascii_chunk(text + i).stop; stop != 0) {
         i += static_cast<std::size_t>(std::countr_zero(stop));
         return end_bare_tag(c, scratch, out, start, i);
       }

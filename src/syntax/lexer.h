@@ -25,6 +25,7 @@
 #include <string_view>
 
 #include "base/compiler.h"
+#include "base/fast_paths.h"
 #include "base/interrupt.h"
 
 namespace lumo {
@@ -57,7 +58,7 @@ std::string_view long_white_space(Cursor& c, std::size_t start);
 // where it ends.
 inline std::size_t white_space_until(const char* p, std::size_t i, std::size_t end) {
   for (;;) {
-    if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (kFastPaths && std::endian::native == std::endian::little) {
       if (end - i >= 8) {
         std::uint64_t w;
         std::memcpy(&w, p + i, 8);
@@ -114,7 +115,7 @@ LUMO_ALWAYS_INLINE std::string_view white_space(Cursor& c) {
   const char* p = c.text.data();
   std::size_t i = start;
   for (;;) {
-    if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (kFastPaths && std::endian::native == std::endian::little) {
       if (n - i >= 8) {
         std::uint64_t w;
         std::memcpy(&w, p + i, 8);

@@ -8,6 +8,7 @@
 #include "syntax/report.h"
 
 #include <algorithm>
+#include <cstddef>
 
 #include "syntax/lexer.h"
 
@@ -16,8 +17,8 @@ namespace lumo {
 namespace {
 
 // Number of characters in `s` if it is valid UTF-8, otherwise -1.
-long count_utf8_chars(std::string_view s) {
-  long count = 0;
+std::ptrdiff_t count_utf8_chars(std::string_view s) {
+  std::ptrdiff_t count = 0;
   for (std::size_t i = 0, len = 0; i < s.size(); i += len, ++count) {
     const char32_t c = decode_utf8(s, i, len);
     if (is_malformed(c, len)) return -1;
@@ -90,7 +91,7 @@ LineColumn locate(std::string_view text, std::size_t offset) {
   std::size_t nl = index == 0 ? std::string_view::npos : text.rfind('\n', index - 1);
   if (nl != std::string_view::npos) line_start = nl + 1;
   lc.line = static_cast<std::size_t>(std::count(text.begin(), text.begin() + line_start, '\n'));
-  long chars = count_utf8_chars(text.substr(line_start, index - line_start + 1));
+  const std::ptrdiff_t chars = count_utf8_chars(text.substr(line_start, index - line_start + 1));
   lc.column = chars >= 0 ? static_cast<std::size_t>(chars - 1) : index - line_start;
   lc.column += extra;
   return lc;

@@ -27,6 +27,7 @@
 #include "small_stack.h"
 #include "sql_eval.h"
 #include "stop_after.h"
+#include "test_scale.h"
 
 namespace lumo {
 namespace {
@@ -372,7 +373,7 @@ TEST(GinPlan, EveryStopIsReported) {
 // ---------------------------------------------------------------------------
 // Deep and wide queries: no recursion, on a 256 KiB stack.
 
-constexpr std::size_t kDeep = 1000000;
+const std::size_t kDeep = scaled(1000000);
 
 // The plan's value and the SQL condition's over the same tags.
 void expect_deep(const Query& q, const std::vector<std::vector<std::string>>& rows,

@@ -20,6 +20,7 @@
 #include "model/query.h"
 #include "model/tag_graph.h"
 #include "shortcuts.h"
+#include "test_scale.h"
 
 namespace lumo {
 namespace {
@@ -179,8 +180,8 @@ std::string chain_query(int depth, bool stars, const std::string& leaf_expr) {
 }
 
 TEST(MatchScale, DeepChainsOnSmallStack) {
-  const int query_depth = 100000;
-  const int graph_depth = 1000000;
+  const int query_depth = static_cast<int>(scaled(100000));
+  const int graph_depth = static_cast<int>(scaled(1000000));
   // Graph: n0 { n1 { ... n99999 { f { f ... { f: bottom } } } } } beside "other: lonely".
   std::string gt = "{ other: lonely\n";
   for (int i = 0; i < graph_depth; ++i) {
@@ -210,7 +211,7 @@ TEST(MatchScale, DeepChainsOnSmallStack) {
 }
 
 TEST(MatchScale, DeepExpressionsOnSmallStack) {
-  const int depth = 1000000;
+  const int depth = static_cast<int>(scaled(1000000));
   IndexedGraph g = graph_of("{ a: x }");
   // Built by hand: a root expression of a million negations around "x", and
   // a subject whose expression nests a million alternating lists.

@@ -18,6 +18,7 @@
 #include "model/tag_graph.h"
 #include "syntax/parser.h"
 #include "syntax/report.h"
+#include "test_scale.h"
 
 namespace lumo {
 
@@ -498,7 +499,7 @@ TEST(Scale, DeepQueryChain) {
 }
 
 TEST(Scale, LargeFlatGraph) {
-  constexpr std::size_t kCount = 1000000;
+  const std::size_t kCount = scaled(1000000);
   // One body of a million subjects; every thousandth is a relation moved
   // under the first subject.
   std::string text;
@@ -544,7 +545,7 @@ TEST(Scale, LargeFlatGraph) {
 }
 
 TEST(Scale, DeepGraphChain) {
-  constexpr std::size_t kDepth = 1000000;
+  const std::size_t kDepth = scaled(1000000);
   std::string text;
   text.reserve(kDepth * 4 + 32);
   for (std::size_t i = 0; i < kDepth; ++i) text += "{ a";

@@ -12,6 +12,7 @@
 #include "syntax/lexer.h"
 #include "syntax/parser.h"
 #include "syntax/report.h"
+#include "test_scale.h"
 
 namespace lumo {
 namespace {
@@ -521,7 +522,7 @@ INSTANTIATE_TEST_SUITE_P(Utf8, MalformedText, ::testing::ValuesIn(kMalformedUtf8
 
 TEST(Depth, MillionParentheses) {
   run_on_small_stack([] {
-    const std::size_t n = 1000000;
+    const std::size_t n = scaled(1000000);
     std::string text = std::string(n, '(') + "a" + std::string(n, ')');
     {
       auto r = parse_document(text);
@@ -545,7 +546,7 @@ TEST(Depth, MillionParentheses) {
 
 TEST(Depth, MillionNegations) {
   run_on_small_stack([] {
-    const std::size_t n = 1000000;
+    const std::size_t n = scaled(1000000);
     std::string text = std::string(n, '-') + "a";
     {
       auto r = parse_document(text);

@@ -5,6 +5,7 @@
 #include "small_stack.h"
 #include "output/sql.h"
 #include "shortcuts.h"
+#include "test_scale.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -391,7 +392,7 @@ TEST(Sql, ValuesNeverAppearInText) {
 // ---------------------------------------------------------------------------
 // Deep queries on a 256 KiB stack.
 
-constexpr std::size_t kDeep = 1000000;
+const std::size_t kDeep = scaled(1000000);
 
 TEST(Sql, MillionNestedNegations) {
   // { *: -(-(-( ... a))) } and { s: a, -(b, -(b, ... z)) }

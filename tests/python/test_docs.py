@@ -10,10 +10,11 @@ PostgreSQL server (pg_server.py), so its recipes talk to a real server.
 from __future__ import annotations
 
 import ast
+import contextlib
 import re
 import uuid
 from pathlib import Path
-from typing import Dict, List
+from typing import Dict, Iterator, List
 
 import pytest
 
@@ -26,15 +27,29 @@ PAGES = sorted(DOCS.glob("*.md"))
 ERRORS_PAGE = DOCS / "errors.md"
 
 
-@pytest.fixture
-def database_url(pg_server, pg_conn):  # noqa: F811
-    """A URL of a new, empty database on the test server."""
+@contextlib.contextmanager
+def new_database(pg_server, pg_conn) -> Iterator[str]:  # noqa: F811
+    """The URL of a new, empty database on the test server, dropped after."""
     name = f"docs_{uuid.uuid4().hex[:12]}"
     pg_conn.execute(f"CREATE DATABASE {name}")
     try:
         yield f"postgresql://{DB_USER}@127.0.0.1:{pg_server.port}/{name}"
     finally:
         pg_conn.execute(f"DROP DATABASE {name} WITH (FORCE)")
+
+
+@pytest.fixture
+def database_url(pg_server, pg_conn):  # noqa: F811
+    """A URL of a new, empty database on the test server."""
+    with new_database(pg_server, pg_conn) as url:
+        yield url
+
+
+@pytest.fixture(scope="module")
+def module_database_url(pg_server, pg_conn):  # noqa: F811
+    """A URL of a new, empty database on the test server, for one module."""
+    with new_database(pg_server, pg_conn) as url:
+        yield url
 
 
 def test_the_guide_has_its_pages():
@@ -58,6 +73,38 @@ def test_page_examples_run(page, monkeypatch, request):
     fences = len(re.findall(r"^ *```(?:python|pycon)\b", text, re.MULTILINE))
     skipped = text.count(SKIP_MARK)
     assert run.ran == fences - skipped, (run.ran, fences, skipped)
+
+
+def test_database_pages_run_one_after_another_on_one_database(monkeypatch, request):
+    # A reader follows the pages in the guide's order against one database:
+    # no page may trip over the tables an earlier one made.
+    pages = [page for page in PAGES if "DATABASE_URL" in page.read_text(encoding="utf-8")]
+    assert {"databases.md", "postgres-extension.md"} <= {page.name for page in pages}
+    nav = (ROOT / "mkdocs.yml").read_text(encoding="utf-8")
+    pages.sort(key=lambda page: nav.index(page.name))
+    monkeypatch.chdir(ROOT)
+    monkeypatch.setenv("DATABASE_URL", request.getfixturevalue("database_url"))
+    for page in pages:
+        try:
+            run_page(page)
+        except ExampleFailure as failure:
+            pytest.fail(f"after {[p.name for p in pages[:pages.index(page)]]}: {failure}",
+                        pytrace=False)
+
+
+# At 1280 px a code block of the site holds 80 characters of a line
+# (scripts/check_guide.py measures it in a browser); longer lines scroll.
+CODE_WIDTH = 80
+
+
+@pytest.mark.parametrize("page", PAGES, ids=lambda page: page.name)
+def test_code_lines_fit_the_page(page):
+    long = [f"{page.name}:{block.line + k}: {len(line)} characters"
+            for block in read_blocks(page.read_text(encoding="utf-8"))
+            if "title" not in block.attrs      # exception messages wrap (extra.css)
+            for k, line in enumerate(block.code.split("\n"))
+            if len(line.expandtabs()) > CODE_WIDTH]
+    assert not long
 
 
 def test_skipped_examples_stay_rare():
@@ -143,12 +190,26 @@ def _c_strings(pattern: str, source: Path) -> List[str]:
     return [ast.literal_eval('"' + literal + '"') for literal in re.findall(pattern, text)]
 
 
+# The errors page's last section needs a database; without a server the
+# module's own errors, above it, are still checked.
+DATABASE_SECTION = "\n## Errors from the database, the driver and Python\n"
+
+
 @pytest.fixture(scope="module")
-def shown() -> Dict[str, List[str]]:
+def shown(request, tmp_path_factory) -> Dict[str, List[str]]:
     """Exception name -> the messages the errors page shows raised."""
-    messages: Dict[str, List[str]] = {}
-    for example in run_page(ERRORS_PAGE).raised:
-        messages.setdefault(example.exception, []).append(example.message)
+    text = ERRORS_PAGE.read_text(encoding="utf-8")
+    assert text.count(DATABASE_SECTION) == 1 and "DATABASE_URL" not in text.split(DATABASE_SECTION)[0]
+    page = ERRORS_PAGE
+    with pytest.MonkeyPatch.context() as patch:
+        try:
+            patch.setenv("DATABASE_URL", request.getfixturevalue("module_database_url"))
+        except pytest.skip.Exception:
+            page = tmp_path_factory.mktemp("errors") / ERRORS_PAGE.name
+            page.write_text(text.split(DATABASE_SECTION)[0], encoding="utf-8")
+        messages: Dict[str, List[str]] = {}
+        for example in run_page(page).raised:
+            messages.setdefault(example.exception, []).append(example.message)
     return messages
 
 
@@ -213,3 +274,76 @@ def test_errors_page_shows_every_surface_error(shown, exception, pieces):
     messages = shown.get(exception, [])
     missing = [p for p in pieces if not any(p in m for m in messages)]
     assert not missing, f"{exception} texts the page never shows raised: {missing}"
+
+
+@pytest.mark.parametrize("exception, piece", [
+    ("ProgrammingError", "the query has 0 placeholders but 1 parameters were passed"),
+    ("AmbiguousColumn", 'column reference "tags" is ambiguous'),
+    ("InsufficientPrivilege", 'permission denied to create extension "lumo_query"'),
+])
+def test_errors_page_shows_the_integration_errors(shown, module_database_url, exception, piece):
+    assert any(m.startswith(piece) for m in shown.get(exception, [])), shown.get(exception)
+
+
+# -- versions and the cookbook ------------------------------------------------
+
+CHANGELOG = DOCS / "changelog.md"
+RELEASE = re.compile(r"^## (\d+\.\d+\.\d+) — (\d{4}-\d{2}-\d{2})$")
+EXTENSION = re.compile(r"^### PostgreSQL extension (\d+\.\d+\.\d+) — (\d{4}-\d{2}-\d{2})$")
+
+
+def _version_key(version: str):
+    return tuple(int(part) for part in version.split("."))
+
+
+def _changelog_versions():
+    """(module releases, extension versions): [(version, date)] in page order."""
+    import datetime
+
+    releases, extensions = [], []
+    for line in CHANGELOG.read_text(encoding="utf-8").split("\n"):
+        for pattern, found in ((RELEASE, releases), (EXTENSION, extensions)):
+            match = pattern.match(line)
+            if match:
+                datetime.date.fromisoformat(match.group(2))  # a real date
+                found.append((match.group(1), match.group(2)))
+        if line.startswith("## "):
+            assert line == "## Unreleased" or RELEASE.match(line), line
+    return releases, extensions
+
+
+def test_changelog_versions_match_the_package_and_the_extension():
+    releases, extensions = _changelog_versions()
+    project = re.search(r'^version = "([^"]+)"$',
+                        (ROOT / "pyproject.toml").read_text(encoding="utf-8"), re.M).group(1)
+    control = re.search(r"^default_version = '([^']+)'$",
+                        (ROOT / "src/postgres/lumo_query.control").read_text(encoding="utf-8"),
+                        re.M).group(1)
+    scripts = {name for path in (ROOT / "src/postgres").glob("lumo_query--*.sql")
+               for name in path.stem.split("--")[1:]}
+    assert releases and releases[0][0] == project, (releases, project)
+    assert extensions and extensions[0][0] == control, (extensions, control)
+    assert {version for version, _ in extensions} == scripts | {control}
+    for versions in (releases, extensions):   # newest first, by version and date
+        assert versions == sorted(versions, key=lambda v: (_version_key(v[0]), v[1]), reverse=True)
+
+
+def test_install_page_reports_the_package_version():
+    project = re.search(r'^version = "([^"]+)"$',
+                        (ROOT / "pyproject.toml").read_text(encoding="utf-8"), re.M).group(1)
+    assert f">>> version(\"lumo_query\")\n'{project}'\n" in (DOCS / "install.md").read_text(encoding="utf-8")
+
+
+def test_cookbook_questions_show_their_figures():
+    # Each question shows what to_sql gives and the two counts; the page's
+    # doctest (test_page_examples_run) checks that the counts are right.
+    text = (DOCS / "cookbook.md").read_text(encoding="utf-8")
+    questions = re.split(r"^### ", text.split("\n## Questions\n")[1].split("\n## ")[0], flags=re.M)[1:]
+    assert 10 <= len(questions) <= 15, len(questions)
+    for question in questions:
+        if ">>> ask(" not in question:
+            continue
+        asked = question.count(">>> ask(")
+        assert len(re.findall(r"^selects \d+ of 400, matches \d+$", question, re.M)) == asked, question
+        assert question.count("\ncondition: ") == asked
+    assert sum(">>> ask(" in q for q in questions) >= len(questions) - 1

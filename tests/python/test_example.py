@@ -103,3 +103,26 @@ def test_bundled_records_come_from_the_script(tmp_path):
     subprocess.run([sys.executable, str(EXAMPLES / "make_records.py"), "--out", str(out)],
                    check=True, capture_output=True, timeout=120)
     assert out.read_bytes() == RECORDS.read_bytes()
+
+
+def _suggested_queries():
+    """Every query the README, the examples' README, find.py's help and the
+    guide suggest running with find.py."""
+    sources = [ROOT / "README.md", EXAMPLES / "README.md", EXAMPLES / "find.py",
+               *sorted((ROOT / "docs").glob("*.md"))]
+    found = []
+    for source in sources:
+        text = source.read_text(encoding="utf-8")
+        for query in re.findall(r"find\.py(?: --\S+(?: '[^']*')?)* '([^']+)'", text):
+            found.append(pytest.param(query, id=f"{source.name}: {query}"))
+    return found
+
+
+@pytest.mark.parametrize("query", _suggested_queries())
+def test_every_suggested_query_finds_a_record(query):
+    # A suggested query that matches nothing teaches the wrong thing first.
+    assert expected_matches(query), f"{query} matches none of the bundled records"
+
+
+def test_suggested_queries_are_found():
+    assert len(_suggested_queries()) >= 6
