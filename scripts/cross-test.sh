@@ -9,14 +9,16 @@
 #            `-undefined dynamic_lookup`; nothing runs (no macOS here).
 #            With --compile-only the module is not linked: the first link
 #            builds zig's libc++ for the target, minutes of CPU that the
-#            test command leaves to scripts/build-wheels.sh.
+#            test command leaves to scripts/build-wheels.sh; and compiled
+#            unoptimised, which checks the same in half the time.
 # GoogleTest for the two test builds is built from Debian's googletest
 # sources (/usr/src/googletest) with the cross compiler. Everything goes to
 # build/cross/. The script installs what it needs (Debian packages, and
 # cmake, ninja and ziglang in build/cross/venv) and prints each part's time.
 #
-# Under emulation the tests run once each in one process per test program
-# (not one process per test, as CTest does: wine takes a second to start).
+# Under emulation the tests run once each in a few processes per test
+# program, one per shard (not one process per test, as CTest does: wine
+# takes a second to start).
 # The tests with inputs of a million subjects or levels read LUMO_TEST_SCALE
 # and take a tenth of that there (tests/cpp/test_scale.h); every other test
 # runs as it does natively.
@@ -89,7 +91,7 @@ build_gtest() {
 
 # The two C++ test programs built with the toolchain given as CMake
 # arguments. Tests are not listed at build time (that would run the
-# programs); they run below, one process per program.
+# programs); they run below, a few shards per program.
 build_tests() {
   local name=$1 gtest_dir=$2
   shift 2
@@ -99,19 +101,29 @@ build_tests() {
   cmake --build "$out/$name/lumo" -j "$jobs" --target lumo_tests lumo_audit_tests
 }
 
-# Runs one test program under an emulator: its last lines, and a failure
-# when any test failed or none ran.
+# Runs one test program under an emulator, split into $jobs shards that run
+# side by side (an emulated process keeps one core busy): each shard's last
+# lines, and a failure when any test failed or a shard ran none.
 run_tests() {
   local log=$1
   shift
-  local status=0
-  LUMO_TEST_SCALE=emulated "$@" >"$log" 2>&1 || status=$?
-  grep -E '^\[  (FAILED|PASSED|SKIPPED) |^\[==========\] [0-9]+ tests? from .* ran' "$log" || true
-  if ((status != 0)) || ! grep -q '^\[  PASSED  \] [1-9]' "$log"; then
-    tail -n 40 "$log"
-    echo "failed (exit $status; whole log: $log)"
-    return 1
-  fi
+  local shard pids=() status=0
+  for ((shard = 0; shard < jobs; shard++)); do
+    LUMO_TEST_SCALE=emulated GTEST_TOTAL_SHARDS=$jobs GTEST_SHARD_INDEX=$shard \
+      "$@" >"$log.$shard" 2>&1 &
+    pids+=($!)
+  done
+  for ((shard = 0; shard < jobs; shard++)); do
+    local code=0
+    wait "${pids[$shard]}" || code=$?
+    grep -E '^\[  (FAILED|PASSED|SKIPPED) |^\[==========\] [0-9]+ tests? from .* ran' "$log.$shard" || true
+    if ((code != 0)) || ! grep -q '^\[  PASSED  \] [1-9]' "$log.$shard"; then
+      tail -n 40 "$log.$shard"
+      echo "shard $shard failed (exit $code; whole log: $log.$shard)"
+      status=1
+    fi
+  done
+  return $status
 }
 
 timed() {
@@ -167,7 +179,10 @@ part_macos() {
     local dir="$out/$target"
     rm -rf "$dir"
     mkdir -p "$dir"
-    local flags=(-target "$target" -std=c++20 -O2 -Wall -Wextra -Werror -fvisibility=hidden
+    # Unoptimised when nothing is linked: the same checks in half the time.
+    local opt=-O2
+    ((link_macos)) || opt=-O0
+    local flags=(-target "$target" -std=c++20 "$opt" -Wall -Wextra -Werror -fvisibility=hidden
       -fvisibility-inlines-hidden -fPIC -Isrc)
     # One object per source, two compilers at a time (xargs puts each
     # "source kind" line after the arguments given here).

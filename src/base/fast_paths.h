@@ -3,7 +3,7 @@
 // The core has a fast way and a plain way for a few things: huge pages
 // for large arrays, large zeroed arrays mapped from the system, prefetches,
 // scans and compares a word (or sixteen bytes) at a time, the 128-bit
-// multiply of the compiler, reading stored arrays in place, a reader
+// multiply of the compiler, a reader
 // workspace kept per thread, and the interpreter's own UTF-8 view in the
 // module. Each fast way is used only where the platform has it; the plain
 // way is what every other platform runs. A build with LUMO_PORTABLE defined
