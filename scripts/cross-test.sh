@@ -172,8 +172,10 @@ core_sources() {
 }
 
 part_macos() {
-  local py_include
+  local py_include version
   py_include=$(python3 -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+  # The module's __version__, which CMake takes from pyproject.toml too.
+  version=$(sed -n 's/^version = "\(.*\)"$/\1/p' pyproject.toml | head -n 1)
   for target in x86_64-macos aarch64-macos; do
     step "macOS $target: core and module compiled, module linked unless --compile-only (zig c++; not run)"
     local dir="$out/$target"
@@ -190,13 +192,14 @@ part_macos() {
       core_sources | sed 's/$/ core/'
       for src in src/module/*.cpp; do echo "$src module"; done
     } | xargs -P "$jobs" -L 1 bash -c '
-      dir=$1 py_include=$2; shift 2
+      dir=$1 py_include=$2 version=$3; shift 3
       src=${*: -2:1} kind=${*: -1}
       flags=("${@:1:$#-2}")
       extra=()
-      [ "$kind" = module ] && extra=(-isystem "$py_include" -DPy_LIMITED_API=0x03090000)
+      [ "$kind" = module ] && extra=(-isystem "$py_include" -DPy_LIMITED_API=0x03090000
+        "-DLUMO_VERSION=\"$version\"")
       python -m ziglang c++ "${flags[@]}" "${extra[@]}" -c "$src" -o "$dir/$(echo "$src" | tr / _).o"
-    ' compile "$dir" "$py_include" "${flags[@]}"
+    ' compile "$dir" "$py_include" "$version" "${flags[@]}"
     local count
     count=$(find "$dir" -name '*.o' | wc -l)
     if ((!link_macos)); then
@@ -204,8 +207,8 @@ part_macos() {
       continue
     fi
     python -m ziglang c++ -target "$target" -shared -undefined dynamic_lookup \
-      -o "$dir/lumo_query.abi3.so" "$dir"/*.o
-    python3 - "$dir/lumo_query.abi3.so" "$target" "$count" <<'EOF'
+      -o "$dir/_lumo_query.abi3.so" "$dir"/*.o
+    python3 - "$dir/_lumo_query.abi3.so" "$target" "$count" <<'EOF'
 import struct, sys
 path, target, count = sys.argv[1], sys.argv[2], sys.argv[3]
 with open(path, "rb") as f:
