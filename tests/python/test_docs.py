@@ -331,7 +331,7 @@ def test_changelog_versions_match_the_package_and_the_extension():
 def test_install_page_reports_the_package_version():
     project = re.search(r'^version = "([^"]+)"$',
                         (ROOT / "pyproject.toml").read_text(encoding="utf-8"), re.M).group(1)
-    assert f">>> version(\"lumo_query\")\n'{project}'\n" in (DOCS / "install.md").read_text(encoding="utf-8")
+    assert f">>> lumo_query.__version__\n'{project}'\n" in (DOCS / "install.md").read_text(encoding="utf-8")
 
 
 def test_cookbook_questions_show_their_figures():
