@@ -74,9 +74,35 @@ mkdir -p dist
 version=$("$py" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 rm -f dist/lumo_query-"$version".tar.gz
 
+# The sdist is made from a copy of the files git knows (tracked ones, and new
+# ones it does not ignore), and the wheels from the unpacked sdist: the build
+# backend walks its whole source folder following symbolic links, and a
+# working tree holds build output that links far outside it (the wine
+# prefix of scripts/cross-test.sh links its drive z: to /). Building from
+# the sdist also proves that it holds everything a build needs.
 step "sdist"
-"$py" -m build --sdist --no-isolation --outdir dist . >/dev/null
+stage="$root/build/sdist-src"
+rm -rf "$stage"
+mkdir -p "$stage"
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git ls-files -z --cached --others --exclude-standard |
+    "$py" -c '
+import os, shutil, sys
+stage = sys.argv[1]
+for name in sys.stdin.buffer.read().decode().split("\0"):
+    if name and os.path.isfile(name):
+        os.makedirs(os.path.join(stage, os.path.dirname(name)), exist_ok=True)
+        shutil.copy2(name, os.path.join(stage, name))
+' "$stage"
+else
+  tar --exclude=./build --exclude=./dist --exclude='./.venv*' -cf - . | tar -xf - -C "$stage"
+fi
+"$py" -m build --sdist --no-isolation --outdir dist "$stage" >/dev/null
 ls dist/lumo_query-"$version".tar.gz
+source_dir="$root/build/wheel-src/lumo_query-$version"
+rm -rf "$root/build/wheel-src"
+mkdir -p "$root/build/wheel-src"
+tar -xzf dist/lumo_query-"$version".tar.gz -C "$root/build/wheel-src"
 
 # The zig target, the CMake system name and processor, the platform tag
 # scikit-build-core gives the wheel (as _PYTHON_HOST_PLATFORM) and the end of
@@ -163,7 +189,7 @@ build_wheel() {
   rm -rf "$out"
   mkdir -p "$out"
   _PYTHON_HOST_PLATFORM=$host_platform CMAKE_BUILD_PARALLEL_LEVEL=$jobs \
-    "$py" -m pip wheel . --no-build-isolation --no-deps -q -w "$out" \
+    "$py" -m pip wheel "$source_dir" --no-build-isolation --no-deps -q -w "$out" \
       -C build-dir="$dir/build" \
       -C cmake.define.CMAKE_TOOLCHAIN_FILE="$dir/toolchain.cmake" \
       "${extra[@]/#/-Ccmake.args=}" >&2

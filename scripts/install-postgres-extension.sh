@@ -9,12 +9,27 @@
 #      in build/pg-tools with pip);
 #   3. copies lumo_query.so into `pg_config --pkglibdir` and the control and
 #      SQL files into `pg_config --sharedir`/extension.
+# With --portable it builds the core with every fast path off
+# (LUMO_PORTABLE=ON, in build/pg-portable) and installs that instead, as
+# scripts/test.sh does for its last pytest run.
 # Run as root (or with sudo available), like scripts/test.sh, which calls it.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 jobs=${LUMO_JOBS:-2}
 build="$root/build/pg"
+portable=OFF
+case "${1:-}" in
+  "") ;;
+  --portable)
+    build="$root/build/pg-portable"
+    portable=ON
+    ;;
+  *)
+    echo "usage: $0 [--portable]" >&2
+    exit 2
+    ;;
+esac
 
 say() { printf '%s\n' "install-postgres-extension: $*"; }
 die() { say "$*" >&2; exit 1; }
@@ -64,7 +79,7 @@ fi
 # -- build -------------------------------------------------------------------
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DLUMO_BUILD_MODULE=OFF -DLUMO_BUILD_TESTS=OFF -DLUMO_BUILD_POSTGRES=ON \
-  -DLUMO_PG_CONFIG="$pg_config" >/dev/null
+  -DLUMO_PG_CONFIG="$pg_config" -DLUMO_PORTABLE="$portable" >/dev/null
 cmake --build "$build" -j "$jobs" --target lumo_query_pg
 
 # -- install -----------------------------------------------------------------
@@ -73,4 +88,4 @@ extdir="$("$pg_config" --sharedir)/extension"
 $sudo install -d "$libdir" "$extdir"
 $sudo install -m 755 "$build/lumo_query.so" "$libdir/lumo_query.so"
 $sudo install -m 644 src/postgres/lumo_query.control src/postgres/lumo_query--*.sql "$extdir/"
-say "installed $libdir/lumo_query.so and lumo_query.control into $extdir"
+say "installed $libdir/lumo_query.so (LUMO_PORTABLE=$portable) and lumo_query.control into $extdir"

@@ -18,8 +18,8 @@
 #      inputs and the seed corpus, then fuzzing for 60 s (any crash, leak,
 #      sanitizer report or input slower than 1 s fails);
 #   7. pytest over the installed module, with the PostgreSQL tests required,
-#      and then over the module built with LUMO_PORTABLE=ON (without the
-#      files that test the server-side extension).
+#      and then over the module and the extension built with
+#      LUMO_PORTABLE=ON.
 # Before pytest the user guide is built with `mkdocs build --strict` (any
 # warning fails) and opened in headless Chromium at 1280 px with no network
 # (scripts/check_guide.py: no horizontal scrolling, diagrams loaded, nothing
@@ -166,13 +166,13 @@ step "Python tests"
 cd "$root/tests/python"
 LUMO_REQUIRE_POSTGRES=1 python -m pytest -q -p no:cacheprovider .
 
-# The suite again over the module built with every fast path off, in the
-# same environment. The files that test the server-side extension (the
-# installed, default build) and the sharded clusters are left out to keep
-# CI's time; run them too by hand with the portable module installed.
-step "Python tests, module built with LUMO_PORTABLE=ON"
+# The suite again, over the module and the server-side extension built with
+# every fast path off, in the same environment and on the same server. The
+# server keeps that build of the extension afterwards; the next full run
+# installs the default one again before its first pytest run.
+step "Python tests, module and extension built with LUMO_PORTABLE=ON"
 cd "$root"
 python -m pip install -q --force-reinstall --no-deps -C cmake.define.LUMO_PORTABLE=ON .
+bash "$root/scripts/install-postgres-extension.sh" --portable
 cd "$root/tests/python"
-python -m pytest -q -p no:cacheprovider --ignore=test_pg_extension.py \
-  --ignore=test_pg_types.py --ignore=test_sharding.py .
+LUMO_REQUIRE_POSTGRES=1 python -m pytest -q -p no:cacheprovider .
