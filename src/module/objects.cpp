@@ -250,16 +250,18 @@ class ListSink final : public SqlParamSink {
 
 // ---- Query methods ---------------------------------------------------------
 
-const char* const kIsMatchNames[] = {"graph"};
-const Signature kIsMatchSig = {"Query.is_match()", kIsMatchNames, 1, 1};
-
-PyObject* query_is_match(PyObject* self, PyObject* const* argv) {
+// The body of is_match() and explain(): `step(query, indexed graph,
+// signals)` runs with the query borrowed shared and the graph exclusively
+// (its index may be built first), and `make` turns what it gave into the
+// call's result once both borrows have ended.
+template <class Step, class Make>
+PyObject* on_query_and_graph(PyObject* self, PyObject* graph_argument, Step step, Make make) {
   return guarded([&]() -> PyObject* {
     QueryObject* query = as_model_object<lumo::Query>(self);
     if (query == nullptr) return nullptr;
     SharedBorrow query_borrow;
     if (!query_borrow.acquire(query->borrow)) return nullptr;
-    TagGraphObject* graph = model_argument<lumo::GraphState>(argv[0], "graph");
+    TagGraphObject* graph = model_argument<lumo::GraphState>(graph_argument, "graph");
     if (graph == nullptr) return nullptr;
     ExclusiveBorrow graph_borrow;
     if (!graph_borrow.acquire(graph->borrow)) return nullptr;
@@ -267,38 +269,39 @@ PyObject* query_is_match(PyObject* self, PyObject* const* argv) {
     SignalCheck signals;
     const IndexedGraph* indexed = graph->model->ensure_index(&signals);
     if (indexed == nullptr) return interrupted();
-    const auto matched = lumo::is_match(*query->model, *indexed, &signals);
-    if (!matched) return interrupted();
+    auto done = step(*query->model, *indexed, signals);
+    if (!done) return interrupted();
     graph_borrow.release();
     query_borrow.release();
-    return PyBool_FromLong(matched.value() ? 1 : 0);
+    return make(done.value());
   });
+}
+
+const char* const kIsMatchNames[] = {"graph"};
+const Signature kIsMatchSig = {"Query.is_match()", kIsMatchNames, 1, 1};
+
+PyObject* query_is_match(PyObject* self, PyObject* const* argv) {
+  return on_query_and_graph(
+      self, argv[0],
+      [](const lumo::Query& query, const IndexedGraph& graph, SignalCheck& signals) {
+        return lumo::is_match(query, graph, &signals);
+      },
+      [](bool matched) { return PyBool_FromLong(matched ? 1 : 0); });
 }
 
 const Signature kExplainSig = {"Query.explain()", kIsMatchNames, 1, 1};
 
 PyObject* query_explain(PyObject* self, PyObject* const* argv) {
-  return guarded([&]() -> PyObject* {
-    QueryObject* query = as_model_object<lumo::Query>(self);
-    if (query == nullptr) return nullptr;
-    SharedBorrow query_borrow;
-    if (!query_borrow.acquire(query->borrow)) return nullptr;
-    TagGraphObject* graph = model_argument<lumo::GraphState>(argv[0], "graph");
-    if (graph == nullptr) return nullptr;
-    ExclusiveBorrow graph_borrow;
-    if (!graph_borrow.acquire(graph->borrow)) return nullptr;
-
-    SignalCheck signals;
-    const IndexedGraph* indexed = graph->model->ensure_index(&signals);
-    if (indexed == nullptr) return interrupted();
-    const auto text = lumo::explain_text(*query->model, *indexed, &signals);
-    if (!text) return interrupted();
-    graph_borrow.release();
-    query_borrow.release();
-    PyObject* result = new_str(text.value());
-    if (result == nullptr) ensure_error();
-    return result;
-  });
+  return on_query_and_graph(
+      self, argv[0],
+      [](const lumo::Query& query, const IndexedGraph& graph, SignalCheck& signals) {
+        return lumo::explain_text(query, graph, &signals);
+      },
+      [](const std::string& text) {
+        PyObject* result = new_str(text);
+        if (result == nullptr) ensure_error();
+        return result;
+      });
 }
 
 const char* const kToSqlNames[] = {"args"};
