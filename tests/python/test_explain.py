@@ -1,11 +1,11 @@
 """Query.explain(graph): its first line agrees with is_match, its reports."""
 import random
-import threading
 
 import pytest
 
 import lumo_query as lq
 from test_graph_reading import QUERIES, random_graph
+from test_surface import run_in_small_stack
 
 
 def test_explain_agrees_with_is_match_on_random_graphs():
@@ -68,20 +68,14 @@ def test_argument_errors_are_those_of_is_match():
 
 
 def test_deep_inputs_in_a_small_stack():
-    result = {}
-
     def work():
         depth = 100_000
         graph = lq.parse_tag_graph("{" + "a{" * depth + "b: x" + "}" * depth + "}")
-        result["yes"] = lq.parse_query("{" + "a{" * depth + "b: x" + "}" * depth + "}").explain(graph)
-        result["no"] = lq.parse_query("{" + "a{" * depth + "b: y" + "}" * depth + "}").explain(graph)
+        return {
+            "yes": lq.parse_query("{" + "a{" * depth + "b: x" + "}" * depth + "}").explain(graph),
+            "no": lq.parse_query("{" + "a{" * depth + "b: y" + "}" * depth + "}").explain(graph),
+        }
 
-    old = threading.stack_size(256 * 1024)
-    try:
-        t = threading.Thread(target=work)
-        t.start()
-        t.join()
-    finally:
-        threading.stack_size(old)
+    result = run_in_small_stack(work)
     assert result["yes"].startswith("match\n") and result["yes"].endswith(" more\n")
     assert result["no"].endswith("    `... > a > a > b` #100001: lacks `y`\n")

@@ -189,7 +189,7 @@ def test_second_initialisation_raises_import_error():
     assert "once" in out
 
 
-def _run_in_small_stack(fn):
+def run_in_small_stack(fn):
     """Runs fn in a thread whose stack is 256 KiB; returns its result."""
     result = {}
 
@@ -223,7 +223,7 @@ def test_deep_inputs_in_a_small_stack():
         del query, graph  # released inside the small stack too
         return matched, tags, sql, len(args[0])
 
-    matched, tags, sql, group = _run_in_small_stack(work)
+    matched, tags, sql, group = run_in_small_stack(work)
     assert matched is True
     assert tags == ["a", "context"]
     assert sql == "(tags @> $1)" and group == 100_000
@@ -235,7 +235,7 @@ def test_deep_expression_in_a_small_stack():
         query = lq.parse_query("{ x: " + "(" * depth + "a" + ")" * depth + " }")
         return query.is_match(lq.parse_tag_graph("{ x: a }"))
 
-    assert _run_in_small_stack(work) is True
+    assert run_in_small_stack(work) is True
 
 
 def test_typed_example_passes_mypy_strict(tmp_path):
